@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/MemoryImage.h"
+
+namespace korvane::image {
+
+inline constexpr std::uint32_t kColourRed = 0x000000FF;    // Windows colour value 0x00BBGGRR
+inline constexpr std::uint32_t kColourGreen = 0x0000C000;  // the green used for good news
+inline constexpr std::string_view kWaitText = "Please wait, file is loading..";
+inline constexpr std::string_view ScrambleKey = "451907736218";
+inline constexpr std::uintmax_t kMaxUpdateFileSize = 64u * 1024u * 1024u;
+
+// What the loader needs from the window that shows it.
+class LoaderHost {
+ public:
+  virtual ~LoaderHost() = default;
+  // Sets the status label's text, text colour (0x00BBGGRR) and boldness.
+  virtual void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) = 0;
+  // Changes only the status label's text; font and colour stay as they are.
+  virtual void SetStatusText(std::string_view text) = 0;
+  // A modal message with an OK button only, no icon, titled with the application title.
+  virtual void ShowMessage(std::string_view text) = 0;
+  // One pass over pending window events.
+  virtual void ProcessPendingEvents() = 0;
+};
+
+// An inclusive range of file addresses (as the file gives them) that a load filled.
+struct AddressRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  friend bool operator==(const AddressRange&, const AddressRange&) = default;
+};
+
+// Everything a load noticed besides the stored bytes. Line numbers count from 1 over the file's
+// lines as split, blank and dropped lines included.
+struct LoadReport {
+  std::vector<int> unsupportedRecordTypes;      // record types other than 0, 1, 2, 4, in file order
+  std::vector<std::size_t> malformedLines;      // skipped whole
+  std::vector<std::size_t> checksumErrorLines;  // loaded as they stand
+  std::size_t bytesOutsideMemory = 0;           // in the flash or EEPROM window past the buffer
+  std::vector<std::size_t> outsideMemoryLines;  // lines that carried such bytes
+  std::size_t bytesStored = 0;                  // bytes placed into the four buffers
+  std::size_t records = 0;                      // record lines interpreted (malformed ones excluded)
+  // Address ranges the load filled, per region, merged and in ascending order.
+  std::vector<AddressRange> flashRanges;
+  std::vector<AddressRange> eepromRanges;
+  std::vector<AddressRange> userIdRanges;
+  std::vector<AddressRange> configRanges;
+
+  bool NoData() const { return bytesStored == 0; }
+  // True when the one summary message would have something to say.
+  bool HasProblems() const;
+  // The plain summary shown after a load with problems (empty when there are none).
+  std::string Summary() const;
+};
+
+struct LoadResult {
+  // False when the file could not be read at all: then nothing was changed.
+  bool loaded = false;
+  // Why the file could not be read (empty when loaded).
+  std::string error;
+  LoadReport report;
+};
+
+// Reads update files into a MemoryImage: plain Intel HEX (name ends in ".hex", any case) or the
+// same text scrambled with ScrambleKey (any other name).
+class UpdateFileLoader {
+ public:
+  UpdateFileLoader(MemoryImage& image, LoaderHost& host);
+
+  // Clears the image, fills it from the file, reports problems through the host and finally
+  // shows the shortened path in bold green. When the file cannot be read, the host shows one
+  // message naming the file and the reason, and the image and the label are left as they were.
+  LoadResult LoadUpdateFile(const std::string& path);
+
+  // Shows the wait text, lets pending events run once, then decodes the file into DecodedText.
+  // Returns false (DecodedText empty) when the file cannot be read.
+  bool DecodeScrambledFile(const std::string& path);
+  const std::string& DecodedText() const { return decodedText_; }
+
+ private:
+  MemoryImage& image_;
+  LoaderHost& host_;
+  std::string decodedText_;
+};
+
+// Clears the image and loads HEX text that is already in memory into it (no file, no label, no
+// summary message): the part of a load that splits lines and interprets records. Each record of
+// an unsupported type is handed to onUnsupportedType as it is met, before the next line is read.
+// Used by LoadUpdateFile, the fuzzer and the benchmarks.
+LoadReport LoadHexText(MemoryImage& image, std::string_view text,
+                       const std::function<void(int recordType)>& onUnsupportedType = {});
+
+// XOR-combines data with the repeating ScrambleKey, starting at the key's first character.
+// Scrambling and decoding are the same operation.
+std::string Scramble(std::string_view data);
+
+// Shortens a path for display to at most maxLength characters where that is possible.
+std::string ShortenPath(std::string_view path, std::int32_t maxLength);
+
+}  // namespace korvane::image

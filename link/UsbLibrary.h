@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace korvane::link {
+
+using PipeHandle = std::int32_t;
+inline constexpr PipeHandle kInvalidPipe = -1;
+
+// Windows system error codes, as the link expects them from GetLastError.
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorTimeout = 121;
+
+// The USB library the pipe link talks through: the six operations of the vendor's pipe API.
+// Implemented by the libusb backend (real devices) and by the emulated bootloader device.
+class UsbLibrary {
+ public:
+  virtual ~UsbLibrary() = default;
+
+  // Number of attached devices that match the identity ("vid_04d8&pid_a5e2"); 0 or less: none.
+  virtual std::int32_t MPUSBGetDeviceCount(std::string_view identity) = 0;
+  // Opens one pipe of device `instance`: direction 0 is OUT (host to device), 1 is IN.
+  // Returns a handle, or kInvalidPipe on failure.
+  virtual PipeHandle MPUSBOpen(std::uint32_t instance, std::string_view identity,
+                               std::string_view pipeName, std::uint32_t direction,
+                               std::uint32_t reserved) = 0;
+  // Writes all of `data`; stores the count sent. Returns 1 on success, anything else on failure.
+  virtual std::int32_t MPUSBWrite(PipeHandle handle, std::span<const std::uint8_t> data,
+                                  std::uint32_t& sent, std::uint32_t timeoutMs) = 0;
+  // Reads up to buffer.size() bytes (the expected count); stores the count received.
+  // Returns 1 on success, anything else on failure.
+  virtual std::int32_t MPUSBRead(PipeHandle handle, std::span<std::uint8_t> buffer,
+                                 std::uint32_t& received, std::uint32_t timeoutMs) = 0;
+  // Releases a pipe; the result is ignored by the link.
+  virtual std::int32_t MPUSBClose(PipeHandle handle) = 0;
+  // Error code of the last failed write or read.
+  virtual std::uint32_t GetLastError() = 0;
+
+  // A plain sentence for the user that the library has to add to a failure (for example that
+  // access to the device was denied and which rule to install), or empty. Taking it clears it.
+  virtual std::string TakeUserNotice() { return {}; }
+};
+
+}  // namespace korvane::link

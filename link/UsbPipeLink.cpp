@@ -1,0 +1,135 @@
+#include "link/UsbPipeLink.h"
+
+#include <algorithm>
+#include <string>
+
+namespace korvane::link {
+
+std::string NumberText(std::int64_t value) {
+  // Negative numbers bring their own minus sign; the others get one blank in its place.
+  return value < 0 ? std::to_string(value) : " " + std::to_string(value);
+}
+
+UsbPipeLink::UsbPipeLink(UsbLibrary& library, LinkMessages& messages)
+    : library_(library), messages_(messages) {}
+
+UsbPipeLink::~UsbPipeLink() { ClosePipes(); }
+
+void UsbPipeLink::InitPipes() {
+  if (writePipe_ != kInvalidPipe) {
+    library_.MPUSBClose(writePipe_);
+  }
+  if (readPipe_ != kInvalidPipe) {
+    library_.MPUSBClose(readPipe_);
+  }
+  writePipe_ = kInvalidPipe;
+  readPipe_ = kInvalidPipe;
+}
+
+void UsbPipeLink::ShowNotice() {
+  const std::string notice = library_.TakeUserNotice();
+  if (!notice.empty()) {
+    messages_.ShowLinkMessage(notice);
+  }
+}
+
+void UsbPipeLink::OpenPipes() {
+  if (library_.MPUSBGetDeviceCount(kDeviceIdentity) <= 0) {
+    // No device: nothing is opened and nothing is said, unless the library itself could not be
+    // started, which it tells once.
+    ShowNotice();
+    return;
+  }
+  writePipe_ = library_.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
+  readPipe_ = library_.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  if (writePipe_ == kInvalidPipe || readPipe_ == kInvalidPipe) {
+    messages_.ShowLinkMessage(NumberText(writePipe_) + NumberText(readPipe_) +
+                              "Failed to open data pipes.");
+    ShowNotice();
+    // The pipe that did open is released, so that no handle is left behind.
+    ClosePipes();
+  }
+}
+
+void UsbPipeLink::ClosePipes() {
+  if (writePipe_ != kInvalidPipe) {
+    library_.MPUSBClose(writePipe_);
+    writePipe_ = kInvalidPipe;
+  }
+  if (readPipe_ != kInvalidPipe) {
+    library_.MPUSBClose(readPipe_);
+    readPipe_ = kInvalidPipe;
+  }
+}
+
+void UsbPipeLink::ReportPipeError() {
+  if (library_.GetLastError() == kErrorInvalidHandle) {
+    ClosePipes();
+    return;
+  }
+  const auto code = static_cast<std::int32_t>(library_.GetLastError());
+  messages_.ShowLinkMessage("Error Code : " + NumberText(code));
+}
+
+ExchangeResult UsbPipeLink::ExchangePacket(std::span<const std::uint8_t> request,
+                                           const std::int32_t& requestLength,
+                                           std::span<std::uint8_t> reply,
+                                           std::int32_t& replyLength, std::int32_t writeTimeoutMs,
+                                           std::int32_t readTimeoutMs) {
+  const std::int32_t expected = replyLength;
+  if (writePipe_ == kInvalidPipe || readPipe_ == kInvalidPipe) {
+    return ExchangeResult::Failed;
+  }
+  // Never reach past the caller's buffers, whatever the lengths say.
+  const auto sendCount =
+      std::min<std::size_t>(request.size(), static_cast<std::size_t>(std::max(requestLength, 0)));
+  std::uint32_t sent = 0;
+  if (library_.MPUSBWrite(writePipe_, request.first(sendCount), sent,
+                          static_cast<std::uint32_t>(writeTimeoutMs)) != 1) {
+    ReportPipeError();
+    return ExchangeResult::Failed;
+  }
+  const auto readCount =
+      std::min<std::size_t>(reply.size(), static_cast<std::size_t>(std::max(expected, 0)));
+  std::uint32_t received = 0;
+  if (library_.MPUSBRead(readPipe_, reply.first(readCount), received,
+                         static_cast<std::uint32_t>(readTimeoutMs)) != 1) {
+    ReportPipeError();
+    return ExchangeResult::Failed;
+  }
+  replyLength = static_cast<std::int32_t>(received);
+  if (replyLength == expected) {
+    return ExchangeResult::Complete;
+  }
+  return replyLength < expected ? ExchangeResult::Short : ExchangeResult::Failed;
+}
+
+PacketOutcome UsbPipeLink::SendPacket(std::span<const std::uint8_t> request,
+                                      std::int32_t requestLength, std::span<std::uint8_t> reply,
+                                      std::int32_t& replyLength) {
+  const auto shown =
+      request.first(std::min<std::size_t>(request.size(), std::max(requestLength, 0)));
+  PacketOutcome outcome;
+  OpenPipes();
+  if (PipesOpen()) {
+    outcome.sent = true;
+    const std::int32_t expected = replyLength;
+    outcome.result =
+        ExchangePacket(request, requestLength, reply, replyLength, kTimeoutMs, kTimeoutMs);
+    if (tap_ != nullptr) {
+      // What came back: the received count, unless the write or read failed (the count variable
+      // then still holds the expected count) or more arrived than fits.
+      std::size_t got = 0;
+      if (outcome.result != ExchangeResult::Failed || replyLength != expected) {
+        got = std::min<std::size_t>(reply.size(), std::max(replyLength, 0));
+      }
+      tap_->OnExchange(shown, reply.first(got), outcome.result);
+    }
+  } else if (tap_ != nullptr) {
+    tap_->OnNotSent(shown);
+  }
+  ClosePipes();
+  return outcome;
+}
+
+}  // namespace korvane::link

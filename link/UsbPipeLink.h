@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "link/UsbLibrary.h"
+
+namespace korvane::link {
+
+inline constexpr std::string_view kDeviceIdentity = "vid_04d8&pid_a5e2";
+inline constexpr std::string_view kPipeName = "\\MCHP_EP1";
+inline constexpr std::int32_t kTimeoutMs = 1000;
+
+enum class ExchangeResult : std::int32_t {
+  Failed = 0,    // a pipe was invalid, the write or read failed, or too many bytes arrived
+  Complete = 1,  // exactly the expected number of bytes arrived
+  Short = 2,     // fewer bytes than expected arrived
+};
+
+// Decimal digits, after one blank for zero or more, after a minus sign when negative.
+std::string NumberText(std::int64_t value);
+
+// Where the link's messages go: the windows show a modal box titled "USB_Korvane" with an OK
+// button and no icon; the command-line tool prints them.
+class LinkMessages {
+ public:
+  virtual ~LinkMessages() = default;
+  virtual void ShowLinkMessage(std::string_view text) = 0;
+};
+
+// Watches every packet that goes through SendPacket (the command-line tool's trace).
+class PacketTap {
+ public:
+  virtual ~PacketTap() = default;
+  // The exchange ran; `reply` holds the bytes received (empty when the write or read failed).
+  virtual void OnExchange(std::span<const std::uint8_t> request,
+                          std::span<const std::uint8_t> reply, ExchangeResult result) = 0;
+  // The pipes were not open, so the request was not sent.
+  virtual void OnNotSent(std::span<const std::uint8_t> request) = 0;
+};
+
+struct PacketOutcome {
+  bool sent = false;  // both pipes were open and ExchangePacket ran
+  ExchangeResult result = ExchangeResult::Failed;
+};
+
+// The pair of USB pipes to the bootloader. Never held open: every packet is sent in its own
+// open / exchange / close bracket.
+class UsbPipeLink {
+ public:
+  UsbPipeLink(UsbLibrary& library, LinkMessages& messages);
+  UsbPipeLink(const UsbPipeLink&) = delete;
+  UsbPipeLink& operator=(const UsbPipeLink&) = delete;
+  ~UsbPipeLink();
+
+  // Closes whatever handle is valid and marks both invalid.
+  void InitPipes();
+  // Counts matching devices and, when there is one, opens the OUT and the IN pipe.
+  void OpenPipes();
+  // Closes each valid handle and marks it invalid.
+  void ClosePipes();
+  // One write-then-read exchange. replyLength holds the expected count on entry and the count
+  // received on return (once the read ran).
+  ExchangeResult ExchangePacket(std::span<const std::uint8_t> request,
+                                const std::int32_t& requestLength, std::span<std::uint8_t> reply,
+                                std::int32_t& replyLength, std::int32_t writeTimeoutMs,
+                                std::int32_t readTimeoutMs);
+
+  PipeHandle WritePipeHandle() const { return writePipe_; }
+  PipeHandle ReadPipeHandle() const { return readPipe_; }
+  bool PipesOpen() const { return writePipe_ != kInvalidPipe && readPipe_ != kInvalidPipe; }
+
+  // The bracket every caller uses for one packet: OpenPipes; ExchangePacket with the fixed
+  // time-outs when both pipes are open; ClosePipes.
+  PacketOutcome SendPacket(std::span<const std::uint8_t> request, std::int32_t requestLength,
+                           std::span<std::uint8_t> reply, std::int32_t& replyLength);
+
+  // Optional observer of SendPacket; nullptr to remove.
+  void SetPacketTap(PacketTap* tap) { tap_ = tap; }
+
+ private:
+  void ReportPipeError();
+  void ShowNotice();
+
+  UsbLibrary& library_;
+  LinkMessages& messages_;
+  PacketTap* tap_ = nullptr;
+  PipeHandle writePipe_ = kInvalidPipe;
+  PipeHandle readPipe_ = kInvalidPipe;
+};
+
+}  // namespace korvane::link

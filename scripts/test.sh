@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds Korvane and runs every test: first in the normal build, then
+# in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "${1:-}" != "--quick" ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON \
+    -DKORVANE_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-asan -j "$jobs"
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+fi

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "image/MemoryImage.h"
+#include "link/UsbPipeLink.h"
+
+namespace korvane::update {
+
+// Windows colour values (0x00BBGGRR).
+inline constexpr std::uint32_t kBarYellow = 0x0000FFFF;      // erasing
+inline constexpr std::uint32_t kBarBlue = 0x00ED9564;        // writing
+inline constexpr std::uint32_t kBarGreen = 0x00238E6B;       // verifying
+inline constexpr std::uint32_t kTextRed = 0x000000FF;        // mismatch, failure
+inline constexpr std::uint32_t kTextSuccess = 0x0000C000;    // success
+
+inline constexpr std::string_view kDeviceLine = "Dextrel Device";
+inline constexpr std::string_view kSuccessText = "The update was successful.";
+inline constexpr std::string_view kFailureText = "The update was not successful.";
+
+enum class Stage { ProgramErase, ProgramWrite, ProgramVerify, EepromWrite, EepromVerify };
+
+// The progress window's stage text of each stage ("Erasing Flash...", ...).
+std::string_view StageText(Stage stage);
+
+// What the progress and result windows show; the windows, the command-line tool and the tests
+// implement it. The engine never prints and never shows a window itself.
+class UpdateObserver {
+ public:
+  virtual ~UpdateObserver() = default;
+  // Show the progress window (its load hides the main window and clears AbortRequested).
+  virtual void ShowProgress() = 0;
+  virtual void SetDeviceLine(std::string_view text) = 0;
+  virtual void SetStageText(std::string_view text) = 0;
+  virtual void SetStageColour(std::uint32_t colour) = 0;
+  // The progress bar's chunk colour, set once at the start of every stage.
+  virtual void SetProgressBarColor(std::uint32_t colour) = 0;
+  // The progress bar's value, 0 to 100.
+  virtual void SetBarValue(float value) = 0;
+  // Called after every packet: the place where an Abort click gets in.
+  virtual void ProcessPendingEvents() = 0;
+  // Unload the progress window and show the result window with this line in this colour.
+  virtual void ShowOutcome(std::string_view text, std::uint32_t colour) = 0;
+  // A stage begins (before its texts are set). Optional.
+  virtual void OnStageBegin(Stage /*stage*/) {}
+};
+
+enum class Failure {
+  None,
+  Aborted,         // AbortRequested was set
+  Mismatch,        // a verify stage found a byte that differs from the image
+  NotSent,         // the pipes were not open (no device, or they failed to open)
+  ExchangeFailed,  // the write or the read failed
+  ShortReply,      // fewer bytes came back than expected
+  CountTooLarge,   // a read reply claimed more bytes than requested
+};
+
+struct UpdateOutcome {
+  bool success = false;
+  Failure failure = Failure::None;
+  std::optional<Stage> stage;        // the stage in which the run failed
+  std::int32_t packetAddress = 0;    // address (or EEPROM offset) of the failing packet
+  std::int32_t mismatchAddress = 0;  // for Mismatch: the first differing address or offset
+  std::uint8_t expected = 0;         // for Mismatch: the image byte
+  std::uint8_t found = 0;            // for Mismatch: the device byte
+  std::uint32_t packetsSent = 0;
+};
+
+struct UpdateSelections {
+  // Each is read once, when the run reaches its group.
+  std::function<bool()> flash;
+  std::function<bool()> eeprom;
+};
+
+// The update run: erase, write and verify program flash from 0x800 up to HighestFlashAddress,
+// then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
+// `abortRequested` is read after every packet.
+UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
+                        const UpdateSelections& selections, const bool& abortRequested,
+                        UpdateObserver& observer);
+
+}  // namespace korvane::update
