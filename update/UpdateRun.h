@@ -11,11 +11,11 @@
 namespace korvane::update {
 
 // Windows colour values (0x00BBGGRR).
-inline constexpr std::uint32_t kBarYellow = 0x0000FFFF;      // erasing
-inline constexpr std::uint32_t kBarBlue = 0x00ED9564;        // writing
-inline constexpr std::uint32_t kBarGreen = 0x00238E6B;       // verifying
-inline constexpr std::uint32_t kTextRed = 0x000000FF;        // mismatch, failure
-inline constexpr std::uint32_t kTextSuccess = 0x0000C000;    // success
+inline constexpr std::uint32_t kBarYellow = 0x0000FFFF;    // erasing
+inline constexpr std::uint32_t kBarBlue = 0x00ED9564;      // writing
+inline constexpr std::uint32_t kBarGreen = 0x00238E6B;     // verifying
+inline constexpr std::uint32_t kTextRed = 0x000000FF;      // mismatch, failure
+inline constexpr std::uint32_t kTextSuccess = 0x0000C000;  // success
 
 inline constexpr std::string_view kDeviceLine = "Dextrel Device";
 inline constexpr std::string_view kSuccessText = "The update was successful.";
@@ -58,6 +58,10 @@ enum class Failure {
   CountTooLarge,   // a read reply claimed more bytes than requested
 };
 
+// A short lower-case name of a failure kind ("aborted", "mismatch", ...), for the command-line
+// tool's report.
+std::string_view FailureName(Failure failure);
+
 struct UpdateOutcome {
   bool success = false;
   Failure failure = Failure::None;
@@ -66,7 +70,7 @@ struct UpdateOutcome {
   std::int32_t mismatchAddress = 0;  // for Mismatch: the first differing address or offset
   std::uint8_t expected = 0;         // for Mismatch: the image byte
   std::uint8_t found = 0;            // for Mismatch: the device byte
-  std::uint32_t packetsSent = 0;
+  std::uint32_t packetsSent = 0;     // packets whose exchange ran (the pipes were open)
 };
 
 struct UpdateSelections {
@@ -77,7 +81,9 @@ struct UpdateSelections {
 
 // The update run: erase, write and verify program flash from 0x800 up to HighestFlashAddress,
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
-// `abortRequested` is read after every packet.
+// `abortRequested` is read after every packet. A packet that could not be sent, or whose
+// exchange failed or came back short, ends the run at once in failure (no retry); so does a
+// read reply whose count exceeds the count requested. An empty selection counts as unchecked.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer);
