@@ -1,0 +1,131 @@
+#include "cli/ProgressPrinter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace korvane::cli {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+constexpr std::size_t kStageColumn = 24;  // the longest stage text fits
+// A terminal is redrawn at most this often, unless the percent or the stage changes.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+int Percent(float value) {
+  return static_cast<int>(std::clamp(std::floor(static_cast<double>(value)), 0.0, 100.0));
+}
+
+}  // namespace
+
+std::string ProgressLine(std::string_view stage, float value, double elapsedSeconds) {
+  const int percent = Percent(value);
+  const int filled = percent * kBarWidth / 100;
+  std::string line(stage);
+  if (line.size() < kStageColumn) {
+    line.append(kStageColumn - line.size(), ' ');
+  }
+  line += " [";
+  line.append(static_cast<std::size_t>(filled), '#');
+  line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+  line += "] ";
+  char figures[48];
+  std::snprintf(figures, sizeof figures, "%3d%% %6.1f s", percent, elapsedSeconds);
+  line += figures;
+  return line;
+}
+
+ProgressPrinter::ProgressPrinter(std::ostream& out, bool terminal, bool& abortRequested,
+                                 std::function<bool()> interrupted)
+    : out_(out),
+      terminal_(terminal),
+      abortRequested_(abortRequested),
+      interrupted_(std::move(interrupted)) {}
+
+void ProgressPrinter::ShowProgress() {
+  start_ = Clock::now();
+  lastDraw_ = start_;
+  abortRequested_ = false;
+}
+
+void ProgressPrinter::OnStageBegin(update::Stage) {
+  stageStarting_ = true;
+}
+
+void ProgressPrinter::SetStageText(std::string_view text) {
+  if (text.empty()) {
+    return;
+  }
+  if (!stageStarting_) {
+    // Not a stage of its own: the verify stages' mismatch text. It stands on its own line.
+    EndLine();
+    out_ << text << '\n' << std::flush;
+    return;
+  }
+  stageStarting_ = false;
+  stageText_ = text;
+  if (terminal_) {
+    if (lineOpen_) {
+      Draw(true);  // the finished stage keeps its final figures on screen
+    }
+    EndLine();
+    Draw(true);
+  } else {
+    out_ << text << '\n' << std::flush;
+  }
+}
+
+void ProgressPrinter::SetBarValue(float value) {
+  value_ = value;
+  if (terminal_ && !stageText_.empty()) {
+    Draw(false);
+  }
+}
+
+void ProgressPrinter::ProcessPendingEvents() {
+  if (interrupted_ && interrupted_()) {
+    abortRequested_ = true;
+  }
+}
+
+void ProgressPrinter::ShowOutcome(std::string_view text, std::uint32_t) {
+  if (terminal_ && lineOpen_) {
+    Draw(true);
+  }
+  EndLine();
+  out_ << text << '\n' << std::flush;
+}
+
+void ProgressPrinter::Draw(bool force) {
+  const auto now = Clock::now();
+  const int percent = Percent(value_);
+  if (!force && percent == lastPercent_ && now - lastDraw_ < kRedrawInterval) {
+    return;
+  }
+  std::string line = ProgressLine(stageText_, value_, ElapsedSeconds());
+  const std::size_t length = line.size();
+  if (length < lastLineLength_) {
+    line.append(lastLineLength_ - length, ' ');
+  }
+  out_ << '\r' << line << std::flush;
+  lineOpen_ = true;
+  lastLineLength_ = length;
+  lastPercent_ = percent;
+  lastDraw_ = now;
+}
+
+void ProgressPrinter::EndLine() {
+  if (lineOpen_) {
+    out_ << '\n';
+    lineOpen_ = false;
+    lastLineLength_ = 0;
+    lastPercent_ = -1;
+  }
+}
+
+double ProgressPrinter::ElapsedSeconds() const {
+  return std::chrono::duration<double>(Clock::now() - start_).count();
+}
+
+}  // namespace korvane::cli
