@@ -13,6 +13,19 @@ namespace korvane::emulator {
 inline constexpr std::size_t kDeviceFlashSize = 0x8000;  // 32 KiB of program flash
 inline constexpr std::size_t kDeviceEepromSize = 256;
 inline constexpr std::uint32_t kBootBlockEnd = 0x800;  // 0x000-0x7FF hold the bootloader
+inline constexpr std::uint32_t kEraseBlockSize = 64;   // bytes cleared per erase block
+// One full-speed packet: a reply never carries more than 64 bytes, so a read answers at most
+// 59 data bytes after its 5 header bytes.
+inline constexpr std::size_t kMaxPacketSize = 64;
+inline constexpr std::size_t kMaxReadData = kMaxPacketSize - 5;
+
+// A reply without allocation: `size` bytes of `bytes`; `present` is false for no reply.
+struct DeviceReply {
+  std::array<std::uint8_t, kMaxPacketSize> bytes{};
+  std::size_t size = 0;
+  bool present = false;
+  std::span<const std::uint8_t> View() const { return std::span(bytes).first(size); }
+};
 
 // The resident USB bootloader of a PIC18 with 32 KiB of program flash and 256 bytes of data
 // EEPROM, at the level of packets: one request in, at most one reply out. Flash behaves like
@@ -23,7 +36,15 @@ class BootloaderDevice {
 
   // Carries out one request. Returns the reply bytes, or nothing for a request that gets no
   // reply (the reset). A reset makes the device leave the bootloader (see InBootloader).
+  //
+  // Replies: erase and write echo the command (1 byte); FlashRead and EepromRead answer
+  // command, count n, the three address bytes, then n data bytes, where n is the count asked
+  // for, cut at the end of the memory and at 59 (one 64-byte packet); VersionQuery answers
+  // command, 2, minor, major. No reply comes for the reset, for an unknown command, for a
+  // request shorter than its command needs, or while the device is out of its bootloader.
   std::optional<std::vector<std::uint8_t>> Handle(std::span<const std::uint8_t> request);
+  // The same without allocating: fills `reply`.
+  void Handle(std::span<const std::uint8_t> request, DeviceReply& reply);
 
   // Version reported by VersionQuery: reply byte 3 is `major`, byte 2 is `minor`
   // (two 4-bit digits, high nibble first).
@@ -45,9 +66,13 @@ class BootloaderDevice {
   // The boot block's fixed content and the earlier firmware the application area starts with.
   static std::uint8_t BootBlockPattern(std::uint32_t address);
   static std::uint8_t EarlierFirmwarePattern(std::uint32_t address);
+  // What the data EEPROM holds before the first update.
+  static std::uint8_t EarlierEepromPattern(std::uint32_t offset);
 
-  // Memory as files: flash.bin (32768 bytes) and eeprom.bin (256 bytes) in `dir`.
-  // Load reads whichever of the two exists; a file of the wrong size is an error.
+  // Memory as files: flash.bin (32768 bytes) and eeprom.bin (256 bytes) in `dir` (created when
+  // missing). Load reads whichever of the two exists; a file of the wrong size is an error.
+  // Both throw std::runtime_error naming the file; a failed load leaves the memory unchanged.
+  // The boot block stays the resident bootloader: what flash.bin holds below 0x800 is ignored.
   void SaveState(const std::filesystem::path& dir) const;
   void LoadState(const std::filesystem::path& dir);
 
@@ -58,6 +83,12 @@ class BootloaderDevice {
   std::uint8_t versionMinor_ = 0x12;
   bool inBootloader_ = true;
   std::uint32_t bootBlockAttempts_ = 0;
+
+  void Read(std::span<const std::uint8_t> memory, std::span<const std::uint8_t> request,
+            DeviceReply& reply) const;
+  void EraseFlash(std::uint32_t address, std::uint32_t blocks);
+  void WriteFlash(std::uint32_t address, std::span<const std::uint8_t> data);
+  void WriteEeprom(std::uint32_t offset, std::span<const std::uint8_t> data);
 };
 
 }  // namespace korvane::emulator

@@ -14,13 +14,17 @@ namespace korvane::emulator {
 
 // Faults the emulated device can be told to show at a given packet.
 enum class FaultKind {
-  Timeout,      // no reply: the read times out (error 121)
-  ShortReply,   // the reply is cut short
-  LongCount,    // a read reply whose count byte exceeds the count requested
-  BitFlip,      // one bit of a written byte is flipped in the device's memory
-  Unplug,       // the device is unplugged from this packet on (not counted; I/O fails with 6)
-  OpenFail,     // one pipe fails to open
-  WriteError,   // the write fails with `errorCode`
+  Timeout,     // no reply: the device carries out the request, but the read times out (121)
+  ShortReply,  // the reply loses its last `cutBytes` bytes
+  LongCount,   // a FlashRead/EepromRead reply whose count byte says `count`, above the request
+  BitFlip,     // after a FlashWrite/EepromWrite, bit `bit` of the byte at the request's address
+               // + `byteIndex` is flipped in the device's memory (no effect on other packets)
+  Unplug,      // the device is unplugged from this packet on (not counted; I/O fails with 6)
+  OpenFail,    // the pipe of direction `direction` fails to open (-1)
+  WriteError,  // the write fails with `errorCode`; the device receives nothing
+  // The device is counted and its pipes open, then it is pulled out before the write: the write
+  // fails with 6 and from the next packet on it is not counted.
+  UnplugDuringExchange,
 };
 
 struct Fault {
@@ -29,23 +33,38 @@ struct Fault {
   // A bracket begins with the device count, so that is where the index advances.
   std::uint32_t packetIndex = 0;
   std::uint32_t errorCode = 31;  // for WriteError: the Windows error code to report
+  std::uint32_t cutBytes = 1;    // ShortReply
+  std::uint8_t count = 0xFF;     // LongCount
+  std::uint32_t byteIndex = 0;   // BitFlip
+  std::uint8_t bit = 0;          // BitFlip
+  std::uint32_t direction = 1;   // OpenFail: 0 the OUT pipe, 1 the IN pipe
 };
 
-// Delays of a full-speed USB device and of PIC18 flash, used when the model is on.
+// Delays of a full-speed USB device and of PIC18 flash, used when the model is on. With the
+// defaults a full update (480 erase, 1920 write, 549 read and 24 EEPROM packets) takes about
+// six seconds.
 struct TimingModel {
-  std::chrono::microseconds perTransfer{1000};    // one USB frame per write or read
-  std::chrono::microseconds perFlashErase{2000};  // one 64-byte block
-  std::chrono::microseconds perFlashWrite{1000};  // one 16-byte chunk
-  std::chrono::microseconds perEepromWrite{4000}; // 16 bytes at ~250 us each
+  std::chrono::microseconds perTransfer{500};       // one write or read, host round trip
+  std::chrono::microseconds perFlashErase{2000};    // one 64-byte block
+  std::chrono::microseconds perFlashWrite{1000};    // one 16-byte chunk (or part of one)
+  std::chrono::microseconds perEepromWrite{16000};  // one 16-byte chunk, about 1 ms a byte
 };
 
+// One request the device received and the reply bytes the host got for it.
 struct RecordedExchange {
+  std::uint32_t packetIndex = 0;
   std::vector<std::uint8_t> request;
   std::vector<std::uint8_t> reply;  // empty when nothing came back
 };
 
 // The built-in emulated bootloader device behind the same USB library interface as real
 // hardware: the demo program, the command-line tool and the tests run on it.
+//
+// Handles are small positive numbers, never reused while open. A write hands the request to
+// the device; the next read returns its reply. A reply longer than the read asked for is cut to
+// the buffer and `received` reports its full length (the link treats that as a failure); a read
+// of 0 bytes succeeds at once. Failed writes and reads set GetLastError: 6 for a handle that is
+// unknown, closed, of the wrong direction or whose device is gone; 121 when no reply comes.
 class EmulatedUsbLibrary final : public link::UsbLibrary {
  public:
   EmulatedUsbLibrary();
@@ -73,7 +92,9 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   void AddFault(const Fault& fault);
   void ClearFaults();
 
-  // Timing model (off by default). When on, each operation sleeps its modelled delay.
+  // Timing model (off by default). When on, each operation sleeps its modelled delay. A read
+  // that times out costs its time-out. Sleeps run against one steady deadline, so the time
+  // spent follows the modelled sum closely however coarse the sleeps are.
   void SetTiming(bool enabled, TimingModel model = {});
   // Sum of the delays the model has imposed so far.
   std::chrono::microseconds ModelledDelay() const { return modelledDelay_; }
@@ -83,8 +104,30 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
 
   // Packets begun so far (device counts asked).
   std::uint32_t PacketsBegun() const { return packetsBegun_; }
+  // Pipes open right now.
+  std::size_t OpenHandles() const { return pipes_.size(); }
 
  private:
+  struct Pipe {
+    link::PipeHandle handle = link::kInvalidPipe;
+    std::uint32_t direction = 0;
+    bool alive = true;  // false once the device was unplugged under it
+  };
+
+  const Pipe* FindPipe(link::PipeHandle handle) const;
+  const Fault* FaultAt(FaultKind kind) const;
+  std::uint32_t CurrentPacket() const { return packetsBegun_ == 0 ? 0 : packetsBegun_ - 1; }
+  std::int32_t Fail(std::uint32_t error);
+  void Delay(std::chrono::microseconds delay);
+  std::chrono::microseconds OperationDelay(std::span<const std::uint8_t> request) const;
+  void FlipBit(std::span<const std::uint8_t> request, const Fault& fault);
+
+  std::vector<Pipe> pipes_;
+  link::PipeHandle nextHandle_ = 1;
+  DeviceReply pending_;
+  bool recordPending_ = false;  // the last recorded exchange still waits for its reply
+  std::chrono::steady_clock::time_point deadline_{};
+
   BootloaderDevice device_;
   std::vector<Fault> faults_;
   TimingModel timing_{};
