@@ -120,8 +120,11 @@ class Run {
   }
 
   // Builds and sends one packet. A packet that could not be sent, whose exchange failed or
-  // whose reply came back short ends the run at once: nothing useful is left in the reply buffer
-  // and the device state is unknown, so carrying on could only report a stale success.
+  // whose reply came back short ends the run at once: the reply buffer would still hold an
+  // earlier reply and the device state is unknown, so carrying on could only report a stale
+  // success. The one short reply that is whole is a read reply that carries every data byte its
+  // count announces (the device clips a block that runs past the end of its memory); whether it
+  // does is settled by the comparison.
   bool SendOne(Stage stage, std::int32_t address) {
     std::int32_t requestLength = 0;
     std::int32_t replyLength = 0;
@@ -155,10 +158,14 @@ class Run {
       return false;
     }
     ++outcome_.packetsSent;
+    received_ = replyLength;
     switch (sent.result) {
       case link::ExchangeResult::Complete:
         return true;
       case link::ExchangeResult::Short:
+        if (IsVerifyStage(stage) && received_ >= static_cast<std::int32_t>(link::kDataByte)) {
+          return true;
+        }
         Fail(Failure::ShortReply, stage, address);
         return false;
       case link::ExchangeResult::Failed:
@@ -178,14 +185,19 @@ class Run {
   }
 
   // Compares a read reply with the image: the count in reply byte 1, the data from byte 5.
-  // A count above the one requested is a broken reply. Program flash is compared only up to
-  // HighestFlashAddress: the bytes above it in the last block were neither erased nor written.
+  // A count above the one requested is a broken reply; a reply that ends before the data its
+  // count announces is a short one. Program flash is compared only up to HighestFlashAddress:
+  // the bytes above it in the last block were neither erased nor written.
   bool Compare(Stage stage, std::int32_t address) {
     const bool flash = stage == Stage::ProgramVerify;
     const std::size_t requested = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
     const std::size_t count = reply_[link::kLengthByte];
     if (count > requested) {
       Fail(Failure::CountTooLarge, stage, address);
+      return false;
+    }
+    if (link::kDataByte + count > static_cast<std::size_t>(received_)) {
+      Fail(Failure::ShortReply, stage, address);
       return false;
     }
     const std::span<const std::uint8_t> memory =
@@ -245,6 +257,7 @@ class Run {
   // One request and one reply buffer for the whole run, zero at the start and never cleared.
   PacketBuffer request_{};
   PacketBuffer reply_{};
+  std::int32_t received_ = 0;  // bytes the last exchange brought back
   UpdateOutcome outcome_{};
 };
 

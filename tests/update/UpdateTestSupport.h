@@ -1,0 +1,199 @@
+#pragma once
+
+// What the update tests share: an observer that writes down every call in order, a link message
+// sink, and a bench of emulated device + pipe link + memory image.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "emulator/EmulatedUsbLibrary.h"
+#include "image/MemoryImage.h"
+#include "link/BootloaderPacket.h"
+#include "link/UsbPipeLink.h"
+#include "update/UpdateRun.h"
+
+namespace korvane::update::testing {
+
+inline std::string Hex(std::uint32_t value) {
+  std::ostringstream out;
+  out << "0x" << std::hex << value;
+  return out.str();
+}
+
+// Every observer call as one line of text ("StageText Erasing Flash...", "Bar 100", "Events"),
+// and the bar values with the stage they were set in.
+class RecordingObserver final : public UpdateObserver {
+ public:
+  // Like the progress window, showing clears the abort flag.
+  explicit RecordingObserver(bool& abortFlag) : abort_(abortFlag) {}
+
+  void ShowProgress() override {
+    abort_ = false;
+    calls.emplace_back("ShowProgress");
+  }
+  void SetDeviceLine(std::string_view text) override {
+    calls.push_back("DeviceLine " + std::string(text));
+  }
+  void SetStageText(std::string_view text) override {
+    calls.push_back("StageText " + std::string(text));
+  }
+  void SetStageColour(std::uint32_t colour) override {
+    calls.push_back("StageColour " + Hex(colour));
+  }
+  void SetProgressBarColor(std::uint32_t colour) override {
+    calls.push_back("BarColour " + Hex(colour));
+  }
+  void SetBarValue(float value) override {
+    std::ostringstream text;
+    text << "Bar " << value;
+    calls.push_back(text.str());
+    bars.emplace_back(stage_, value);
+  }
+  void ProcessPendingEvents() override {
+    calls.emplace_back("Events");
+    ++events;
+    if (onEvents) {
+      onEvents(events);
+    }
+  }
+  void ShowOutcome(std::string_view text, std::uint32_t colour) override {
+    calls.push_back("Outcome " + std::string(text) + " " + Hex(colour));
+  }
+  void OnStageBegin(Stage stage) override {
+    calls.push_back("Begin " + std::string(StageText(stage)));
+    stage_ = stage;
+    if (onStage) {
+      onStage(stage);
+    }
+  }
+
+  std::vector<float> BarsIn(Stage stage) const {
+    std::vector<float> values;
+    for (const auto& [s, v] : bars) {
+      if (s == stage) {
+        values.push_back(v);
+      }
+    }
+    return values;
+  }
+  std::size_t CountOf(const std::string& call) const {
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+  }
+
+  std::vector<std::string> calls;
+  // Bar values with the stage they were set in (none: before the first stage).
+  std::vector<std::pair<std::optional<Stage>, float>> bars;
+  int events = 0;
+  std::function<void(int)> onEvents;  // called with the running count of event calls
+  std::function<void(Stage)> onStage;
+
+ private:
+  bool& abort_;
+  std::optional<Stage> stage_;
+};
+
+inline const std::string kSuccessCall = "Outcome The update was successful. 0xc000";
+inline const std::string kFailureCall = "Outcome The update was not successful. 0xff";
+
+class RecordingMessages final : public link::LinkMessages {
+ public:
+  void ShowLinkMessage(std::string_view text) override { shown.emplace_back(text); }
+  std::vector<std::string> shown;
+};
+
+// One request as the device received it.
+struct SentPacket {
+  std::uint8_t command = 0;
+  std::uint8_t length = 0;
+  std::int32_t address = 0;
+  std::size_t size = 0;
+  std::vector<std::uint8_t> data;  // bytes from 5 on
+};
+
+inline std::uint8_t ImageByte(std::size_t address) {
+  return static_cast<std::uint8_t>((address * 7 + 3) & 0xFF);
+}
+inline std::uint8_t EepromByte(std::size_t offset) {
+  return static_cast<std::uint8_t>((offset * 13 + 5) & 0xFF);
+}
+
+class UpdateBench : public ::testing::Test {
+ protected:
+  UpdateBench() { usb.SetRecording(true); }
+
+  // An image as a load leaves it: a pattern up to `highest`, 0xFF above it.
+  void LoadImage(std::int32_t highest) {
+    image.FlashImage.fill(image::kBlank);
+    image.EepromImage.fill(image::kBlank);
+    for (std::int32_t a = 0; a <= highest && a < static_cast<std::int32_t>(image::kFlashSize);
+         ++a) {
+      image.FlashImage[static_cast<std::size_t>(a)] = ImageByte(static_cast<std::size_t>(a));
+    }
+    for (std::size_t i = 0; i < image::kEepromSize; ++i) {
+      image.EepromImage[i] = EepromByte(i);
+    }
+    image.HighestFlashAddress = highest;
+  }
+
+  UpdateOutcome Run(bool flash, bool eeprom) {
+    UpdateSelections selections;
+    selections.flash = [this, flash] {
+      ++flashReads;
+      return flash;
+    };
+    selections.eeprom = eepromSelection ? eepromSelection : [this, eeprom] {
+      ++eepromReads;
+      return eeprom;
+    };
+    return RunUpdate(image, link, selections, abort, observer);
+  }
+
+  std::vector<SentPacket> Sent(std::uint8_t command) const {
+    std::vector<SentPacket> packets;
+    for (const auto& exchange : usb.Recorded()) {
+      const auto& r = exchange.request;
+      if (r.size() < 5 || r[0] != command) {
+        continue;
+      }
+      SentPacket p;
+      p.command = r[0];
+      p.length = r[1];
+      p.address = r[2] | (r[3] << 8) | (r[4] << 16);
+      p.size = r.size();
+      p.data.assign(r.begin() + 5, r.end());
+      packets.push_back(std::move(p));
+    }
+    return packets;
+  }
+
+  bool FlashMatchesImage(std::size_t first, std::size_t last) const {
+    const auto flash = usb.Device().Flash();
+    return std::equal(flash.begin() + static_cast<std::ptrdiff_t>(first),
+                      flash.begin() + static_cast<std::ptrdiff_t>(last) + 1,
+                      image.FlashImage.begin() + static_cast<std::ptrdiff_t>(first));
+  }
+  bool EepromMatchesImage() const {
+    const auto eeprom = usb.Device().Eeprom();
+    return std::equal(eeprom.begin(), eeprom.end(), image.EepromImage.begin());
+  }
+
+  emulator::EmulatedUsbLibrary usb;
+  RecordingMessages messages;
+  link::UsbPipeLink link{usb, messages};
+  bool abort = false;
+  RecordingObserver observer{abort};
+  image::MemoryImage image{};
+  int flashReads = 0;
+  int eepromReads = 0;
+  std::function<bool()> eepromSelection;
+};
+
+}  // namespace korvane::update::testing
