@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "link/UsbLibrary.h"
+
+struct libusb_context;
+
+namespace korvane::link {
+
+// Windows system error codes the backend reports besides kErrorInvalidHandle and kErrorTimeout.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorGenFailure = 31;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorBusy = 170;
+inline constexpr std::uint32_t kErrorMoreData = 234;
+inline constexpr std::uint32_t kErrorOperationAborted = 995;
+inline constexpr std::uint32_t kErrorIoDevice = 1117;
+
+// The udev rule that gives the logged-in user access to the device (packaging/linux/).
+inline constexpr std::string_view kUdevRuleName = "70-korvane.rules";
+
+// Vendor and product parsed from an identity such as "vid_04d8&pid_a5e2" (any letter case).
+struct UsbIdentity {
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+};
+std::optional<UsbIdentity> ParseUsbIdentity(std::string_view identity);
+
+// Endpoint number of a pipe name such as "\MCHP_EP1" (any letter case), 0 to 15.
+std::optional<std::uint8_t> ParsePipeEndpoint(std::string_view pipeName);
+
+// The Windows code a libusb error code (LIBUSB_ERROR_*) is reported as.
+std::uint32_t WindowsErrorFor(int libusbError);
+
+// The USB library on libusb-1.0: real devices on Linux (and wherever libusb runs).
+// One libusb context serves every instance alive in the process; it is created on first use.
+// The OUT and IN pipe of one device share one opened device handle.
+class LibUsbLibrary final : public UsbLibrary {
+ public:
+  LibUsbLibrary();
+  LibUsbLibrary(const LibUsbLibrary&) = delete;
+  LibUsbLibrary& operator=(const LibUsbLibrary&) = delete;
+  ~LibUsbLibrary() override;
+
+  std::int32_t MPUSBGetDeviceCount(std::string_view identity) override;
+  PipeHandle MPUSBOpen(std::uint32_t instance, std::string_view identity, std::string_view pipeName,
+                       std::uint32_t direction, std::uint32_t reserved) override;
+  std::int32_t MPUSBWrite(PipeHandle handle, std::span<const std::uint8_t> data,
+                          std::uint32_t& sent, std::uint32_t timeoutMs) override;
+  std::int32_t MPUSBRead(PipeHandle handle, std::span<std::uint8_t> buffer, std::uint32_t& received,
+                         std::uint32_t timeoutMs) override;
+  std::int32_t MPUSBClose(PipeHandle handle) override;
+  std::uint32_t GetLastError() override { return lastError_; }
+  std::string TakeUserNotice() override;
+
+  // Pipes currently open, and devices they keep open (two pipes of one device count once).
+  std::size_t OpenPipeCount() const { return pipes_.size(); }
+  std::size_t OpenDeviceCount() const;
+
+ private:
+  class Context;
+  class OpenDevice;
+  struct Pipe;
+
+  // The shared context, created when needed; nullptr when libusb cannot be started.
+  libusb_context* UsbContext();
+  std::int32_t Transfer(PipeHandle handle, std::uint8_t* data, std::size_t length,
+                        std::uint32_t& count, std::uint32_t timeoutMs, bool in);
+  PipeHandle Fail(std::uint32_t code);
+
+  std::shared_ptr<Context> context_;
+  // Open devices by bus and address, so that a device's second pipe reuses its handle.
+  std::map<std::uint32_t, std::weak_ptr<OpenDevice>> devices_;
+  std::map<PipeHandle, std::unique_ptr<Pipe>> pipes_;
+  PipeHandle nextHandle_ = 1;
+  std::uint32_t lastError_ = 0;
+  std::string notice_;
+};
+
+}  // namespace korvane::link
