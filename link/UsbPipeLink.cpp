@@ -13,7 +13,9 @@ std::string NumberText(std::int64_t value) {
 UsbPipeLink::UsbPipeLink(UsbLibrary& library, LinkMessages& messages)
     : library_(library), messages_(messages) {}
 
-UsbPipeLink::~UsbPipeLink() { ClosePipes(); }
+UsbPipeLink::~UsbPipeLink() {
+  ClosePipes();
+}
 
 void UsbPipeLink::InitPipes() {
   if (writePipe_ != kInvalidPipe) {
@@ -73,8 +75,8 @@ void UsbPipeLink::ReportPipeError() {
 
 ExchangeResult UsbPipeLink::ExchangePacket(std::span<const std::uint8_t> request,
                                            const std::int32_t& requestLength,
-                                           std::span<std::uint8_t> reply,
-                                           std::int32_t& replyLength, std::int32_t writeTimeoutMs,
+                                           std::span<std::uint8_t> reply, std::int32_t& replyLength,
+                                           std::int32_t writeTimeoutMs,
                                            std::int32_t readTimeoutMs) {
   const std::int32_t expected = replyLength;
   if (writePipe_ == kInvalidPipe || readPipe_ == kInvalidPipe) {
@@ -98,6 +100,11 @@ ExchangeResult UsbPipeLink::ExchangePacket(std::span<const std::uint8_t> request
     return ExchangeResult::Failed;
   }
   replyLength = static_cast<std::int32_t>(received);
+  if (received > readCount) {
+    // More arrived than was asked for (or than fits): a failure. Checked on the unsigned count,
+    // so a huge count cannot pass for a short reply once taken as signed.
+    return ExchangeResult::Failed;
+  }
   if (replyLength == expected) {
     return ExchangeResult::Complete;
   }
@@ -117,11 +124,13 @@ PacketOutcome UsbPipeLink::SendPacket(std::span<const std::uint8_t> request,
     outcome.result =
         ExchangePacket(request, requestLength, reply, replyLength, kTimeoutMs, kTimeoutMs);
     if (tap_ != nullptr) {
-      // What came back: the received count, unless the write or read failed (the count variable
-      // then still holds the expected count) or more arrived than fits.
+      // What came back: nothing when the write or read failed (the count variable then still
+      // holds the expected count); else the received count, but never more than the read asked
+      // for, since only that much landed in the buffer.
       std::size_t got = 0;
       if (outcome.result != ExchangeResult::Failed || replyLength != expected) {
-        got = std::min<std::size_t>(reply.size(), std::max(replyLength, 0));
+        got = std::min<std::size_t>({reply.size(), static_cast<std::size_t>(std::max(expected, 0)),
+                                     static_cast<std::size_t>(std::max(replyLength, 0))});
       }
       tap_->OnExchange(shown, reply.first(got), outcome.result);
     }
