@@ -27,6 +27,47 @@ enum class StoreOutcome {
   NoWindow,      // in no window at all
 };
 
+// Where a byte at a file address belongs. region and index are meaningful only when Stored.
+struct Placement {
+  StoreOutcome outcome = StoreOutcome::NoWindow;
+  Region region = Region::Flash;
+  std::size_t index = 0;
+};
+
+// Sorts a file address into its window. Bytes 14 and 15 of the CONFIG buffer have no address.
+constexpr Placement Locate(std::uint64_t address) noexcept {
+  if (address <= kFlashWindowLast) {
+    if (address < kFlashSize)
+      return {StoreOutcome::Stored, Region::Flash, address};
+    return {StoreOutcome::BeyondMemory, Region::Flash, 0};
+  }
+  if (address >= kUserIdWindowFirst && address <= kUserIdWindowLast)
+    return {StoreOutcome::Stored, Region::UserId, address - kUserIdWindowFirst};
+  if (address >= kConfigWindowFirst && address <= kConfigWindowLast)
+    return {StoreOutcome::Stored, Region::Config, address - kConfigWindowFirst};
+  if (address >= kEepromWindowFirst && address <= kEepromWindowLast) {
+    if (address - kEepromWindowFirst < kEepromSize)
+      return {StoreOutcome::Stored, Region::Eeprom, address - kEepromWindowFirst};
+    return {StoreOutcome::BeyondMemory, Region::Eeprom, 0};
+  }
+  return {};
+}
+
+// The file address of the first byte of a region's buffer.
+constexpr std::uint64_t RegionBase(Region region) noexcept {
+  switch (region) {
+    case Region::Flash:
+      return kFlashWindowFirst;
+    case Region::Eeprom:
+      return kEepromWindowFirst;
+    case Region::UserId:
+      return kUserIdWindowFirst;
+    case Region::Config:
+      return kConfigWindowFirst;
+  }
+  return 0;
+}
+
 // The in-memory copy of an update file, sorted into the four PIC18 memory regions.
 // One object, owned by the application and handed to whoever needs it.
 struct MemoryImage {
@@ -44,6 +85,9 @@ struct MemoryImage {
 
   // Stores one byte by the address window it falls in.
   StoreOutcome Store(std::uint64_t address, std::uint8_t value);
+
+  // Stores one byte like Store and tells where it went.
+  Placement Put(std::uint64_t address, std::uint8_t value);
 };
 
 }  // namespace korvane::image

@@ -49,7 +49,7 @@ struct LoadReport {
   std::size_t bytesOutsideMemory = 0;           // in the flash or EEPROM window past the buffer
   std::vector<std::size_t> outsideMemoryLines;  // lines that carried such bytes
   std::size_t bytesStored = 0;                  // bytes placed into the four buffers
-  std::size_t records = 0;                      // record lines interpreted (malformed ones excluded)
+  std::size_t records = 0;  // record lines interpreted (malformed ones excluded)
   // Address ranges the load filled, per region, merged and in ascending order.
   std::vector<AddressRange> flashRanges;
   std::vector<AddressRange> eepromRanges;
@@ -66,7 +66,8 @@ struct LoadReport {
 struct LoadResult {
   // False when the file could not be read at all: then nothing was changed.
   bool loaded = false;
-  // Why the file could not be read (empty when loaded).
+  // Why the file could not be read (empty when loaded): the message the host was shown, naming
+  // the file and the reason.
   std::string error;
   LoadReport report;
 };
@@ -91,6 +92,7 @@ class UpdateFileLoader {
   MemoryImage& image_;
   LoaderHost& host_;
   std::string decodedText_;
+  std::string lastError_;  // why the last file could not be read
 };
 
 // Clears the image and loads HEX text that is already in memory into it (no file, no label, no
