@@ -13,9 +13,9 @@ namespace {
 
 using link::Command;
 
-// A later sleep may make up for an earlier one that overslept by up to this much; a longer gap
-// between operations is idle time and starts a fresh deadline.
-constexpr std::chrono::microseconds kCatchUpSlack{2000};
+// A later sleep makes up for an earlier one that overslept, or for host work between packets,
+// of up to this much; a longer gap is idle time and starts a fresh deadline.
+constexpr std::chrono::microseconds kCatchUpSlack{20000};
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   const auto lower = [](char c) {
