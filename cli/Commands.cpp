@@ -140,6 +140,7 @@ std::string JsonArray(const std::vector<T>& numbers) {
   return "[" + JoinNumbers(numbers, ",") + "]";
 }
 
+// `noDevice`: the packet found no device attached (no link message said otherwise).
 std::string FailureDetail(const update::UpdateOutcome& outcome, bool noDevice) {
   const bool eeprom =
       outcome.stage == update::Stage::EepromWrite || outcome.stage == update::Stage::EepromVerify;
@@ -159,7 +160,8 @@ std::string FailureDetail(const update::UpdateOutcome& outcome, bool noDevice) {
       return text + "after " + where(outcome.packetAddress) + ": interrupted";
     case update::Failure::NotSent:
       return text + "at " + where(outcome.packetAddress) +
-             (noDevice ? ": no device answered"
+             (noDevice ? (outcome.packetsSent == 0 ? ": no device answered"
+                                                   : ": the device is no longer attached")
                        : ": the packet could not be sent (the pipes did not open)");
     case update::Failure::ExchangeFailed:
       return text + "at " + where(outcome.packetAddress) + ": the exchange failed";
@@ -287,6 +289,7 @@ int DetectCommand(const DeviceOptions& device, Console& console) {
 
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
+  CheckDeviceOptions(device);
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
   DeviceSession session(device, console.err);
 
@@ -301,11 +304,13 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
 
   int code = kExitSuccess;
   if (!outcome.success) {
-    // The very first packet found no device attached (no link message said otherwise).
-    const bool noDevice = outcome.failure == update::Failure::NotSent && outcome.packetsSent == 0 &&
-                          session.LinkMessageCount() == 0;
+    // Every failure ends the run, so a link message can only stem from the last packet: without
+    // one, a packet that was not sent found no device attached.
+    const bool noDevice =
+        outcome.failure == update::Failure::NotSent && session.LinkMessageCount() == 0;
     console.err << "korvane-cli: " << FailureDetail(outcome, noDevice) << '\n';
-    code = noDevice ? kExitNoDevice : kExitUpdateFailed;
+    // Only when the very first packet found nothing did no device answer at all.
+    code = noDevice && outcome.packetsSent == 0 ? kExitNoDevice : kExitUpdateFailed;
   } else {
     if (outcome.packetsSent == 0) {
       console.err << "korvane-cli: note: nothing was selected to send\n";

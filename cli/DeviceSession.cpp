@@ -65,13 +65,12 @@ std::optional<emulator::Fault> ParseFault(std::string_view text) {
   return fault;
 }
 
-DeviceSession::DeviceSession(const DeviceOptions& options, std::ostream& err)
-    : options_(options), messages_(err) {
-  if (!options_.UsesEmulator() && (!options_.faults.empty() || !options_.stateDir.empty())) {
+std::vector<emulator::Fault> CheckDeviceOptions(const DeviceOptions& options) {
+  if (!options.UsesEmulator() && (!options.faults.empty() || !options.stateDir.empty())) {
     throw CliError(kExitUsage, "--fault and --emulated-state need --emulated or --emulated-timing");
   }
   std::vector<emulator::Fault> faults;
-  for (const std::string& text : options_.faults) {
+  for (const std::string& text : options.faults) {
     const auto fault = ParseFault(text);
     if (!fault) {
       throw CliError(kExitUsage, "--fault " + text +
@@ -80,6 +79,12 @@ DeviceSession::DeviceSession(const DeviceOptions& options, std::ostream& err)
     }
     faults.push_back(*fault);
   }
+  return faults;
+}
+
+DeviceSession::DeviceSession(const DeviceOptions& options, std::ostream& err)
+    : options_(options), messages_(err) {
+  const std::vector<emulator::Fault> faults = CheckDeviceOptions(options_);
 
   if (options_.UsesEmulator()) {
     auto emulated = std::make_unique<emulator::EmulatedUsbLibrary>();

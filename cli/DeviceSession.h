@@ -49,6 +49,10 @@ struct DeviceOptions {
 // write-error; N the 0-based packet index. Nothing when the text is not of that form.
 std::optional<emulator::Fault> ParseFault(std::string_view text);
 
+// Throws CliError (usage) when the options do not fit together or a fault does not parse.
+// Returns the parsed faults.
+std::vector<emulator::Fault> CheckDeviceOptions(const DeviceOptions& options);
+
 // The device a command talks to, with its link, its messages and its trace, for one command.
 class DeviceSession {
  public:

@@ -64,14 +64,15 @@ void ProgressPrinter::SetStageText(std::string_view text) {
     return;
   }
   stageStarting_ = false;
-  stageText_ = text;
   if (terminal_) {
     if (lineOpen_) {
       Draw(true);  // the finished stage keeps its final figures on screen
     }
     EndLine();
+    stageText_ = text;
     Draw(true);
   } else {
+    stageText_ = text;
     out_ << text << '\n' << std::flush;
   }
 }

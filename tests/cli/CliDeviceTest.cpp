@@ -1,0 +1,264 @@
+// korvane-cli's device commands on the emulated device, run through the built program: the
+// update against a state directory, the fault kinds, the trace, detect and reset.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emulator/BootloaderDevice.h"
+#include "tests/cli/CliRunner.h"
+#include "tests/cli/HexWriter.h"
+
+namespace korvane::cli::test {
+namespace {
+
+using emulator::BootloaderDevice;
+
+constexpr std::string_view kSuccess = "The update was successful.";
+constexpr std::string_view kFailure = "The update was not successful.";
+
+std::uint8_t ProgramValue(std::uint32_t address) {
+  return static_cast<std::uint8_t>((address * 7) ^ (address >> 8));
+}
+std::uint8_t DataValue(std::uint32_t address) {
+  return static_cast<std::uint8_t>(0x30 + address);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+bool EndsWith(const std::string& text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// 16 bytes at 0x800 (one erase, one write, one read packet) and nothing in the EEPROM: with
+// --eeprom the run sends packets 0 to 2 for flash, 3 to 18 EEPROM writes, 19 to 26 reads.
+std::string SmallImage() {
+  return DataRecords(0x800, 16, ProgramValue) + EndOfFile();
+}
+
+TEST(CliUpdate, EmulatedStateHoldsTheImageAndTheBootBlockStaysIntact) {
+  const TempDir dir;
+  constexpr std::uint32_t kHighest = 0x800 + 1000 - 1;  // 0xBE7, not on a block boundary
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 1000, ProgramValue) +
+                                DataRecords(0xF00000, 40, DataValue) + EndOfFile());
+  const std::string state = (dir / "device").string();
+
+  const CliResult r = RunCliProgram(
+      {"update", (dir / "fw.hex").string(), "--emulated", "--eeprom", "--emulated-state", state});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  // Not a terminal: one plain line per stage, then the outcome.
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"Erasing Flash...", "Writing program data...",
+                                      "Verify program data...", "Write EEPROM...",
+                                      "Verify EEPROM data...", std::string(kSuccess)}));
+
+  const auto flash = ReadBytes(dir / "device" / "flash.bin");
+  const auto eeprom = ReadBytes(dir / "device" / "eeprom.bin");
+  ASSERT_EQ(flash.size(), 32768u);
+  ASSERT_EQ(eeprom.size(), 256u);
+  for (std::uint32_t a = 0; a < 0x800; ++a) {
+    ASSERT_EQ(flash[a], BootloaderDevice::BootBlockPattern(a)) << "boot block byte " << a;
+  }
+  for (std::uint32_t a = 0x800; a <= kHighest; ++a) {
+    ASSERT_EQ(flash[a], ProgramValue(a)) << "flash byte " << a;
+  }
+  // Above the image: the rest of the last erased block is blank, the earlier firmware beyond.
+  for (std::uint32_t a = kHighest + 1; a < 0xC00; ++a) {
+    ASSERT_EQ(flash[a], 0xFF) << "flash byte " << a;
+  }
+  for (std::uint32_t a = 0xC00; a < 0x8000; ++a) {
+    ASSERT_EQ(flash[a], BootloaderDevice::EarlierFirmwarePattern(a)) << "flash byte " << a;
+  }
+  for (std::uint32_t a = 0; a < 256; ++a) {
+    ASSERT_EQ(eeprom[a], a < 40 ? DataValue(0xF00000 + a) : 0xFF) << "EEPROM byte " << a;
+  }
+}
+
+TEST(CliUpdate, SuccessiveCommandsSeeOneDevice) {
+  const TempDir dir;
+  WriteFile(dir / "program.hex", DataRecords(0x800, 64, ProgramValue) + EndOfFile());
+  WriteFile(dir / "data.hex", DataRecords(0xF00000, 256, DataValue) + EndOfFile());
+  const std::string state = (dir / "device").string();
+
+  ASSERT_EQ(RunCliProgram(
+                {"update", (dir / "program.hex").string(), "--emulated", "--emulated-state", state})
+                .exitCode,
+            0);
+  // The second run writes only the EEPROM; the program stays from the first.
+  const CliResult second = RunCliProgram({"update", (dir / "data.hex").string(), "--no-flash",
+                                          "--eeprom", "--emulated", "--emulated-state", state});
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(Lines(second.out), (std::vector<std::string>{"Write EEPROM...", "Verify EEPROM data...",
+                                                         std::string(kSuccess)}));
+  const auto flash = ReadBytes(dir / "device" / "flash.bin");
+  ASSERT_EQ(flash.size(), 32768u);
+  for (std::uint32_t a = 0x800; a < 0x840; ++a) {
+    ASSERT_EQ(flash[a], ProgramValue(a)) << a;
+  }
+  const auto eeprom = ReadBytes(dir / "device" / "eeprom.bin");
+  ASSERT_EQ(eeprom.size(), 256u);
+  EXPECT_EQ(eeprom[255], DataValue(0xF00000 + 255));
+
+  // A program check against the saved device now passes for the first file and fails for
+  // another, with the place of the difference.
+  WriteFile(dir / "other.hex", DataRecords(0x800, 64, DataValue) + EndOfFile());
+  const CliResult mismatch = RunCliProgram({"update", (dir / "other.hex").string(), "--emulated",
+                                            "--emulated-state", state, "--fault", "bitflip@1"});
+  EXPECT_EQ(mismatch.exitCode, 1);
+  EXPECT_NE(mismatch.out.find("Error in program data found..."), std::string::npos) << mismatch.out;
+  EXPECT_NE(mismatch.err.find("\"Verify program data...\""), std::string::npos) << mismatch.err;
+  // The flipped bit is bit 0 of the first byte written at 0x800.
+  const std::uint8_t expected = DataValue(0x800);
+  std::ostringstream where;
+  where << "first difference at address 0x0800, expected 0x" << std::hex << std::uppercase
+        << (expected >> 4) << (expected & 0xF) << ", found 0x" << ((expected ^ 1) >> 4)
+        << ((expected ^ 1) & 0xF);
+  EXPECT_NE(mismatch.err.find(where.str()), std::string::npos) << mismatch.err;
+}
+
+TEST(CliUpdate, EveryFaultKindFailsWithoutClaimingSuccess) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", SmallImage());
+  struct Case {
+    std::string fault;
+    int exitCode;
+    std::string inStderr;
+  };
+  const std::vector<Case> cases = {
+      {"timeout@0", 1, "Error Code :  121\n"},
+      {"short@1", 1, "the reply was short"},
+      {"long-count@2", 1, "more bytes than were asked for"},
+      {"bitflip@1", 1, "first difference at address 0x0800"},
+      {"bitflip@4", 1, "first difference at offset 0x10"},
+      {"unplug@0", 3, "no device answered"},
+      {"unplug@5", 1, "no longer attached"},
+      {"open-fail@0", 1, "Failed to open data pipes.\n"},
+      {"write-error@20", 1, "Error Code :  31\n"},
+  };
+  for (const Case& c : cases) {
+    const CliResult r = RunCliProgram(
+        {"update", (dir / "fw.hex").string(), "--emulated", "--eeprom", "--fault", c.fault});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.fault << "\n" << r.out << r.err;
+    EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << c.fault;
+    EXPECT_NE(r.out.find(kFailure), std::string::npos) << c.fault;
+    EXPECT_NE(r.err.find(c.inStderr), std::string::npos) << c.fault << "\n" << r.err;
+    EXPECT_NE(r.err.find("failed in stage \""), std::string::npos) << c.fault;
+  }
+  // A fault past the last packet changes nothing.
+  const CliResult late = RunCliProgram(
+      {"update", (dir / "fw.hex").string(), "--emulated", "--eeprom", "--fault", "timeout@27"});
+  EXPECT_EQ(late.exitCode, 0) << late.err;
+  EXPECT_NE(late.out.find(kSuccess), std::string::npos);
+}
+
+TEST(CliTrace, PacketSequenceOfASmallImage) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", SmallImage());
+  const std::string trace = (dir / "trace.txt").string();
+  const CliResult r = RunCliProgram(
+      {"update", (dir / "fw.hex").string(), "--emulated", "--eeprom", "--reset", "--trace", trace});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Device reset sent."), std::string::npos);
+
+  const std::vector<std::string> lines = Lines(ReadFile(trace));
+  ASSERT_EQ(lines.size(), 28u);
+  EXPECT_EQ(lines[0], "03 01 00 08 00 -> 03 [1]");
+  EXPECT_EQ(lines[1], "02 10 00 08 00 08 0F 06 1D 14 2B 22 39 30 37 4E 45 5C 53 6A 61 -> 02 [1]");
+  EXPECT_TRUE(StartsWith(lines[2], "01 38 00 08 00 -> 01 38 00 08 00 08 0F 06 1D")) << lines[2];
+  EXPECT_TRUE(EndsWith(lines[2], " FF FF [1]")) << lines[2];
+  EXPECT_EQ(lines[2].size(), std::string("01 38 00 08 00 -> ").size() + 61 * 3 - 1 + 4);
+  for (int i = 0; i < 16; ++i) {
+    char offset[3];
+    std::snprintf(offset, sizeof offset, "%02X", i * 16);
+    EXPECT_EQ(lines[3 + i], "05 10 " + std::string(offset) +
+                                " 00 00 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF -> 05 [1]");
+  }
+  for (int i = 0; i < 8; ++i) {
+    char offset[3];
+    std::snprintf(offset, sizeof offset, "%02X", i * 32);
+    EXPECT_TRUE(StartsWith(
+        lines[19 + i], "04 20 " + std::string(offset) + " 00 00 -> 04 20 " + offset + " 00 00 FF"))
+        << lines[19 + i];
+    EXPECT_TRUE(EndsWith(lines[19 + i], " [1]")) << lines[19 + i];
+  }
+  // The reset expects nothing back.
+  EXPECT_EQ(lines[27], "FF 02 -> [1]");
+}
+
+TEST(CliTrace, FailedShortAndUnsentPacketsAreMarked) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", SmallImage());
+  const std::string trace = (dir / "trace.txt").string();
+
+  ASSERT_EQ(RunCliProgram({"update", (dir / "fw.hex").string(), "--emulated", "--fault", "short@1",
+                           "--trace", trace})
+                .exitCode,
+            1);
+  std::vector<std::string> lines = Lines(ReadFile(trace));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 4), " [2]") << lines[1];
+
+  ASSERT_EQ(RunCliProgram({"update", (dir / "fw.hex").string(), "--emulated", "--fault",
+                           "timeout@0", "--trace", trace})
+                .exitCode,
+            1);
+  lines = Lines(ReadFile(trace));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "03 01 00 08 00 -> [0]");
+
+  const CliResult detect =
+      RunCliProgram({"detect", "--emulated", "--fault", "unplug@0", "--trace", trace});
+  EXPECT_EQ(detect.exitCode, 3);
+  EXPECT_EQ(detect.out, "");
+  EXPECT_NE(detect.err.find("Unable to find an Dextrel device."), std::string::npos);
+  EXPECT_EQ(ReadFile(trace), "00 02 -> not sent\n");
+}
+
+TEST(CliDetectAndReset, VersionTextAndExitCodes) {
+  const CliResult found = RunCliProgram({"detect", "--emulated"});
+  EXPECT_EQ(found.exitCode, 0) << found.err;
+  // Version 1.12 as the search window shows it: blanks of the number text, one at the end.
+  EXPECT_EQ(found.out, "USB-Bootloader  1. 1 2 detected \n");
+
+  // A short version reply is no bootloader.
+  const CliResult shortReply = RunCliProgram({"detect", "--emulated", "--fault", "short@0"});
+  EXPECT_EQ(shortReply.exitCode, 3);
+  EXPECT_EQ(shortReply.out, "");
+
+  const CliResult reset = RunCliProgram({"reset", "--emulated"});
+  EXPECT_EQ(reset.exitCode, 0) << reset.err;
+  const CliResult resetNobody = RunCliProgram({"reset", "--emulated", "--fault", "unplug@0"});
+  EXPECT_EQ(resetNobody.exitCode, 3);
+
+  // The emulated timing model slows the device down but answers the same.
+  const CliResult timed = RunCliProgram({"detect", "--emulated-timing"});
+  EXPECT_EQ(timed.exitCode, 0);
+  EXPECT_EQ(timed.out, found.out);
+}
+
+TEST(CliDetectAndReset, BrokenStateFileExitsWithFour) {
+  const TempDir dir;
+  std::filesystem::create_directories(dir / "device");
+  WriteFile(dir / "device" / "flash.bin", "too short");
+  const CliResult r =
+      RunCliProgram({"detect", "--emulated", "--emulated-state", (dir / "device").string()});
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_NE(r.err.find("flash.bin"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(dir / "device" / "flash.bin"), "too short");
+}
+
+}  // namespace
+}  // namespace korvane::cli::test
