@@ -1,0 +1,70 @@
+// korvane-demo: the same windows on the built-in emulated bootloader device, with the delays of
+// a real full-speed USB device and of PIC18 flash, so that a whole update can be tried without
+// hardware.
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <memory>
+
+#include "emulator/EmulatedUsbLibrary.h"
+#include "ui/Application.h"
+#include "ui/QtPlatform.h"
+
+namespace {
+
+// The example update files: installed beside the program, or in the source tree it was built
+// from.
+QString ExamplesDirectory() {
+  const QStringList candidates = {
+      QDir(QCoreApplication::applicationDirPath())
+          .filePath(QStringLiteral("../share/korvane/examples")),
+      QStringLiteral(KORVANE_SOURCE_DIR "/examples"),
+  };
+  for (const QString& dir : candidates) {
+    if (QDir(dir).exists()) {
+      return QDir(dir).canonicalPath();
+    }
+  }
+  return {};
+}
+
+constexpr int kReplugDelayMs = 3000;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("korvane-demo"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  auto library = std::make_unique<korvane::emulator::EmulatedUsbLibrary>();
+  library->SetTiming(true);
+  korvane::emulator::EmulatedUsbLibrary& device = *library;
+
+  korvane::ui::QtPlatform platform;
+  korvane::ui::Application app(platform, std::move(library), ExamplesDirectory());
+  QObject::connect(&app, &korvane::ui::Application::ended, &qapp, &QCoreApplication::quit,
+                   Qt::QueuedConnection);
+
+  // After "Reset PIC" the emulated device runs its firmware; a few seconds later it is plugged
+  // in again in bootloader mode, as a user would do with the real product, so that the demo can
+  // be run again.
+  QTimer replug;
+  replug.setInterval(500);
+  bool replugPending = false;
+  QObject::connect(&replug, &QTimer::timeout, [&] {
+    if (!replugPending && !device.Device().InBootloader()) {
+      replugPending = true;
+      QTimer::singleShot(kReplugDelayMs, [&] {
+        device.PlugIn();
+        replugPending = false;
+      });
+    }
+  });
+  replug.start();
+
+  if (!app.Start()) {
+    return 0;
+  }
+  return QApplication::exec();
+}

@@ -1,0 +1,115 @@
+// korvane-screenshots DIR: shows each window on the emulated device and saves a picture of it:
+// main-window.png, auto-detect.png, updating.png, updating-complete.png and about.png.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+
+#include "emulator/EmulatedUsbLibrary.h"
+#include "ui/Application.h"
+
+namespace {
+
+using korvane::ui::MessageIcon;
+
+// Answers the open dialog with a prepared file; everything else is passed over.
+class ScriptedPlatform final : public korvane::ui::Platform {
+ public:
+  explicit ScriptedPlatform(QString file) : file_(std::move(file)) {}
+  void ShowMessageBox(QWidget*, const QString& text, const QString&, MessageIcon) override {
+    std::fprintf(stderr, "message: %s\n", qPrintable(text));
+  }
+  QString GetOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
+    return file_;
+  }
+  void OpenUrl(QWidget*, const QUrl&) override {}
+  bool ClaimSingleInstance() override { return true; }
+
+ private:
+  QString file_;
+};
+
+// A small firmware image: program flash 0x800 to 0x3FFF.
+QByteArray DemoHex() {
+  QByteArray text = ":020000040000FA\r\n";
+  for (int address = 0x800; address < 0x4000; address += 16) {
+    QByteArray record;
+    record.append(char(16)).append(char(address >> 8)).append(char(address & 0xFF)).append('\0');
+    for (int i = 0; i < 16; ++i) {
+      record.append(char((address + i) * 7));
+    }
+    std::uint8_t sum = 0;
+    for (char c : record) {
+      sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
+    }
+    record.append(char(-sum));
+    text += ':' + record.toHex().toUpper() + "\r\n";
+  }
+  return text + ":00000001FF\r\n";
+}
+
+bool Save(QWidget* window, const QDir& dir, const QString& name) {
+  QApplication::processEvents();
+  const bool ok = window->grab().save(dir.filePath(name));
+  std::fprintf(stderr, "%s %s\n", ok ? "saved" : "could not save", qPrintable(name));
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication qapp(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: korvane-screenshots DIR\n");
+    return 2;
+  }
+  const QDir out(QString::fromLocal8Bit(argv[1]));
+  QTemporaryDir work;
+  const QString hexPath = QDir(work.path()).filePath(QStringLiteral("firmware.hex"));
+  QFile hex(hexPath);
+  if (!hex.open(QIODevice::WriteOnly) || hex.write(DemoHex()) < 0) {
+    return 1;
+  }
+  hex.close();
+
+  ScriptedPlatform platform(hexPath);
+  korvane::ui::Application app(platform, std::make_unique<korvane::emulator::EmulatedUsbLibrary>());
+  if (!app.Start()) {
+    return 1;
+  }
+  bool ok = Save(app.Main(), out, QStringLiteral("main-window.png"));
+
+  app.Main()->mnu_Open->trigger();
+  app.Main()->AutoDetectCmd->click();
+  ok &= Save(app.AutoDetect(), out, QStringLiteral("auto-detect.png"));
+  app.AutoDetect()->OKCmd->click();
+
+  // The progress window is taken while it writes program flash, from inside the run.
+  bool progressSaved = false;
+  QTimer watch;
+  watch.setInterval(0);
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    korvane::ui::UpdatingForm* form = app.Updating();
+    if (!progressSaved && form &&
+        form->Label2->text() == QStringLiteral("Writing program data...") &&
+        form->BarValue() > 45) {
+      progressSaved = Save(form, out, QStringLiteral("updating.png"));
+    }
+  });
+  watch.start();
+  app.Main()->OK->click();
+  watch.stop();
+  ok &= progressSaved;
+  ok &= Save(app.UpdatingComplete(), out, QStringLiteral("updating-complete.png"));
+  app.UpdatingComplete()->OKCmd->click();
+
+  app.Main()->mnu_About->trigger();
+  ok &= Save(app.Info(), out, QStringLiteral("about.png"));
+  std::fprintf(stderr, "window font: %s %.1f pt\n", qPrintable(app.WindowFont().family()),
+               app.WindowFont().pointSizeF());
+  return ok ? 0 : 1;
+}
