@@ -83,6 +83,9 @@ class RecordInterpreter {
     const std::uint8_t type = HexByte(text + 7, bad);
     if (bad)
       return Malformed(lineNumber);
+    // Every record must hold as many data bytes as its count says, whether they are read or not.
+    if (line.size() < kHeader + 2 * std::size_t{count})
+      return Malformed(lineNumber);
     const std::uint32_t offset = (std::uint32_t{offsetHigh} << 8) | offsetLow;
     const unsigned headerSum = count + offsetHigh + offsetLow + type;
 
@@ -131,8 +134,6 @@ class RecordInterpreter {
   void DataRecord(std::string_view line, std::size_t lineNumber, std::uint8_t count,
                   std::uint32_t offset, unsigned headerSum) {
     const std::size_t dataEnd = 9 + 2 * std::size_t{count};
-    if (line.size() < dataEnd)
-      return Malformed(lineNumber);
     std::array<std::uint8_t, 255> data;
     std::uint8_t bad = 0;
     unsigned sum = headerSum;
@@ -164,19 +165,15 @@ class RecordInterpreter {
       report_.outsideMemoryLines.push_back(lineNumber);
   }
 
-  // For records whose data bytes are not otherwise read.
+  // For records whose data bytes are not otherwise read; the line holds them all.
   void CheckSum(std::string_view line, std::size_t lineNumber, std::uint8_t count,
                 unsigned headerSum) {
     const std::size_t dataEnd = 9 + 2 * std::size_t{count};
-    bool good = line.size() >= dataEnd;
-    if (good) {
-      std::uint8_t bad = 0;
-      unsigned sum = headerSum;
-      for (std::size_t pos = 9; pos < dataEnd; pos += 2)
-        sum += HexByte(line.data() + pos, bad);
-      good = bad == 0 && ChecksumMatches(line, dataEnd, sum);
-    }
-    if (!good)
+    std::uint8_t bad = 0;
+    unsigned sum = headerSum;
+    for (std::size_t pos = 9; pos < dataEnd; pos += 2)
+      sum += HexByte(line.data() + pos, bad);
+    if (bad != 0 || !ChecksumMatches(line, dataEnd, sum))
       report_.checksumErrorLines.push_back(lineNumber);
   }
 
@@ -191,18 +188,19 @@ class RecordInterpreter {
   }
 
   void Collect(Region region, std::size_t size, std::vector<AddressRange>& ranges) const {
-    const std::uint8_t* marks = marks_.data() + MarkOffset(region);
+    const std::uint8_t* const marks = marks_.data() + MarkOffset(region);
+    const std::uint8_t* const end = marks + size;
     const std::uint64_t base = RegionBase(region);
-    std::size_t i = 0;
-    while (i < size) {
-      if (!marks[i]) {
-        ++i;
-        continue;
-      }
-      const std::size_t first = i;
-      while (i < size && marks[i])
-        ++i;
-      ranges.push_back({base + first, base + i - 1});
+    const std::uint8_t* at = marks;
+    while (at < end) {
+      const auto* first = static_cast<const std::uint8_t*>(std::memchr(at, 1, end - at));
+      if (!first)
+        break;
+      const auto* past = static_cast<const std::uint8_t*>(std::memchr(first, 0, end - first));
+      if (!past)
+        past = end;
+      ranges.push_back({base + (first - marks), base + (past - marks) - 1});
+      at = past;
     }
   }
 

@@ -263,15 +263,21 @@ TEST_F(HexTextTest, MalformedLinesAreSkippedWholeAndReported) {
       ":020000040",       // 7: address-extension value cut short
       ":0200000400Z0FA",  // 8: address-extension value not hex
       Data(0x801, {2}),
+      ":10000001FF",      // 10: shorter than its byte count, also for end of file
+      ":04000005000008",  // 11: and for a type that only gets a message box
+      ":01000001ZZFE",    // 12: data bytes that are not read may be anything
   }));
-  EXPECT_EQ(report.malformedLines, (std::vector<std::size_t>{2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(report.records, 2u);
+  EXPECT_EQ(report.malformedLines, (std::vector<std::size_t>{2, 3, 4, 5, 6, 7, 8, 10, 11}));
+  EXPECT_TRUE(unsupported.empty());
+  EXPECT_EQ(report.checksumErrorLines, (std::vector<std::size_t>{12}));
+  EXPECT_EQ(report.records, 3u);
   EXPECT_EQ(image->FlashImage[0x800], 1);
   EXPECT_EQ(image->FlashImage[0x801], 2);
   EXPECT_EQ(image->FlashImage[0x810], kBlank);  // nothing of line 4 stored, not even AB
   EXPECT_TRUE(FlashBlankExcept(0x800, 0x801));
   EXPECT_EQ(report.Summary(),
-            "7 lines are not valid records and were skipped (lines 2, 3, 4, 5, 6 and 2 more).");
+            "9 lines are not valid records and were skipped (lines 2, 3, 4, 5, 6 and 4 more).\n"
+            "1 record has a wrong checksum; it was loaded as it stands (line 12).");
 }
 
 TEST_F(HexTextTest, AMalformedExtensionRecordLeavesTheBaseAsItWas) {
