@@ -97,6 +97,8 @@ std::int32_t EmulatedUsbLibrary::MPUSBWrite(link::PipeHandle handle,
                                             std::span<const std::uint8_t> data, std::uint32_t& sent,
                                             std::uint32_t /*timeoutMs*/) {
   sent = 0;
+  // A reply nobody read is gone once the next request is on its way, sent or not.
+  pending_.present = false;
   if (FaultAt(FaultKind::UnplugDuringExchange) != nullptr) {
     Unplug();
   }
@@ -174,10 +176,10 @@ void EmulatedUsbLibrary::FlipBit(std::span<const std::uint8_t> request, const Fa
   if (request.size() < link::kDataByte) {
     return;
   }
-  const std::uint32_t address =
-      (static_cast<std::uint32_t>(request[link::kAddressLowByte]) |
-       static_cast<std::uint32_t>(request[link::kAddressHighByte]) << 8 |
-       static_cast<std::uint32_t>(request[link::kAddressUpperByte]) << 16) +
+  const std::uint64_t address =
+      (static_cast<std::uint64_t>(request[link::kAddressLowByte]) |
+       static_cast<std::uint64_t>(request[link::kAddressHighByte]) << 8 |
+       static_cast<std::uint64_t>(request[link::kAddressUpperByte]) << 16) +
       fault.byteIndex;
   const auto mask = static_cast<std::uint8_t>(1u << (fault.bit & 7u));
   const auto command = request[link::kCommandByte];

@@ -290,6 +290,23 @@ TEST_F(EmulatedDeviceTest, WriteErrorFaultReportsItsCodeAndDeliversNothing) {
   EXPECT_EQ(Erase(0x800).result, link::ExchangeResult::Complete);
 }
 
+TEST_F(EmulatedDeviceTest, AReplyNotReadIsGoneAfterTheNextWriteAttempt) {
+  usb.AddFault({.kind = FaultKind::WriteError, .packetIndex = 1});
+  usb.MPUSBGetDeviceCount(kDeviceIdentity);
+  const auto out = usb.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
+  const auto in = usb.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  std::uint32_t count = 0;
+  ASSERT_EQ(usb.MPUSBWrite(out, Bytes{0x00, 0x02}, count, 1000), 1);
+  usb.MPUSBGetDeviceCount(kDeviceIdentity);
+  ASSERT_NE(usb.MPUSBWrite(out, Bytes{0x00, 0x02}, count, 1000), 1);
+  Bytes buffer(4);
+  EXPECT_NE(usb.MPUSBRead(in, buffer, count, 1000), 1);
+  EXPECT_EQ(usb.GetLastError(), kErrorTimeout);
+  EXPECT_EQ(buffer, Bytes(4, 0));
+  usb.MPUSBClose(out);
+  usb.MPUSBClose(in);
+}
+
 TEST_F(EmulatedDeviceTest, RecordsEachRequestWithTheReplyTheHostGot) {
   usb.SetRecording(true);
   usb.AddFault({.kind = FaultKind::Timeout, .packetIndex = 1});
