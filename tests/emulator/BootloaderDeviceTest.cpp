@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -211,6 +212,38 @@ TEST(BootloaderDeviceCommands, VersionResetAndRequestsWithoutAnswer) {
   EXPECT_EQ(FlashAt(device, 0x800, 16), before);
   device.ReturnToBootloader();
   EXPECT_TRUE(device.Handle(Bytes{0x00, 0x02}).has_value());
+}
+
+TEST(BootloaderDeviceBootBlock, NoRequestWhateverItsBytesChangesIt) {
+  BootloaderDevice device;
+  const Bytes bootBlock = FlashAt(device, 0, kBootBlockEnd);
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_int_distribution<std::size_t> size(0, 80);
+  std::uniform_int_distribution<int> command(0, 6);
+  for (int i = 0; i < 20000; ++i) {
+    Bytes request(size(random));
+    for (auto& b : request) {
+      b = static_cast<std::uint8_t>(byte(random));
+    }
+    // Mostly real commands with addresses low enough to hit the boot block now and then.
+    if (!request.empty() && i % 4 != 0) {
+      request[0] = static_cast<std::uint8_t>(command(random));
+    }
+    if (request.size() > 4 && i % 2 == 0) {
+      request[3] &= 0x0F;
+      request[4] = 0;
+    }
+    const auto reply = device.Handle(request);
+    if (reply) {
+      ASSERT_LE(reply->size(), kMaxPacketSize);
+      ASSERT_FALSE(reply->empty());
+      ASSERT_EQ((*reply)[0], request[0]);
+    }
+    device.ReturnToBootloader();
+  }
+  EXPECT_EQ(FlashAt(device, 0, kBootBlockEnd), bootBlock);
+  EXPECT_GT(device.BootBlockWriteAttempts(), 0u);
 }
 
 class BootloaderDeviceState : public ::testing::Test {
