@@ -279,26 +279,6 @@ std::string_view StageText(Stage stage) {
   return "";
 }
 
-std::string_view FailureName(Failure failure) {
-  switch (failure) {
-    case Failure::None:
-      return "none";
-    case Failure::Aborted:
-      return "aborted";
-    case Failure::Mismatch:
-      return "mismatch";
-    case Failure::NotSent:
-      return "not sent";
-    case Failure::ExchangeFailed:
-      return "exchange failed";
-    case Failure::ShortReply:
-      return "short reply";
-    case Failure::CountTooLarge:
-      return "count too large";
-  }
-  return "";
-}
-
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer) {

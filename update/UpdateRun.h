@@ -58,10 +58,6 @@ enum class Failure {
   CountTooLarge,   // a read reply claimed more bytes than requested
 };
 
-// A short lower-case name of a failure kind ("aborted", "mismatch", ...), for the command-line
-// tool's report.
-std::string_view FailureName(Failure failure);
-
 struct UpdateOutcome {
   bool success = false;
   Failure failure = Failure::None;
