@@ -1,0 +1,457 @@
+// The libusb backend against emulated bootloader devices on a umockdev testbed: the real libusb
+// code runs, and every answer comes from the emulated bootloader.
+
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/LibUsbLibrary.h"
+#include "link/UsbPipeLink.h"
+#include "tests/libusb/UmockdevBootloader.h"
+
+namespace korvane::link {
+namespace {
+
+using testsupport::EmulatedDeviceOptions;
+using testsupport::EndpointKind;
+using testsupport::UmockdevTestbed;
+
+// Every test here runs inside umockdev's preload library: re-execute before main when not.
+[[maybe_unused]] const bool kUnderPreload = (testsupport::RunUnderUmockdevPreload(), true);
+
+TEST(LibUsbNames, IdentityIsVendorAndProductInAnyCase) {
+  for (const std::string_view text :
+       {"vid_04d8&pid_a5e2", "VID_04D8&PID_A5E2", "Vid_04D8&pId_a5E2"}) {
+    const auto identity = ParseUsbIdentity(text);
+    ASSERT_TRUE(identity) << text;
+    EXPECT_EQ(identity->vendor, 0x04d8) << text;
+    EXPECT_EQ(identity->product, 0xa5e2) << text;
+  }
+  for (const std::string_view text :
+       {"", "vid_04d8&pid_a5e", "vid_04d8&pid_a5e2x", "vid_04g8&pid_a5e2", "vid_04d8_pid_a5e2",
+        "pid_a5e2&vid_04d8", " vid_04d8&pid_a5e", "vid_+4d8&pid_a5e2"}) {
+    EXPECT_FALSE(ParseUsbIdentity(text)) << text;
+  }
+}
+
+TEST(LibUsbNames, PipeNameGivesEndpointNumber) {
+  EXPECT_EQ(ParsePipeEndpoint("\\MCHP_EP1"), 1);
+  EXPECT_EQ(ParsePipeEndpoint("\\mchp_ep1"), 1);
+  EXPECT_EQ(ParsePipeEndpoint("\\MCHP_EP15"), 15);
+  for (const std::string_view text :
+       {"", "\\MCHP_EP", "MCHP_EP1", "\\MCHP_EP16", "\\MCHP_EP1x", "\\MCHP_EP-1", "\\MCHP_EP001"}) {
+    EXPECT_FALSE(ParsePipeEndpoint(text)) << text;
+  }
+}
+
+TEST(LibUsbNames, OnlyAVanishedDeviceReadsAsInvalidHandleAndOnlyATimeoutAsTimeout) {
+  EXPECT_EQ(WindowsErrorFor(LIBUSB_ERROR_NO_DEVICE), kErrorInvalidHandle);
+  EXPECT_EQ(WindowsErrorFor(LIBUSB_ERROR_TIMEOUT), kErrorTimeout);
+  EXPECT_EQ(WindowsErrorFor(LIBUSB_ERROR_ACCESS), kErrorAccessDenied);
+  EXPECT_EQ(WindowsErrorFor(LIBUSB_ERROR_OVERFLOW), kErrorMoreData);
+  // The link closes silently on 6; a stall or an I/O error must still reach the user.
+  for (const int error : std::initializer_list<int>{
+           LIBUSB_ERROR_IO, LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS, LIBUSB_ERROR_NOT_FOUND,
+           LIBUSB_ERROR_BUSY, LIBUSB_ERROR_OVERFLOW, LIBUSB_ERROR_PIPE, LIBUSB_ERROR_INTERRUPTED,
+           LIBUSB_ERROR_NO_MEM, LIBUSB_ERROR_NOT_SUPPORTED, LIBUSB_ERROR_OTHER, -1234}) {
+    EXPECT_NE(WindowsErrorFor(error), kErrorInvalidHandle) << libusb_error_name(error);
+    EXPECT_NE(WindowsErrorFor(error), kErrorTimeout) << libusb_error_name(error);
+    EXPECT_NE(WindowsErrorFor(error), 0u) << libusb_error_name(error);
+  }
+}
+
+struct RecordedMessages final : LinkMessages {
+  void ShowLinkMessage(std::string_view text) override { texts.emplace_back(text); }
+  std::vector<std::string> texts;
+};
+
+// A 65-byte request / reply pair as every caller of the link holds it.
+struct Packet {
+  std::array<std::uint8_t, 65> request{};
+  std::array<std::uint8_t, 65> reply{};
+  std::int32_t replyLength = 0;
+  PacketOutcome Send(UsbPipeLink& link, std::int32_t requestLength, std::int32_t expected) {
+    replyLength = expected;
+    return link.SendPacket(request, requestLength, reply, replyLength);
+  }
+};
+
+class LibUsbOnUmockdev : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = testsupport::UmockdevUnavailableReason(); !why.empty()) {
+      GTEST_SKIP() << "umockdev tests skipped: " << why;
+    }
+    testbed_.emplace();
+  }
+  void TearDown() override {
+    link_.reset();
+    library_.reset();
+    testbed_.reset();
+  }
+
+  UmockdevTestbed& Testbed() { return *testbed_; }
+  // Created on first use, after the test has attached its devices.
+  LibUsbLibrary& Library() {
+    if (!library_) {
+      library_.emplace();
+    }
+    return *library_;
+  }
+  UsbPipeLink& Link() {
+    if (!link_) {
+      link_.emplace(Library(), messages_);
+      link_->InitPipes();
+    }
+    return *link_;
+  }
+
+  PacketOutcome VersionQuery(Packet& packet) {
+    packet.request[0] = 0x00;
+    packet.request[1] = 0x02;
+    return packet.Send(Link(), 2, 4);
+  }
+
+  RecordedMessages messages_;
+
+ private:
+  std::optional<UmockdevTestbed> testbed_;
+  std::optional<LibUsbLibrary> library_;
+  std::optional<UsbPipeLink> link_;
+};
+
+TEST_F(LibUsbOnUmockdev, CountsOnlyAttachedDevicesOfTheIdentity) {
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 0);
+  EXPECT_EQ(Library().TakeUserNotice(), "");
+
+  Testbed().AddDevice(EmulatedDeviceOptions{.product = 0x000c});
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 0);
+  EXPECT_EQ(Library().MPUSBGetDeviceCount("vid_04d8&pid_000c"), 1);
+
+  Testbed().AddDevice();
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 1);
+  EXPECT_EQ(Library().MPUSBGetDeviceCount("VID_04D8&PID_A5E2"), 1);
+  EXPECT_EQ(Library().MPUSBGetDeviceCount("vid_04d8"), 0);
+
+  Testbed().AddDevice();
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 2);
+  // Counting reads device descriptors only: nothing was opened or sent.
+  EXPECT_EQ(Testbed().RequestsReceived(1) + Testbed().RequestsReceived(2), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, NoDeviceMeansNoPipeAndNoMessage) {
+  Packet packet;
+  const PacketOutcome outcome = VersionQuery(packet);
+  EXPECT_FALSE(outcome.sent);
+  EXPECT_TRUE(messages_.texts.empty());
+  EXPECT_EQ(Library().MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0), kInvalidPipe);
+}
+
+TEST_F(LibUsbOnUmockdev, VersionQueryAndFlashReadGoThroughTheRealLibrary) {
+  Testbed().AddDevice();
+  Testbed().WithDevice(0, [](emulator::BootloaderDevice& device) {
+    device.SetVersion(2, 0x34);
+    for (std::size_t i = 0; i < 56; ++i) {
+      device.MutableFlash()[0x0800 + i] = static_cast<std::uint8_t>(0x40 + i);
+    }
+  });
+
+  Packet version;
+  const PacketOutcome outcome = VersionQuery(version);
+  ASSERT_TRUE(outcome.sent);
+  EXPECT_EQ(outcome.result, ExchangeResult::Complete);
+  EXPECT_EQ(version.replyLength, 4);
+  EXPECT_EQ(version.reply[3], 2);
+  EXPECT_EQ(version.reply[2], 0x34);
+
+  Packet read;
+  read.request = {0x01, 0x38, 0x00, 0x08, 0x00};
+  EXPECT_EQ(read.Send(Link(), 5, 61).result, ExchangeResult::Complete);
+  EXPECT_EQ(read.replyLength, 61);
+  EXPECT_EQ(read.reply[1], 56);
+  for (std::size_t i = 0; i < 56; ++i) {
+    EXPECT_EQ(read.reply[5 + i], 0x40 + i) << "byte " << i;
+  }
+  EXPECT_TRUE(messages_.texts.empty());
+  EXPECT_EQ(Testbed().RequestsReceived(0), 2u);
+  // Every bracket closed what it opened.
+  EXPECT_EQ(Library().OpenPipeCount(), 0u);
+  EXPECT_EQ(Library().OpenDeviceCount(), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, EraseAndWriteReachTheDeviceMemory) {
+  Testbed().AddDevice();
+  Packet packet;
+  packet.request = {0x03, 0x01, 0x40, 0x08, 0x00};
+  packet.Send(Link(), 5, 1);
+  packet.request = {0x02, 0x10, 0x50, 0x08, 0x00};
+  for (std::uint8_t i = 0; i < 16; ++i) {
+    packet.request[5 + i] = static_cast<std::uint8_t>(0xA0 + i);
+  }
+  EXPECT_EQ(packet.Send(Link(), 21, 1).result, ExchangeResult::Complete);
+
+  Testbed().WithDevice(0, [](emulator::BootloaderDevice& device) {
+    for (std::uint32_t a = 0x0840; a < 0x0880; ++a) {
+      const std::uint8_t expected =
+          a >= 0x0850 && a < 0x0860 ? static_cast<std::uint8_t>(0xA0 + a - 0x0850) : 0xFF;
+      EXPECT_EQ(device.Flash()[a], expected) << std::hex << a;
+    }
+    EXPECT_EQ(device.BootBlockWriteAttempts(), 0u);
+  });
+  EXPECT_TRUE(messages_.texts.empty());
+}
+
+TEST_F(LibUsbOnUmockdev, TwoDevicesAttachedOnlyInstanceZeroIsAddressed) {
+  Testbed().AddDevice();
+  Testbed().AddDevice();
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 2);
+  for (int i = 0; i < 3; ++i) {
+    Packet packet;
+    EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+  }
+  const std::uint32_t first = Testbed().RequestsReceived(0);
+  const std::uint32_t second = Testbed().RequestsReceived(1);
+  EXPECT_EQ(std::max(first, second), 3u);
+  EXPECT_EQ(std::min(first, second), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, BothPipesOfADeviceShareOneHandle) {
+  Testbed().AddDevice();
+  LibUsbLibrary& library = Library();
+  const PipeHandle out = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
+  const PipeHandle in = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  ASSERT_NE(out, kInvalidPipe);
+  ASSERT_NE(in, kInvalidPipe);
+  EXPECT_NE(out, in);
+  EXPECT_EQ(library.OpenPipeCount(), 2u);
+  EXPECT_EQ(library.OpenDeviceCount(), 1u);
+
+  // A pipe is used only in its own direction.
+  std::array<std::uint8_t, 4> buffer{};
+  std::uint32_t count = 0;
+  EXPECT_NE(library.MPUSBRead(out, buffer, count, 100), 1);
+  EXPECT_EQ(library.GetLastError(), kErrorInvalidHandle);
+
+  // Closing one pipe keeps the device open for the other; the next open reuses it.
+  EXPECT_EQ(library.MPUSBClose(out), 1);
+  EXPECT_EQ(library.OpenDeviceCount(), 1u);
+  EXPECT_NE(library.MPUSBClose(out), 1);
+  EXPECT_EQ(library.GetLastError(), kErrorInvalidHandle);
+  const std::array<std::uint8_t, 2> query{0x00, 0x02};
+  EXPECT_NE(library.MPUSBWrite(out, query, count, 100), 1);
+  EXPECT_EQ(library.GetLastError(), kErrorInvalidHandle);
+
+  const PipeHandle again = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
+  ASSERT_NE(again, kInvalidPipe);
+  EXPECT_EQ(library.OpenDeviceCount(), 1u);
+  ASSERT_EQ(library.MPUSBWrite(again, query, count, 1000), 1);
+  EXPECT_EQ(count, 2u);
+  ASSERT_EQ(library.MPUSBRead(in, buffer, count, 1000), 1);
+  EXPECT_EQ(count, 4u);
+
+  library.MPUSBClose(again);
+  library.MPUSBClose(in);
+  EXPECT_EQ(library.OpenPipeCount(), 0u);
+  EXPECT_EQ(library.OpenDeviceCount(), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, OpenRejectsWhatItCannotServe) {
+  Testbed().AddDevice();
+  LibUsbLibrary& library = Library();
+  EXPECT_EQ(library.MPUSBOpen(1, kDeviceIdentity, kPipeName, 0, 0), kInvalidPipe);
+  EXPECT_EQ(library.GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(library.MPUSBOpen(0, kDeviceIdentity, "\\MCHP_EP2", 0, 0), kInvalidPipe);
+  EXPECT_EQ(library.GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 2, 0), kInvalidPipe);
+  EXPECT_EQ(library.GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(library.MPUSBOpen(0, "vid_04d8", kPipeName, 0, 0), kInvalidPipe);
+  EXPECT_EQ(library.GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(library.OpenDeviceCount(), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, AReplyThatNeverComesTimesOutWith121) {
+  Testbed().AddDevice();
+  Testbed().WithholdReplies(0, true);
+
+  Packet packet;
+  const PacketOutcome outcome = VersionQuery(packet);
+  EXPECT_TRUE(outcome.sent);
+  EXPECT_EQ(outcome.result, ExchangeResult::Failed);
+  ASSERT_EQ(messages_.texts.size(), 1u);
+  EXPECT_EQ(messages_.texts[0], "Error Code :  121");
+  EXPECT_FALSE(Link().PipesOpen());
+  EXPECT_EQ(Library().OpenDeviceCount(), 0u);
+
+  // A time-out of 0 is the shortest wait, not an endless one.
+  LibUsbLibrary& library = Library();
+  const PipeHandle in = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  ASSERT_NE(in, kInvalidPipe);
+  std::array<std::uint8_t, 4> buffer{};
+  std::uint32_t count = 99;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(library.MPUSBRead(in, buffer, count, 0), 1);
+  EXPECT_EQ(library.GetLastError(), kErrorTimeout);
+  EXPECT_EQ(count, 0u);
+  // Not a speed figure: only that the call came back rather than waiting for ever.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  library.MPUSBClose(in);
+
+  // Replies flow again once the device answers.
+  Testbed().WithholdReplies(0, false);
+  Packet next;
+  EXPECT_EQ(VersionQuery(next).result, ExchangeResult::Complete);
+}
+
+TEST_F(LibUsbOnUmockdev, AReplyLongerThanExpectedFailsInsteadOfOverrunning) {
+  Testbed().AddDevice();
+  LibUsbLibrary& library = Library();
+  const PipeHandle out = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
+  const PipeHandle in = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  ASSERT_NE(out, kInvalidPipe);
+  ASSERT_NE(in, kInvalidPipe);
+  const std::array<std::uint8_t, 2> query{0x00, 0x02};
+  std::uint32_t count = 0;
+  ASSERT_EQ(library.MPUSBWrite(out, query, count, 1000), 1);
+  std::array<std::uint8_t, 4> buffer{0x55, 0x55, 0x55, 0x55};
+  // Only two bytes asked for: the four-byte reply does not fit.
+  EXPECT_NE(library.MPUSBRead(in, std::span(buffer).first(2), count, 1000), 1);
+  EXPECT_EQ(library.GetLastError(), kErrorMoreData);
+  EXPECT_EQ(buffer[2], 0x55);
+  EXPECT_EQ(buffer[3], 0x55);
+  library.MPUSBClose(out);
+  library.MPUSBClose(in);
+}
+
+TEST_F(LibUsbOnUmockdev, AnUnpluggedDeviceGivesInvalidHandleAndIsNoLongerCounted) {
+  Testbed().AddDevice();
+  UsbPipeLink& link = Link();
+  link.OpenPipes();
+  ASSERT_TRUE(link.PipesOpen());
+  Testbed().Unplug(0);
+
+  Packet packet;
+  packet.request = {0x00, 0x02};
+  packet.replyLength = 4;
+  EXPECT_EQ(link.ExchangePacket(packet.request, 2, packet.reply, packet.replyLength, kTimeoutMs,
+                                kTimeoutMs),
+            ExchangeResult::Failed);
+  EXPECT_EQ(Library().GetLastError(), kErrorInvalidHandle);
+  // Error 6: the link closes the pipes without a message.
+  EXPECT_TRUE(messages_.texts.empty());
+  EXPECT_FALSE(link.PipesOpen());
+  EXPECT_EQ(Library().OpenDeviceCount(), 0u);
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 0);
+}
+
+TEST_F(LibUsbOnUmockdev, AResetDeviceLeavesTheBusQuietly) {
+  Testbed().AddDevice();
+  Packet packet;
+  packet.request = {0xFF, 0x02};
+  const PacketOutcome outcome = packet.Send(Link(), 2, 0);
+  EXPECT_TRUE(outcome.sent);
+  EXPECT_TRUE(messages_.texts.empty());
+  Testbed().WithDevice(
+      0, [](emulator::BootloaderDevice& device) { EXPECT_FALSE(device.InBootloader()); });
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 0);
+}
+
+TEST_F(LibUsbOnUmockdev, DeniedAccessFailsTheOpenAndNamesTheUdevRule) {
+  Testbed().AddDevice();
+  Testbed().DenyAccess(0);
+  const testsupport::WithoutPermissionOverride asUser;
+
+  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 1);
+  Packet packet;
+  const PacketOutcome outcome = VersionQuery(packet);
+  EXPECT_FALSE(outcome.sent);
+  ASSERT_EQ(messages_.texts.size(), 2u);
+  EXPECT_EQ(messages_.texts[0], "-1-1Failed to open data pipes.");
+  const std::string& notice = messages_.texts[1];
+  EXPECT_NE(notice.find("denied"), std::string::npos) << notice;
+  EXPECT_NE(notice.find(kUdevRuleName), std::string::npos) << notice;
+  EXPECT_NE(notice.find("/etc/udev/rules.d/"), std::string::npos) << notice;
+  // One plain sentence: no line break, no second sentence.
+  EXPECT_TRUE(notice.ends_with('.')) << notice;
+  EXPECT_EQ(notice.find(". "), std::string::npos) << notice;
+  EXPECT_EQ(notice.find('\n'), std::string::npos) << notice;
+  EXPECT_EQ(Library().TakeUserNotice(), "");
+
+  EXPECT_EQ(Library().MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0), kInvalidPipe);
+  EXPECT_EQ(Library().GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(Library().TakeUserNotice(), notice);
+  EXPECT_EQ(Testbed().RequestsReceived(0), 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, TransfersFollowTheEndpointType) {
+  Testbed().AddDevice(EmulatedDeviceOptions{.endpoints = EndpointKind::Interrupt});
+  Packet packet;
+  EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+  EXPECT_EQ(packet.reply[3], 1);
+  EXPECT_GE(Testbed().Transfers(0).interrupt, 2u);
+  EXPECT_EQ(Testbed().Transfers(0).bulk, 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, BulkEndpointsGetBulkTransfers) {
+  Testbed().AddDevice();
+  Packet packet;
+  EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+  EXPECT_GE(Testbed().Transfers(0).bulk, 2u);
+  EXPECT_EQ(Testbed().Transfers(0).interrupt, 0u);
+}
+
+TEST_F(LibUsbOnUmockdev, AChildProcessReachesTheDeviceOfItsParent) {
+  const std::string program = KORVANE_BINARY_DIR "/bin/korvane_umockdev_bracket_timing";
+  const auto none = Testbed().RunChild({program, "--once"}, std::chrono::seconds(60));
+  EXPECT_EQ(none.exitCode, 1) << none.out << none.err;
+  EXPECT_NE(none.out.find("no bootloader answered"), std::string::npos) << none.out;
+
+  Testbed().AddDevice();
+  Testbed().WithDevice(0, [](emulator::BootloaderDevice& device) { device.SetVersion(3, 0x45); });
+  const auto child = Testbed().RunChild({program, "--once"}, std::chrono::seconds(60));
+  EXPECT_FALSE(child.timedOut);
+  EXPECT_EQ(child.exitCode, 0) << child.out << child.err;
+  EXPECT_EQ(child.out, "bootloader version 3.4.5\n") << child.err;
+  EXPECT_EQ(Testbed().RequestsReceived(0), 1u);
+}
+
+// libusb that cannot start (here: no file descriptor left for its event handling) leaves the
+// tool as with no device attached, and the user is told once.
+TEST(LibUsbStart, AFailedStartIsToldOnceAndCountsNoDevice) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    int failures = 0;
+    LibUsbLibrary first;
+    failures += first.MPUSBGetDeviceCount(kDeviceIdentity) != 0;
+    const std::string notice = first.TakeUserNotice();
+    failures += notice.find("could not be started") == std::string::npos;
+    failures += first.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0) != kInvalidPipe;
+    failures += first.TakeUserNotice() != "";
+    LibUsbLibrary second;
+    failures += second.MPUSBGetDeviceCount(kDeviceIdentity) != 0;
+    failures += second.TakeUserNotice() != "";
+    std::fprintf(stderr, "notice: %s\n", notice.c_str());
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "checks failed in the child";
+}
+
+}  // namespace
+}  // namespace korvane::link
