@@ -175,6 +175,13 @@ TEST_F(PipeLinkTest, OnePacketIsCountOpenOpenWriteReadCloseClose) {
   EXPECT_FALSE(link.PipesOpen());
 }
 
+TEST_F(PipeLinkTest, TwoDevicesAttachedOnlyTheFirstIsOpened) {
+  usb.count = 2;
+  link.OpenPipes();
+  EXPECT_EQ(log, (Calls{kCount, kOpenOut, kOpenIn}));
+  EXPECT_TRUE(link.PipesOpen());
+}
+
 TEST_F(PipeLinkTest, NoDeviceOpensNothingAndSaysNothing) {
   for (const std::int32_t count : {0, -1}) {
     log.clear();
