@@ -325,5 +325,17 @@ TEST_F(UpdateRunTest, HighestAddressItselfIsStillCompared) {
   }
 }
 
+// A hand-made image may claim a highest address past the end of flash: the run stops at the
+// image's end instead of reading past it.
+TEST_F(UpdateRunTest, HighestAddressPastTheImageStopsAtItsEnd) {
+  LoadImage(0x7FFF);
+  image.HighestFlashAddress = 0x8005;
+  ASSERT_TRUE(Run(true, false).success);
+  EXPECT_EQ(Sent(kErase).size(), 480u);
+  EXPECT_EQ(Sent(kWrite).size(), 1920u);
+  EXPECT_EQ(Sent(kRead).size(), 549u);
+  EXPECT_TRUE(FlashMatchesImage(0x800, 0x7FFF));
+}
+
 }  // namespace
 }  // namespace korvane::update::testing
