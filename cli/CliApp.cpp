@@ -24,6 +24,14 @@ constexpr const char* kExitCodesText =
     "     attached for the first packet)\n"
     "  4  a file could not be read (or an output file could not be written)\n";
 
+constexpr const char* kExamplesText =
+    "\nExamples:\n"
+    "  korvane-cli info firmware.hex --json\n"
+    "  korvane-cli export firmware.elc --flash flash.bin --eeprom eeprom.bin\n"
+    "  korvane-cli detect\n"
+    "  korvane-cli update firmware.hex --eeprom --reset\n"
+    "  korvane-cli update firmware.hex --emulated --emulated-state device/ --trace packets.txt\n";
+
 constexpr const char* kTraceText =
     "Write one line per packet to FILE: the request bytes in upper-case hex separated by blanks, "
     "\" -> \", the reply bytes the same way, then the exchange result in brackets, for example "
@@ -113,6 +121,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       app.add_subcommand("reset", "Send the reset command: the device leaves its bootloader");
   AddDeviceOptions(*reset, device);
   reset->callback([&] { action = [&](Console& c) { return ResetCommand(device, c); }; });
+
+  // Set last, so that only the overview carries the examples.
+  app.footer(std::string(kExitCodesText) + kExamplesText);
 
   try {
     app.parse(argc, argv);

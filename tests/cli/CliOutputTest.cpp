@@ -32,17 +32,6 @@ TEST(CliJson, StringsAreEscapedAndAlwaysValid) {
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\uFFFD\\uFFFD\\uFFFD\"");
 }
 
-TEST(CliTraceFormat, UpperCaseHexWithBlanksAndTheResultNumber) {
-  const std::uint8_t request[] = {0x03, 0x01, 0x00, 0x08, 0x00};
-  const std::uint8_t reply[] = {0xab};
-  EXPECT_EQ(TraceLine(request, reply, link::ExchangeResult::Complete), "03 01 00 08 00 -> AB [1]");
-  EXPECT_EQ(TraceLine(request, {}, link::ExchangeResult::Failed), "03 01 00 08 00 -> [0]");
-  EXPECT_EQ(NotSentLine(request), "03 01 00 08 00 -> not sent");
-  EXPECT_EQ(HexAddress(0x800), "0x0800");
-  EXPECT_EQ(HexAddress(0xF00000, 6), "0xF00000");
-  EXPECT_EQ(HexAddress(0x1F, 2), "0x1F");
-}
-
 TEST(CliFaults, KindAtIndexParsesAndNothingElseDoes) {
   const auto fault = ParseFault("long-count@42");
   ASSERT_TRUE(fault.has_value());
