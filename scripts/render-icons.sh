@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Renders the PNG icons from their SVG drawings (needs rsvg-convert from librsvg2-bin). The PNGs
+# are kept in the repository, so building does not need this.
+set -euo pipefail
+cd "$(dirname "$0")/../packaging/icons"
+for size in 16 32 48 64 128 256; do
+  rsvg-convert -w "$size" -h "$size" korvane.svg -o "korvane-$size.png"
+done
+for size in 16 32 48 256; do
+  rsvg-convert -w "$size" -h "$size" korvane-update.svg -o "korvane-update-$size.png"
+done
