@@ -357,6 +357,12 @@ std::int32_t LibUsbLibrary::Transfer(PipeHandle handle, std::uint8_t* data, std:
     lastError_ = kErrorInvalidParameter;
     return 0;
   }
+  if (in && length == 0) {
+    // Nothing asked for, nothing to wait for: a read of 0 bytes succeeds at once, as the
+    // vendor's library does. The reset request expects no reply, and the device may be gone
+    // before a zero-length packet could ever arrive.
+    return 1;
+  }
   const Pipe& pipe = *found->second;
   // libusb reads a time-out of 0 as "wait forever"; the link's callers never mean that.
   const unsigned int timeout = std::max<std::uint32_t>(timeoutMs, 1);

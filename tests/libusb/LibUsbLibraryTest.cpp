@@ -358,7 +358,10 @@ TEST_F(LibUsbOnUmockdev, AResetDeviceLeavesTheBusQuietly) {
   packet.request = {0xFF, 0x02};
   const PacketOutcome outcome = packet.Send(Link(), 2, 0);
   EXPECT_TRUE(outcome.sent);
+  // No reply is expected, so none is waited for.
+  EXPECT_EQ(outcome.result, ExchangeResult::Complete);
   EXPECT_TRUE(messages_.texts.empty());
+  EXPECT_EQ(Testbed().Transfers(0).bulk, 1u);
   Testbed().WithDevice(
       0, [](emulator::BootloaderDevice& device) { EXPECT_FALSE(device.InBootloader()); });
   EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 0);
