@@ -140,8 +140,8 @@ void RunUnderUmockdevPreload() {
 
 // ---------------------------------------------------------------------------------------------
 
-WithoutPermissionOverride::WithoutPermissionOverride() {
-  if (geteuid() != 0) {
+WithoutPermissionOverride::WithoutPermissionOverride() : root_(geteuid() == 0) {
+  if (!root_) {
     return;
   }
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

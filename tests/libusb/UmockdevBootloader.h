@@ -106,7 +106,11 @@ class WithoutPermissionOverride {
   WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
   ~WithoutPermissionOverride();
 
+  // True when the thread is now refused what file permissions deny.
+  bool Active() const { return !root_ || dropped_; }
+
  private:
+  bool root_ = false;
   bool dropped_ = false;
 };
 
