@@ -20,18 +20,32 @@ trap 'rm -rf "$work"' EXIT
 command -v srec_cat >/dev/null || { echo "srec_cat (package srecord) is needed" >&2; exit 1; }
 [ -x "$cli" ] || { echo "no korvane-cli at $cli; build it first" >&2; exit 1; }
 
-# Median and minimum wall time in milliseconds of `runs` runs of a command (output discarded).
+# Median and minimum wall time in milliseconds of `runs` runs of a command (output discarded),
+# then the median CPU time (user + system) when /usr/bin/time is there, else "-". On a shared,
+# busy machine the CPU time is the steadier figure.
 time_runs() {
-  local times=() start end
+  local times=() cpus=() start end
   for _ in $(seq "$runs"); do
     start=$(date +%s%N)
-    "$@" >/dev/null 2>&1
+    if [ -x /usr/bin/time ]; then
+      /usr/bin/time -f "%U %S" -o "$work/cpu" "$@" >/dev/null 2>&1
+      cpus+=($(awk '{ printf "%d", ($1 + $2) * 1000000 }' "$work/cpu"))
+    else
+      "$@" >/dev/null 2>&1
+    fi
     end=$(date +%s%N)
     times+=($(((end - start) / 1000)))
   done
-  printf '%s\n' "${times[@]}" | sort -n |
+  local wall cpu="-"
+  wall=$(printf '%s\n' "${times[@]}" | sort -n |
     awk '{ t[NR] = $1 } END { m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2;
-           printf "%.1f %.1f\n", m / 1000, t[1] / 1000 }'
+           printf "%.1f %.1f", m / 1000, t[1] / 1000 }')
+  if [ ${#cpus[@]} -gt 0 ]; then
+    cpu=$(printf '%s\n' "${cpus[@]}" | sort -n |
+      awk '{ t[NR] = $1 } END { m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2;
+             printf "%.1f", m / 1000 }')
+  fi
+  echo "$wall $cpu"
 }
 
 echo "== export of a 16 MiB HEX file to a 32 KiB binary"
@@ -55,10 +69,14 @@ if command -v hyperfine >/dev/null; then
     -n korvane-cli "${korvane_export[*]} 2>/dev/null" -n srec_cat "${srec_export[*]}"
   read -r korvane_ms srec_ms < <(python3 -c "import json,sys; r=json.load(open('$work/h.json'))['results']; print(r[0]['median']*1000, r[1]['median']*1000)")
 else
-  read -r korvane_ms korvane_min < <(time_runs "${korvane_export[@]}")
-  read -r srec_ms srec_min < <(time_runs "${srec_export[@]}")
-  echo "korvane-cli export: median ${korvane_ms} ms, min ${korvane_min} ms ($runs runs)"
-  echo "srec_cat:           median ${srec_ms} ms, min ${srec_min} ms ($runs runs)"
+  read -r korvane_ms korvane_min korvane_cpu < <(time_runs "${korvane_export[@]}")
+  read -r srec_ms srec_min srec_cpu < <(time_runs "${srec_export[@]}")
+  echo "korvane-cli export: median ${korvane_ms} ms, min ${korvane_min} ms, CPU ${korvane_cpu} ms ($runs runs)"
+  echo "srec_cat:           median ${srec_ms} ms, min ${srec_min} ms, CPU ${srec_cpu} ms ($runs runs)"
+  if [ "$korvane_cpu" != "-" ]; then
+    awk -v k="$korvane_cpu" -v s="$srec_cpu" \
+      'BEGIN { printf "ratio korvane/srec_cat (CPU medians): %.3f\n", k / s }'
+  fi
 fi
 awk -v k="$korvane_ms" -v s="$srec_ms" \
   'BEGIN { printf "ratio korvane/srec_cat (medians): %.3f (target at most 0.25)\n", k / s }'
@@ -71,13 +89,13 @@ srec_cat -generate 0x800 0x8000 -repeat-string "Korvane application " \
 "$cli" update "$work/full.hex" --emulated --eeprom --trace "$work/trace.txt" >/dev/null
 packets=$(wc -l <"$work/trace.txt")
 echo "packets per run: $packets"
-read -r update_ms update_min < <(time_runs "$cli" update "$work/full.hex" --emulated --eeprom)
+read -r update_ms update_min _ < <(time_runs "$cli" update "$work/full.hex" --emulated --eeprom)
 awk -v m="$update_ms" -v p="$packets" -v min="$update_min" 'BEGIN {
   printf "without timing model: median %.1f ms, min %.1f ms; %.2f us per packet (median)\n",
          m, min, m * 1000 / p }'
 saved_runs=$runs
 runs=3
-read -r timed_ms timed_min < <(time_runs "$cli" update "$work/full.hex" --emulated-timing --eeprom)
+read -r timed_ms timed_min _ < <(time_runs "$cli" update "$work/full.hex" --emulated-timing --eeprom)
 runs=$saved_runs
 awk -v m="$timed_ms" -v p="$packets" 'BEGIN {
   printf "with timing model:    median %.0f ms; %.2f ms per packet (3 runs)\n", m, m / p }'
