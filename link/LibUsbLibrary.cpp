@@ -320,6 +320,9 @@ PipeHandle LibUsbLibrary::MPUSBOpen(std::uint32_t instance, std::string_view ide
 
   const std::uint32_t key = DeviceKey(device);
   std::shared_ptr<OpenDevice> open = devices_[key].lock();
+  if (open && libusb_get_device(open->Handle()) != device) {
+    open.reset();  // the address now belongs to another device; the old handle stays with its pipes
+  }
   if (!open) {
     libusb_device_handle* handle = nullptr;
     const int result = libusb_open(device, &handle);
