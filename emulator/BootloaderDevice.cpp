@@ -150,12 +150,14 @@ void BootloaderDevice::Handle(std::span<const std::uint8_t> request, DeviceReply
 void BootloaderDevice::Read(std::span<const std::uint8_t> memory,
                             std::span<const std::uint8_t> request, DeviceReply& reply) const {
   const std::uint32_t address = RequestAddress(request);
-  std::size_t count = std::min<std::size_t>(request[kLengthByte], kMaxReadData);
-  count = address < memory.size() ? std::min<std::size_t>(count, memory.size() - address) : 0;
+  const std::size_t count = std::min<std::size_t>(request[kLengthByte], kMaxReadData);
   std::copy_n(request.begin(), kHeaderSize, reply.bytes.begin());
   reply.bytes[kLengthByte] = static_cast<std::uint8_t>(count);
-  if (count > 0) {
-    std::copy_n(memory.begin() + address, count, reply.bytes.begin() + kHeaderSize);
+  // Like the chip's table reads, addresses past the implemented memory read as 0x00, so a
+  // block that runs past the end still answers with the count it was asked for.
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t at = static_cast<std::size_t>(address) + k;
+    reply.bytes[kHeaderSize + k] = at < memory.size() ? memory[at] : std::uint8_t{0x00};
   }
   reply.size = kHeaderSize + count;
   reply.present = true;

@@ -122,9 +122,7 @@ class Run {
   // Builds and sends one packet. A packet that could not be sent, whose exchange failed or
   // whose reply came back short ends the run at once: the reply buffer would still hold an
   // earlier reply and the device state is unknown, so carrying on could only report a stale
-  // success. The one short reply that is whole is a read reply that carries every data byte its
-  // count announces (the device clips a block that runs past the end of its memory); whether it
-  // does is settled by the comparison.
+  // success.
   bool SendOne(Stage stage, std::int32_t address) {
     std::int32_t requestLength = 0;
     std::int32_t replyLength = 0;
@@ -163,9 +161,6 @@ class Run {
       case link::ExchangeResult::Complete:
         return true;
       case link::ExchangeResult::Short:
-        if (IsVerifyStage(stage) && received_ >= static_cast<std::int32_t>(link::kDataByte)) {
-          return true;
-        }
         Fail(Failure::ShortReply, stage, address);
         return false;
       case link::ExchangeResult::Failed:

@@ -138,19 +138,20 @@ TEST(BootloaderDeviceRead, AnswersHeaderCountAndDataFromTheAddress) {
   EXPECT_EQ(*none, (Bytes{0x01, 0, 0x00, 0x08, 0x00}));
 }
 
-TEST(BootloaderDeviceRead, StopsAtTheEndOfMemoryAndAtOnePacket) {
+TEST(BootloaderDeviceRead, ReadsPastTheEndOfMemoryAsZero) {
   BootloaderDevice device;
-  // The last block of a full update: only 32 of the 56 bytes exist.
+  // The last block of a full update: 32 of the 56 bytes exist, the rest read as 0x00.
   const auto top = device.Handle(Request(link::Command::FlashRead, 56, 0x7FE0));
   ASSERT_TRUE(top.has_value());
-  ASSERT_EQ(top->size(), 5u + 32u);
-  EXPECT_EQ((*top)[1], 32);
-  EXPECT_EQ((Bytes{top->begin() + 5, top->end()}), FlashAt(device, 0x7FE0, 32));
+  ASSERT_EQ(top->size(), 5u + 56u);
+  EXPECT_EQ((*top)[1], 56);
+  EXPECT_EQ((Bytes{top->begin() + 5, top->begin() + 5 + 32}), FlashAt(device, 0x7FE0, 32));
+  EXPECT_EQ((Bytes{top->begin() + 5 + 32, top->end()}), Bytes(24, 0x00));
 
   const auto beyond = device.Handle(Request(link::Command::FlashRead, 56, 0x8000));
   ASSERT_TRUE(beyond.has_value());
-  EXPECT_EQ(beyond->size(), 5u);
-  EXPECT_EQ((*beyond)[1], 0);
+  EXPECT_EQ(beyond->size(), 61u);
+  EXPECT_EQ((Bytes{beyond->begin() + 5, beyond->end()}), Bytes(56, 0x00));
 
   const auto big = device.Handle(Request(link::Command::FlashRead, 200, 0x800));
   ASSERT_TRUE(big.has_value());
@@ -159,8 +160,9 @@ TEST(BootloaderDeviceRead, StopsAtTheEndOfMemoryAndAtOnePacket) {
 
   const auto eeprom = device.Handle(Request(link::Command::EepromRead, 32, 0xF0));
   ASSERT_TRUE(eeprom.has_value());
-  ASSERT_EQ(eeprom->size(), 5u + 16u);
-  EXPECT_EQ((*eeprom)[1], 16);
+  ASSERT_EQ(eeprom->size(), 5u + 32u);
+  EXPECT_EQ((*eeprom)[1], 32);
+  EXPECT_EQ((Bytes{eeprom->begin() + 5 + 16, eeprom->end()}), Bytes(16, 0x00));
 }
 
 TEST(BootloaderDeviceEeprom, WriteStoresBytesAndReadReturnsThem) {

@@ -283,8 +283,7 @@ TEST_F(UpdateRunTest, LongerEarlierFirmwareAboveHighestAddressDoesNotFailVerify)
   EXPECT_EQ(usb.Device().Flash()[0x1017], 0x5A);
 }
 
-// The last block is compared up to the highest address, also where the device clips the
-// block at the end of its flash.
+// The last block is compared up to the highest address, also at the very end of flash.
 TEST_F(UpdateRunTest, HighestAddressItselfIsStillCompared) {
   for (const std::int32_t highest : {0x0FFF, 0x7FFF}) {
     LoadImage(highest);
