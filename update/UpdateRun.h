@@ -79,9 +79,8 @@ struct UpdateSelections {
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
 // `abortRequested` is read after every packet. A packet that could not be sent, or whose
 // exchange failed or came back short, ends the run at once in failure (no retry); so does a
-// read reply whose count exceeds the count requested. A read reply shorter than the block
-// requested is whole, and is compared, when it carries every data byte its count announces (a
-// block clipped at the end of the device's memory). An empty selection counts as unchecked.
+// read reply whose count exceeds the count requested. A read reply whose count is below the
+// one requested is compared over that count. An empty selection counts as unchecked.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer);
