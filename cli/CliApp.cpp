@@ -110,7 +110,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       "Erase, write and verify program flash from 0x800 (unless --no-flash), then the data "
       "EEPROM (with --eeprom)");
   update->add_option("FILE", file, "Update file")->required();
-  update->add_flag("--no-flash", choices.noFlash, "Leave program flash alone");
+  update->add_flag("--no-flash", choices.noFlash,
+                   "Leave program flash alone (then --eeprom is needed)");
   update->add_flag("--eeprom", choices.eeprom, "Write and verify the data EEPROM too");
   update->add_flag("--reset", choices.reset, "Reset the device after a successful update");
   AddDeviceOptions(*update, device);

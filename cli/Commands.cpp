@@ -290,6 +290,9 @@ int DetectCommand(const DeviceOptions& device, Console& console) {
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
   CheckDeviceOptions(device);
+  if (choices.noFlash && !choices.eeprom) {
+    throw CliError(kExitUsage, "update: --no-flash without --eeprom leaves nothing to update");
+  }
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
   DeviceSession session(device, console.err);
 
@@ -313,7 +316,10 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
     code = noDevice && outcome.packetsSent == 0 ? kExitNoDevice : kExitUpdateFailed;
   } else {
     if (outcome.packetsSent == 0) {
-      console.err << "korvane-cli: note: nothing was selected to send\n";
+      // As in the windows a run with nothing to send succeeds; say so, since no device was
+      // asked anything.
+      console.err << "korvane-cli: note: no packet was sent: the file holds no program data at "
+                     "or above 0x800\n";
     }
     if (choices.reset) {
       if (SendReset(session.Link())) {

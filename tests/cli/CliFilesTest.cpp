@@ -212,6 +212,7 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
       {"info", file, "--no-such-option"},
       {"scramble", file},
       {"export", file},                          // nothing to export
+      {"update", file, "--no-flash"},            // nothing to update
       {"update", file, "--fault", "timeout@1"},  // a fault needs the emulated device
       {"detect", "--emulated-state", (dir / "state").string()},
       {"detect", "--emulated", "--fault", "meltdown@1"},
