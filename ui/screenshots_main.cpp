@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
@@ -51,9 +52,34 @@ QByteArray DemoHex() {
   return text + ":00000001FF\r\n";
 }
 
+// The window's client area under a plain title bar with its icon, caption and close box, as a
+// desktop would frame it (the virtual display has no window manager to draw one).
+QImage Framed(QWidget* window) {
+  const QPixmap client = window->grab();
+  const int bar = 24;
+  const int border = 1;
+  QImage image(client.width() + 2 * border, client.height() + bar + border, QImage::Format_ARGB32);
+  image.fill(QColor(0x3c, 0x3f, 0x45));
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  window->windowIcon().paint(&painter, QRect(6, 4, 16, 16));
+  QFont font = QApplication::font();
+  font.setBold(true);
+  painter.setFont(font);
+  painter.setPen(Qt::white);
+  painter.drawText(QRect(28, 0, image.width() - 60, bar), Qt::AlignVCenter | Qt::AlignLeft,
+                   window->windowTitle());
+  const QRect close(image.width() - 22, 5, 14, 14);
+  painter.setPen(QPen(Qt::white, 1.6));
+  painter.drawLine(close.topLeft() + QPoint(3, 3), close.bottomRight() - QPoint(3, 3));
+  painter.drawLine(close.topRight() + QPoint(-3, 3), close.bottomLeft() + QPoint(3, -3));
+  painter.drawPixmap(border, bar, client);
+  return image;
+}
+
 bool Save(QWidget* window, const QDir& dir, const QString& name) {
   QApplication::processEvents();
-  const bool ok = window->grab().save(dir.filePath(name));
+  const bool ok = Framed(window).save(dir.filePath(name));
   std::fprintf(stderr, "%s %s\n", ok ? "saved" : "could not save", qPrintable(name));
   return ok;
 }
