@@ -38,16 +38,19 @@ struct Placement {
 constexpr Placement Locate(std::uint64_t address) noexcept {
   if (address <= kFlashWindowLast) {
     if (address < kFlashSize)
-      return {StoreOutcome::Stored, Region::Flash, address};
+      return {StoreOutcome::Stored, Region::Flash, static_cast<std::size_t>(address)};
     return {StoreOutcome::BeyondMemory, Region::Flash, 0};
   }
   if (address >= kUserIdWindowFirst && address <= kUserIdWindowLast)
-    return {StoreOutcome::Stored, Region::UserId, address - kUserIdWindowFirst};
+    return {StoreOutcome::Stored, Region::UserId,
+            static_cast<std::size_t>(address - kUserIdWindowFirst)};
   if (address >= kConfigWindowFirst && address <= kConfigWindowLast)
-    return {StoreOutcome::Stored, Region::Config, address - kConfigWindowFirst};
+    return {StoreOutcome::Stored, Region::Config,
+            static_cast<std::size_t>(address - kConfigWindowFirst)};
   if (address >= kEepromWindowFirst && address <= kEepromWindowLast) {
     if (address - kEepromWindowFirst < kEepromSize)
-      return {StoreOutcome::Stored, Region::Eeprom, address - kEepromWindowFirst};
+      return {StoreOutcome::Stored, Region::Eeprom,
+              static_cast<std::size_t>(address - kEepromWindowFirst)};
     return {StoreOutcome::BeyondMemory, Region::Eeprom, 0};
   }
   return {};

@@ -104,16 +104,5 @@ TEST_F(MemoryImageTest, ALaterStoreOverwritesTheEarlierOne) {
   EXPECT_EQ(image->FlashImage[0x900], 0x22);
 }
 
-TEST(LocateTest, TellsRegionAndIndex) {
-  const Placement eeprom = Locate(0xF00042);
-  EXPECT_EQ(eeprom.outcome, StoreOutcome::Stored);
-  EXPECT_EQ(eeprom.region, Region::Eeprom);
-  EXPECT_EQ(eeprom.index, 0x42u);
-  const Placement userId = Locate(0x200005);
-  EXPECT_EQ(userId.region, Region::UserId);
-  EXPECT_EQ(userId.index, 5u);
-  EXPECT_EQ(RegionBase(Region::Config), 0x300000u);
-}
-
 }  // namespace
 }  // namespace korvane::image

@@ -205,6 +205,13 @@ TEST_F(UnreadableFileTest, DeviceFilesAreNotRead) {
   ExpectRefused("/dev/zero", "it is not a regular file");
 }
 
+TEST_F(UnreadableFileTest, ReadErrorAfterOpening) {
+  // A regular file that opens but fails at its first read (address 0 is never mapped).
+  if (!std::filesystem::exists("/proc/self/mem"))
+    GTEST_SKIP();
+  ExpectRefused("/proc/self/mem", "it could not be read");
+}
+
 // --- HighestFlashAddress over several loads -----------------------------------------------
 
 TEST_F(UpdateFileLoaderTest, HighestFlashAddressKeepsItsMaximumAcrossLoads) {
