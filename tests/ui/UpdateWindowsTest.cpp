@@ -115,6 +115,42 @@ class UpdateWindowsTest : public QObject {
     QVERIFY(std::equal(eeprom.begin(), eeprom.end(), f->app->Image().EepromImage.begin()));
   }
 
+  void windowsAreFixedAndCarryTheirIcons() {
+    auto f = Ready();
+    const qint64 appIcon = f->app->Main()->windowIcon().cacheKey();
+    const auto fixed = [](QWidget* w) {
+      QVERIFY(w != nullptr);
+      QCOMPARE(w->size(), QSize(350, 105));  // 5250 x 1575 twips
+      QCOMPARE(w->minimumSize(), w->maximumSize());
+      QVERIFY(!(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+      QVERIFY(!w->windowIcon().isNull());
+    };
+    qint64 progressIcon = 0;
+    DuringRun watch([&] {
+      if (UpdatingForm* p = f->app->Updating(); p && progressIcon == 0) {
+        fixed(p);
+        progressIcon = p->windowIcon().cacheKey();
+        QCOMPARE(p->UpdatingBar->geometry(), QRect(7, 54, 249, 14));
+        QCOMPARE(p->UpdatingBar->maximum(), 100);
+      }
+    });
+    f->Main().OK->click();
+    // The progress and result windows share an icon of their own.
+    QVERIFY(progressIcon != 0 && progressIcon != appIcon);
+    fixed(f->app->UpdatingComplete());
+    QCOMPARE(f->app->UpdatingComplete()->windowIcon().cacheKey(), progressIcon);
+    f->app->UpdatingComplete()->OKCmd->click();
+
+    // The search and About windows carry the application's icon.
+    f->Main().AutoDetectCmd->click();
+    fixed(f->app->AutoDetect());
+    QCOMPARE(f->app->AutoDetect()->windowIcon().cacheKey(), appIcon);
+    f->app->AutoDetect()->OKCmd->click();
+    f->Main().mnu_About->trigger();
+    fixed(f->app->Info());
+    QCOMPARE(f->app->Info()->windowIcon().cacheKey(), appIcon);
+  }
+
   void aVerifyMismatchEndsInFailure() {
     auto f = Ready();
     // The 40th packet of the run is a program write; one bit of it goes wrong in the device.
