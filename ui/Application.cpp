@@ -128,10 +128,8 @@ bool Application::Start() {
     return false;
   }
 
-  main_ = MakeWindow<MainForm>(platform_, appIcon_);
+  main_ = MakeWindow<MainForm>(platform_, appIcon_, font_);
   MainForm& form = *main_;
-  form.setFont(font_);
-  form.adjustSize();
 
   // Centred on the screen.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -19,7 +19,8 @@ namespace korvane::ui {
 class MainForm final : public QMainWindow, public image::LoaderHost {
   Q_OBJECT
  public:
-  MainForm(Platform& platform, const QIcon& icon);
+  // `font` is the windows' font; the window's height follows from its menu bar at that font.
+  MainForm(Platform& platform, const QIcon& icon, const QFont& font);
 
   // LoaderHost
   void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) override;

@@ -82,6 +82,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(m.ResetPIC->geometry(), QRect(265, 56, 76, 20));
     QCOMPARE(m.Label0->geometry(), QRect(11, 11, 247, 44));
     QCOMPARE(m.centralWidget()->size(), QSize(350, 85));
+    // The window is exactly the menu bar over the client area.
+    QCOMPARE(m.centralWidget()->geometry().top(), m.menuBar()->geometry().bottom() + 1);
+    QCOMPARE(m.centralWidget()->geometry().bottom() + 1, m.height());
     // The status line runs past the right edge.
     QVERIFY(m.Label1->geometry().right() > m.width());
     // Centred on the screen.
