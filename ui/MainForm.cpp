@@ -21,7 +21,8 @@ QPushButton* AddButton(QWidget* parent, const QString& name, const QString& capt
   auto* button = new QPushButton(caption, parent);
   button->setObjectName(name);
   button->setGeometry(rect);
-  button->setAutoDefault(false);
+  // Enter presses the button that has the focus.
+  button->setAutoDefault(true);
   return button;
 }
 

@@ -113,6 +113,10 @@ class MainWindowTest : public QObject {
     QCOMPARE(QApplication::focusWidget(), m.ResetPIC);
     QTest::keyClick(&m, Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), m.AutoDetectCmd);
+    // Enter presses the focused button.
+    QTest::keyClick(m.AutoDetectCmd, Qt::Key_Return);
+    QVERIFY(f.app->AutoDetect() != nullptr);
+    QVERIFY(!m.isVisible());
   }
 
   void menusCarryTheirCaptionsShortcutsAndMarks() {
