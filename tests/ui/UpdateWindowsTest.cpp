@@ -151,6 +151,29 @@ class UpdateWindowsTest : public QObject {
     QCOMPARE(f->app->Info()->windowIcon().cacheKey(), appIcon);
   }
 
+  void theExampleFilesUpdateTheEmulatedDevice_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("demo-firmware.hex");
+    QTest::newRow("scrambled") << QStringLiteral("demo-firmware.elc");
+  }
+  void theExampleFilesUpdateTheEmulatedDevice() {
+    QFETCH(QString, name);
+    Fixture f;
+    f.Open(QStringLiteral(KORVANE_SOURCE_DIR "/examples/") + name);
+    QVERIFY(f.app->FileLoaded());
+    QVERIFY(f.platform.messages.isEmpty());
+    f.Main().mnu_EEDATA->trigger();
+    f.Detect();
+    f.Main().OK->click();
+    QCOMPARE(f.app->UpdatingComplete()->Label1->text(),
+             QStringLiteral("The update was successful."));
+    const auto flash = f.device->Device().Flash();
+    const image::MemoryImage& image = f.app->Image();
+    QVERIFY(image.HighestFlashAddress > 0x800);
+    QVERIFY(std::equal(flash.begin() + 0x800, flash.begin() + image.HighestFlashAddress + 1,
+                       image.FlashImage.begin() + 0x800));
+  }
+
   void aVerifyMismatchEndsInFailure() {
     auto f = Ready();
     // The 40th packet of the run is a program write; one bit of it goes wrong in the device.
