@@ -1,5 +1,6 @@
 #include "ui/Forms.h"
 
+#include "image/UpdateFileLoader.h"
 #include "ui/Layout.h"
 #include "ui/Texts.h"
 
@@ -20,6 +21,9 @@ void MakeBold(QLabel* label) {
   font.setBold(true);
   label->setFont(font);
 }
+
+constexpr std::uint32_t kLinkBlue = 0x00FF0000;  // Windows colour values 0x00BBGGRR
+constexpr std::uint32_t kBlack = 0x00000000;
 
 const int kFormWidth = Px(kFormWidthTwips);
 const int kFormHeight = Px(kFormHeightTwips);
@@ -78,7 +82,7 @@ UpdatingCompleteForm::UpdatingCompleteForm(const QIcon& icon)
   Label2 = AddLabel(QStringLiteral("Label2"), layout::complete::Label2);
   Label1 = AddLabel(QStringLiteral("Label1"), layout::complete::Label1);
   MakeBold(Label1);
-  SetTextColour(Label1, 0x0000C000);
+  SetTextColour(Label1, image::kColourGreen);
   OKCmd->setDefault(true);
   OKCmd->setFocus();
 }
@@ -97,9 +101,9 @@ InfoForm::InfoForm(const QIcon& icon)
   Label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Label3->setTextFormat(Qt::PlainText);
   Label3->setCursor(Qt::PointingHandCursor);
-  SetTextColour(Label3, 0x00FF0000);
+  SetTextColour(Label3, kLinkBlue);
   Label2 = AddLabel(QStringLiteral("Label2"), layout::info::Label2);
-  SetTextColour(Label2, 0x00000000);
+  SetTextColour(Label2, kBlack);
   cmdOK->setFocus();
 }
 
