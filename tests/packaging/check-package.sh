@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
-deb=$(ls "$work"/out/korvane_*.deb 2>/dev/null | head -n 1)
+deb=$(find "$work/out" -maxdepth 1 -name 'korvane_*.deb' | head -n 1)
 [ -n "$deb" ] || fail "no korvane_*.deb was built"
 case "$(basename "$deb")" in
   korvane_${version}_*.deb) ;;
@@ -32,8 +32,8 @@ done
 for f in usr/bin/korvane usr/bin/korvane-demo usr/bin/korvane-cli; do
   [ -x "$root/$f" ] || fail "/$f is not executable"
 done
-rules=$(ls "$root"/lib/udev/rules.d/*.rules 2>/dev/null | head -n 1)
-[ -n "$rules" ] || fail "no udev rule under /lib/udev/rules.d"
+rules=$(find "$root/usr/lib/udev/rules.d" -name '*.rules' 2>/dev/null | head -n 1)
+[ -n "$rules" ] || fail "no udev rule under /usr/lib/udev/rules.d"
 grep -q '04d8' "$rules" && grep -q 'a5e2' "$rules" && grep -q 'uaccess' "$rules" \
   || fail "udev rule does not grant access to 04d8:a5e2"
 grep -q '^Exec=korvane$' "$root/usr/share/applications/korvane.desktop" || fail "desktop Exec"
