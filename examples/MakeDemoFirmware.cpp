@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "image/HexRecord.h"
 #include "image/UpdateFileLoader.h"
 
 namespace {
@@ -190,22 +192,7 @@ std::vector<std::uint8_t> EepromBytes() {
 
 void AddRecord(std::string& text, std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
                std::size_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  unsigned sum = 0;
-  text += ':';
-  auto put = [&](std::uint8_t byte) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-    sum += byte;
-  };
-  put(static_cast<std::uint8_t>(count));
-  put(static_cast<std::uint8_t>(offset >> 8));
-  put(static_cast<std::uint8_t>(offset));
-  put(type);
-  for (std::size_t i = 0; i < count; ++i)
-    put(data[i]);
-  put(static_cast<std::uint8_t>(-sum & 0xFF));
-  text += "\r\n";
+  korvane::image::AppendHexRecord(text, type, offset, std::span<const std::uint8_t>(data, count));
 }
 
 void AddData(std::string& text, std::uint16_t start, const std::vector<std::uint8_t>& bytes) {

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "image/HexRecord.h"
 #include "image/UpdateFileLoader.h"
 
 namespace {
@@ -22,22 +24,7 @@ class HexWriter {
  public:
   void Record(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data,
               std::size_t count) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    unsigned sum = 0;
-    text_ += ':';
-    auto put = [&](std::uint8_t byte) {
-      text_ += kDigits[byte >> 4];
-      text_ += kDigits[byte & 0x0F];
-      sum += byte;
-    };
-    put(static_cast<std::uint8_t>(count));
-    put(static_cast<std::uint8_t>(offset >> 8));
-    put(static_cast<std::uint8_t>(offset));
-    put(type);
-    for (std::size_t i = 0; i < count; ++i)
-      put(data[i]);
-    put(static_cast<std::uint8_t>(-sum & 0xFF));
-    text_ += "\r\n";
+    AppendHexRecord(text_, type, offset, std::span<const std::uint8_t>(data, count));
     ++records_;
   }
   void Linear(std::uint16_t page) {
