@@ -39,9 +39,10 @@ class BootloaderDevice {
   //
   // Replies: erase and write echo the command (1 byte); FlashRead and EepromRead answer
   // command, count n, the three address bytes, then n data bytes, where n is the count asked
-  // for, cut at the end of the memory and at 59 (one 64-byte packet); VersionQuery answers
-  // command, 2, minor, major. No reply comes for the reset, for an unknown command, for a
-  // request shorter than its command needs, or while the device is out of its bootloader.
+  // for, cut at 59 (one 64-byte packet); addresses past the end of the memory read as 0x00, so
+  // a block that runs past the end keeps its full count. VersionQuery answers command, 2,
+  // minor, major. No reply comes for the reset, for an unknown command, for a request shorter
+  // than its command needs, or while the device is out of its bootloader.
   std::optional<std::vector<std::uint8_t>> Handle(std::span<const std::uint8_t> request);
   // The same without allocating: fills `reply`.
   void Handle(std::span<const std::uint8_t> request, DeviceReply& reply);
