@@ -55,6 +55,11 @@ TEST_F(HexTextTest, HexDigitsMayBeLowerCase) {
   Load(":02080000abcd7e\r\n");
   EXPECT_EQ(image->FlashImage[0x800], 0xAB);
   EXPECT_EQ(image->FlashImage[0x801], 0xCD);
+  // Every field, not only the data: extension value, offset, checksum and record type.
+  const LoadReport report = Load(":0200000400f00a\r\n:01000a00ef06\r\n:0000000af6\r\n");
+  EXPECT_EQ(image->EepromImage[0x0A], 0xEF);
+  EXPECT_EQ(unsupported, std::vector<int>{10});
+  EXPECT_FALSE(report.HasProblems()) << report.Summary();
 }
 
 TEST_F(HexTextTest, ZeroLengthDataRecordChangesNothing) {
