@@ -13,9 +13,9 @@ namespace {
 
 using link::Command;
 
-// A later sleep makes up for an earlier one that overslept, or for host work between packets,
-// of up to this much; a longer gap is idle time and starts a fresh deadline.
-constexpr std::chrono::microseconds kCatchUpSlack{20000};
+// Host time between two modelled delays longer than this is idle time (the user reading a
+// window, say): the next delay starts afresh from that moment.
+constexpr std::chrono::microseconds kIdleGap{20000};
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   const auto lower = [](char c) {
@@ -215,18 +215,27 @@ void EmulatedUsbLibrary::Delay(std::chrono::microseconds delay) {
     return;
   }
   modelledDelay_ += delay;
+  // The delays run back to back on one schedule. The time the host spent since the last sleep
+  // returned is added to it in full, as it would be with a real device, while the time the
+  // system overslept is made up for by sleeping that much less now. So the wall time is the
+  // modelled delays plus the host's own work, without the sleeps' own inaccuracy.
   const auto now = std::chrono::steady_clock::now();
-  if (deadline_ + kCatchUpSlack < now) {
+  const auto hostTime = now - wake_;
+  if (deadline_ == std::chrono::steady_clock::time_point{} || hostTime > kIdleGap) {
     deadline_ = now;
+  } else {
+    deadline_ += hostTime;
   }
   deadline_ += delay;
   std::this_thread::sleep_until(deadline_);
+  wake_ = std::chrono::steady_clock::now();
 }
 
 void EmulatedUsbLibrary::SetTiming(bool enabled, TimingModel model) {
   timingEnabled_ = enabled;
   timing_ = model;
   deadline_ = {};
+  wake_ = {};
 }
 
 void EmulatedUsbLibrary::Unplug() {

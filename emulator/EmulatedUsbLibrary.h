@@ -126,7 +126,8 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   link::PipeHandle nextHandle_ = 1;
   DeviceReply pending_;
   bool recordPending_ = false;  // the last recorded exchange still waits for its reply
-  std::chrono::steady_clock::time_point deadline_{};
+  std::chrono::steady_clock::time_point deadline_{};  // when the last modelled delay ended
+  std::chrono::steady_clock::time_point wake_{};      // when its sleep actually returned
 
   BootloaderDevice device_;
   std::vector<Fault> faults_;
