@@ -2,6 +2,10 @@
 # Renders the PNG icons from their SVG drawings (needs rsvg-convert from librsvg2-bin). The PNGs
 # are kept in the repository, so building does not need this.
 set -euo pipefail
+if ! command -v rsvg-convert >/dev/null; then
+  echo "rsvg-convert is missing: install it with apt-get install librsvg2-bin" >&2
+  exit 1
+fi
 cd "$(dirname "$0")/../packaging/icons"
 for size in 16 32 48 64 128 256; do
   rsvg-convert -w "$size" -h "$size" korvane.svg -o "korvane-$size.png"

@@ -7,6 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
+bash scripts/setup.sh
+
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j 2 --target korvane-screenshots
 
