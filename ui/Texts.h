@@ -8,12 +8,13 @@ namespace korvane::ui::text {
 inline const QString kMainCaption = QStringLiteral("USB-Korvane");
 inline const QString kAppTitle = QStringLiteral("USB_Korvane");  // title of plain message boxes
 
+// Lines end in CR LF; a label shows the pair as one line break.
 inline const QString kStartText = QStringLiteral(
-    "- Select an Update-File\n"
-    "- Connect your Dextrel product to an USB port\n"
+    "- Select an Update-File\r\n"
+    "- Connect your Dextrel product to an USB port\r\n"
     "   and press the \"Auto Detect...\" button.");
 inline const QString kFileOpenedText = QStringLiteral(
-    "- Connect your Dextrel product to an USB port\n"
+    "- Connect your Dextrel product to an USB port\r\n"
     "   and press the \"Auto Detect...\" button.");
 inline const QString kDeviceFoundText = QStringLiteral("- Select an Update-File");
 inline const QString kReadyText = QStringLiteral("- press the \"Data Update\" button.");

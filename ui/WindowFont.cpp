@@ -30,7 +30,7 @@ bool Fits(const QFont& font, const TextBox& box) {
   QFont f = font;
   f.setBold(box.bold);
   const QFontMetrics metrics(f);
-  const QStringList lines = box.text.split(QLatin1Char('\n'));
+  const QStringList lines = QString(box.text).remove(QLatin1Char('\r')).split(QLatin1Char('\n'));
   if (metrics.height() * lines.size() > box.height) {
     return false;
   }

@@ -8,7 +8,7 @@ namespace korvane::ui {
 
 // A text that must fit a control of the given pixel size.
 struct TextBox {
-  QString text;  // lines separated by '\n'
+  QString text;  // lines separated by '\n' or CR LF
   int width = 0;
   int height = 0;
   bool bold = false;

@@ -58,8 +58,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(TextColour(m.Label1), kRed);
     QVERIFY(IsBold(m.Label1));
     QVERIFY(!IsBold(m.Label0));
-    QCOMPARE(m.Label0->text(), QStringLiteral("- Select an Update-File\n"
-                                              "- Connect your Dextrel product to an USB port\n"
+    QCOMPARE(m.Label0->text(), QStringLiteral("- Select an Update-File\r\n"
+                                              "- Connect your Dextrel product to an USB port\r\n"
                                               "   and press the \"Auto Detect...\" button."));
     QVERIFY(!f.app->FileLoaded());
     QVERIFY(!f.app->DeviceConnected());
@@ -195,7 +195,7 @@ class MainWindowTest : public QObject {
              QString::fromStdString(image::ShortenPath(plain_.toStdString(), 40)));
     QCOMPARE(TextColour(m.Label1), kGreen);
     QVERIFY(IsBold(m.Label1));
-    QCOMPARE(m.Label0->text(), QStringLiteral("- Connect your Dextrel product to an USB port\n"
+    QCOMPARE(m.Label0->text(), QStringLiteral("- Connect your Dextrel product to an USB port\r\n"
                                               "   and press the \"Auto Detect...\" button."));
     QVERIFY(!m.OK->isEnabled());
     QCOMPARE(f.app->Image().FlashImage[0x800], std::uint8_t(0x800 * 3 + 1));
