@@ -20,7 +20,9 @@ void QtPlatform::ShowMessageBox(QWidget* owner, const QString& text, const QStri
 
 QString QtPlatform::GetOpenFileName(QWidget* owner, const QString& title, const QString& filter,
                                     const QString& directory) {
-  return QFileDialog::getOpenFileName(owner, title, directory, filter);
+  // The filter's entry is shown by its description alone; its patterns stay out of sight.
+  return QFileDialog::getOpenFileName(owner, title, directory, filter, nullptr,
+                                      QFileDialog::HideNameFilterDetails);
 }
 
 void QtPlatform::OpenUrl(QWidget* /*owner*/, const QUrl& url) {

@@ -24,6 +24,8 @@ inline const QString kAlreadyRunning = QStringLiteral("Korvane allready running!
 inline const QString kAlreadyRunningTitle = QStringLiteral("Korvane-Error");
 
 inline const QString kOpenTitle = QStringLiteral("Open an Uploader-File");
+// One entry: the dialog shows the description before the last brackets and matches the
+// patterns inside them, regardless of case.
 inline const QString kOpenFilter = QStringLiteral("Korvane-Files (*.HEX; *.ELC) (*.hex *.elc)");
 
 inline const QString kAutoDetectCaption = QStringLiteral("Auto Detect");
