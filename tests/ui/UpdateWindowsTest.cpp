@@ -68,6 +68,7 @@ class UpdateWindowsTest : public QObject {
     std::set<std::pair<QString, std::uint32_t>> stages;
     bool mainHidden = true;
     bool placed = true;
+    bool abortFocused = true;
     QString deviceLine;
     float lastValue = -1;
     DuringRun watch([&] {
@@ -75,6 +76,7 @@ class UpdateWindowsTest : public QObject {
         stages.insert({p->Label2->text(), p->ProgressBarColor()});
         mainHidden = mainHidden && !m.isVisible();
         placed = placed && p->pos() == mainPos && p->isVisible();
+        abortFocused = abortFocused && p->focusWidget() == p->AbortCmd;
         deviceLine = p->Label1->text();
         lastValue = p->BarValue();
         QCOMPARE(p->UpdatingBar->value(), qRound(p->BarValue()));
@@ -84,6 +86,7 @@ class UpdateWindowsTest : public QObject {
 
     QVERIFY(mainHidden);
     QVERIFY(placed);
+    QVERIFY(abortFocused);
     QCOMPARE(deviceLine, QStringLiteral("Dextrel Device"));
     const std::set<std::pair<QString, std::uint32_t>> expected = {
         {QStringLiteral("Erasing Flash..."), kYellowBar},
@@ -105,6 +108,7 @@ class UpdateWindowsTest : public QObject {
     QCOMPARE(TextColour(r->Label1), kGreen);
     QVERIFY(r->Label1->font().bold());
     QVERIFY(r->Label2->text().isEmpty());
+    QCOMPARE(r->focusWidget(), r->OKCmd);
 
     // The device holds the file.
     const auto flash = f->device->Device().Flash();
