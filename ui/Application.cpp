@@ -100,8 +100,9 @@ class Application::RunWindows final : public update::UpdateObserver {
 };
 
 Application::Application(Platform& platform, std::unique_ptr<link::UsbLibrary> library,
-                         QString openDirectory)
-    : platform_(platform),
+                         QString openDirectory, QObject* parent)
+    : QObject(parent),
+      platform_(platform),
       library_(std::move(library)),
       openDirectory_(std::move(openDirectory)),
       link_(*library_, *this),

@@ -36,8 +36,8 @@ class Application final : public QObject, public link::LinkMessages {
   Q_OBJECT
  public:
   // `openDirectory` is where the open dialog starts (empty: wherever the dialog likes).
-  Application(Platform& platform, std::unique_ptr<link::UsbLibrary> library,
-              QString openDirectory = {});
+  explicit Application(Platform& platform, std::unique_ptr<link::UsbLibrary> library,
+                       QString openDirectory = {}, QObject* parent = nullptr);
   ~Application() override;
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;

@@ -20,9 +20,9 @@ std::uint32_t TextColour(const QWidget* widget) {
 }
 
 FormWindow::FormWindow(const QString& objectName, const QString& caption, const QIcon& icon,
-                       int clientWidth, int clientHeight)
-    : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                           Qt::CustomizeWindowHint) {
+                       int clientWidth, int clientHeight, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint) {
   setObjectName(objectName);
   setWindowTitle(caption);
   setWindowIcon(icon);

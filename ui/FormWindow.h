@@ -18,8 +18,8 @@ std::uint32_t TextColour(const QWidget* widget);
 class FormWindow : public QDialog {
   Q_OBJECT
  public:
-  FormWindow(const QString& objectName, const QString& caption, const QIcon& icon, int clientWidth,
-             int clientHeight);
+  explicit FormWindow(const QString& objectName, const QString& caption, const QIcon& icon,
+                      int clientWidth, int clientHeight, QWidget* parent = nullptr);
 
  signals:
   void closeRequested();

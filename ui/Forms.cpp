@@ -30,9 +30,9 @@ const int kFormHeight = Px(kFormHeightTwips);
 
 }  // namespace
 
-AutoDetectForm::AutoDetectForm(const QIcon& icon)
+AutoDetectForm::AutoDetectForm(const QIcon& icon, QWidget* parent)
     : FormWindow(QStringLiteral("AutoDetectForm"), text::kAutoDetectCaption, icon, kFormWidth,
-                 kFormHeight) {
+                 kFormHeight, parent) {
   Label1 = AddLabel(QStringLiteral("Label1"), layout::autodetect::Label1);
   Label2 = AddLabel(QStringLiteral("Label2"), layout::autodetect::Label2, text::kSearching);
   AbortCmd = AddButton(this, QStringLiteral("AbortCmd"), QStringLiteral("Abort"),
@@ -43,9 +43,9 @@ AutoDetectForm::AutoDetectForm(const QIcon& icon)
   setTabOrder(AbortCmd, OKCmd);
 }
 
-UpdatingForm::UpdatingForm(const QIcon& icon)
+UpdatingForm::UpdatingForm(const QIcon& icon, QWidget* parent)
     : FormWindow(QStringLiteral("UpdatingForm"), text::kUpdatingCaption, icon, kFormWidth,
-                 kFormHeight) {
+                 kFormHeight, parent) {
   AbortCmd = AddButton(this, QStringLiteral("AbortCmd"), QStringLiteral("Abort"),
                        layout::updating::AbortCmd);
   Label2 = AddLabel(QStringLiteral("Label2"), layout::updating::Label2);
@@ -75,9 +75,9 @@ void UpdatingForm::SetBarValue(float value) {
   UpdatingBar->setValue(qRound(value));
 }
 
-UpdatingCompleteForm::UpdatingCompleteForm(const QIcon& icon)
+UpdatingCompleteForm::UpdatingCompleteForm(const QIcon& icon, QWidget* parent)
     : FormWindow(QStringLiteral("UpdatingCompleteForm"), text::kCompleteCaption, icon, kFormWidth,
-                 kFormHeight) {
+                 kFormHeight, parent) {
   OKCmd = AddButton(this, QStringLiteral("OKCmd"), QStringLiteral("OK"), layout::complete::OKCmd);
   Label2 = AddLabel(QStringLiteral("Label2"), layout::complete::Label2);
   Label1 = AddLabel(QStringLiteral("Label1"), layout::complete::Label1);
@@ -87,8 +87,9 @@ UpdatingCompleteForm::UpdatingCompleteForm(const QIcon& icon)
   OKCmd->setFocus();
 }
 
-InfoForm::InfoForm(const QIcon& icon)
-    : FormWindow(QStringLiteral("InfoForm"), text::kAboutCaption, icon, kFormWidth, kFormHeight) {
+InfoForm::InfoForm(const QIcon& icon, QWidget* parent)
+    : FormWindow(QStringLiteral("InfoForm"), text::kAboutCaption, icon, kFormWidth, kFormHeight,
+                 parent) {
   cmdOK = AddButton(this, QStringLiteral("cmdOK"), QStringLiteral("OK"), layout::info::cmdOK);
   // Enter presses it as the default button; Esc reaches it through escapePressed.
   cmdOK->setDefault(true);

@@ -14,7 +14,7 @@ namespace korvane::ui {
 class AutoDetectForm final : public FormWindow {
   Q_OBJECT
  public:
-  explicit AutoDetectForm(const QIcon& icon);
+  explicit AutoDetectForm(const QIcon& icon, QWidget* parent = nullptr);
 
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;
@@ -26,7 +26,7 @@ class AutoDetectForm final : public FormWindow {
 class UpdatingForm final : public FormWindow {
   Q_OBJECT
  public:
-  explicit UpdatingForm(const QIcon& icon);
+  explicit UpdatingForm(const QIcon& icon, QWidget* parent = nullptr);
 
   // The bar's chunk colour, a Windows colour value (0x00BBGGRR).
   void SetProgressBarColor(std::uint32_t colour);
@@ -49,7 +49,7 @@ class UpdatingForm final : public FormWindow {
 class UpdatingCompleteForm final : public FormWindow {
   Q_OBJECT
  public:
-  explicit UpdatingCompleteForm(const QIcon& icon);
+  explicit UpdatingCompleteForm(const QIcon& icon, QWidget* parent = nullptr);
 
   QPushButton* OKCmd = nullptr;
   QLabel* Label2 = nullptr;
@@ -60,7 +60,7 @@ class UpdatingCompleteForm final : public FormWindow {
 class InfoForm final : public FormWindow {
   Q_OBJECT
  public:
-  explicit InfoForm(const QIcon& icon);
+  explicit InfoForm(const QIcon& icon, QWidget* parent = nullptr);
 
   QPushButton* cmdOK = nullptr;
   QLabel* picIcon = nullptr;

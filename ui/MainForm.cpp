@@ -36,7 +36,8 @@ QAction* AddCheckItem(QMenu* menu, const QString& name, const QString& caption, 
 
 }  // namespace
 
-MainForm::MainForm(Platform& platform, const QIcon& icon, const QFont& font) : platform_(platform) {
+MainForm::MainForm(Platform& platform, const QIcon& icon, const QFont& font, QWidget* parent)
+    : QMainWindow(parent), platform_(platform) {
   setFont(font);
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(text::kMainCaption);

@@ -20,7 +20,8 @@ class MainForm final : public QMainWindow, public image::LoaderHost {
   Q_OBJECT
  public:
   // `font` is the windows' font; the window's height follows from its menu bar at that font.
-  MainForm(Platform& platform, const QIcon& icon, const QFont& font);
+  explicit MainForm(Platform& platform, const QIcon& icon, const QFont& font,
+                    QWidget* parent = nullptr);
 
   // LoaderHost
   void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) override;
