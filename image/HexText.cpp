@@ -1,8 +1,11 @@
 // Splitting HEX text into lines and interpreting its records. Hand-written for speed: one pass
 // over the text, no copies of lines, table lookups for the hex digits.
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +37,28 @@ constexpr std::array<bool, 256> kLineStop = [] {
   table['\0'] = true;
   return table;
 }();
+
+// True when any of the eight bytes in v is zero.
+constexpr bool HasZeroByte(std::uint64_t v) {
+  return ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) != 0;
+}
+
+// The first line stop (CR, LF or NUL) at or after pos, or end. Eight bytes are tested at a
+// time; only a word that holds a stop is looked at byte by byte.
+inline const char* SkipToLineStop(const char* pos, const char* const end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  while (end - pos >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, pos, sizeof word);
+    if (HasZeroByte(word) || HasZeroByte(word ^ (kOnes * '\r')) ||
+        HasZeroByte(word ^ (kOnes * '\n')))
+      break;
+    pos += 8;
+  }
+  while (pos < end && !kLineStop[static_cast<unsigned char>(*pos)])
+    ++pos;
+  return pos;
+}
 
 // The four buffers side by side, for marking which bytes a load filled.
 constexpr std::size_t kFlashMarks = 0;
@@ -150,6 +175,8 @@ class RecordInterpreter {
 
     // Both bases always take part; 64 bits hold every sum of them.
     const std::uint64_t base = segmentBase_ * 16 + linearBase_ * 65536 + offset;
+    if (count == 0 || StoreWhole(base, {data.data(), count}))
+      return;
     bool beyond = false;
     for (std::size_t k = 0; k < count; ++k) {
       const Placement place = image_.Put(base + k, data[k]);
@@ -163,6 +190,56 @@ class RecordInterpreter {
     }
     if (beyond)
       report_.outsideMemoryLines.push_back(lineNumber);
+  }
+
+  // The common cases in one step: a record that lies wholly in no window, or wholly inside one
+  // buffer. Returns false for a record that straddles a boundary; it is stored byte by byte.
+  bool StoreWhole(std::uint64_t first, std::span<const std::uint8_t> bytes) {
+    const std::uint64_t last = first + bytes.size() - 1;
+    if (OutsideEveryWindow(first, last))
+      return true;
+    const Placement start = Locate(first);
+    const Placement end = Locate(last);
+    if (start.outcome != StoreOutcome::Stored || end.outcome != StoreOutcome::Stored ||
+        start.region != end.region || end.index - start.index != bytes.size() - 1)
+      return false;
+    std::copy(bytes.begin(), bytes.end(), Buffer(start.region).begin() + start.index);
+    std::memset(marks_.data() + MarkOffset(start.region) + start.index, 1, bytes.size());
+    report_.bytesStored += bytes.size();
+    if (start.region == Region::Flash &&
+        static_cast<std::int32_t>(end.index) > image_.HighestFlashAddress)
+      image_.HighestFlashAddress = static_cast<std::int32_t>(end.index);
+    if (start.region == Region::Config)
+      image_.ConfigPresent = true;
+    return true;
+  }
+
+  static bool OutsideEveryWindow(std::uint64_t first, std::uint64_t last) {
+    constexpr std::array<std::array<std::uint64_t, 2>, 4> kWindows = {{
+        {kFlashWindowFirst, kFlashWindowLast},
+        {kUserIdWindowFirst, kUserIdWindowLast},
+        {kConfigWindowFirst, kConfigWindowLast},
+        {kEepromWindowFirst, kEepromWindowLast},
+    }};
+    for (const auto& window : kWindows) {
+      if (first <= window[1] && last >= window[0])
+        return false;
+    }
+    return true;
+  }
+
+  std::span<std::uint8_t> Buffer(Region region) {
+    switch (region) {
+      case Region::Flash:
+        return image_.FlashImage;
+      case Region::Eeprom:
+        return image_.EepromImage;
+      case Region::UserId:
+        return image_.UserIdImage;
+      case Region::Config:
+        return image_.ConfigImage;
+    }
+    return {};
   }
 
   // For records whose data bytes are not otherwise read; the line holds them all.
@@ -239,8 +316,7 @@ LoadReport LoadHexText(MemoryImage& image, std::string_view text,
   for (;;) {
     ++lineNumber;
     const char* const lineStart = pos;
-    while (pos < end && !kLineStop[static_cast<unsigned char>(*pos)])
-      ++pos;
+    pos = SkipToLineStop(pos, end);
     bool holdsNul = false;
     if (pos < end && *pos == '\0') {
       holdsNul = true;

@@ -190,6 +190,27 @@ TEST_F(HexTextTest, BytesInNoWindowAreSkippedSilently) {
   EXPECT_FALSE(report.HasProblems());
 }
 
+// A record whose first and last bytes lie in no window can still cover a whole window.
+TEST_F(HexTextTest, RecordsReachingIntoOrAcrossASmallWindowStoreItsBytes) {
+  std::vector<std::uint8_t> eight(8), twentyFour(24);
+  for (std::size_t i = 0; i < twentyFour.size(); ++i)
+    twentyFour[i] = static_cast<std::uint8_t>(0x40 + i);
+  for (std::size_t i = 0; i < eight.size(); ++i)
+    eight[i] = static_cast<std::uint8_t>(0x10 + i);
+  const LoadReport report = Load(
+      Lines({Linear(0x001F), Data(0xFFFC, eight), Linear(0x002F), Data(0xFFF8, twentyFour), kEof}));
+  EXPECT_EQ(image->UserIdImage[0], 0x14);
+  EXPECT_EQ(image->UserIdImage[3], 0x17);
+  EXPECT_EQ(image->UserIdImage[4], kBlank);
+  for (std::size_t i = 0; i < 14; ++i)
+    EXPECT_EQ(image->ConfigImage[i], 0x48 + i) << i;
+  EXPECT_EQ(image->ConfigImage[14], kBlank);
+  EXPECT_TRUE(image->ConfigPresent);
+  EXPECT_EQ(report.bytesStored, 4u + 14u);
+  EXPECT_EQ(report.bytesOutsideMemory, 0u);
+  EXPECT_EQ(report.configRanges, (std::vector<AddressRange>{{0x300000, 0x30000D}}));
+}
+
 TEST_F(HexTextTest, FilledRangesAreMergedPerRegionInAscendingOrder) {
   const LoadReport report =
       Load(Lines({Data(0x0810, {1, 2}), Data(0x0800, {1, 2, 3, 4}), Data(0x0804, {5}),
