@@ -23,17 +23,18 @@ case "$mode" in
 esac
 [ -r "$file" ] || { echo "changelog.sh: cannot read $file" >&2; exit 1; }
 
-# One record per item: VERSION <tab> DATE <tab> TEXT (markdown backticks dropped, lines joined).
+# One record per item: ENTRY <tab> VERSION <tab> DATE <tab> TEXT, ENTRY counting the entries from
+# the top (markdown backticks dropped, lines joined).
 parse() {
   awk -v file="$file" '
     function fail(msg) { printf "%s:%d: %s\n", file, NR, msg > "/dev/stderr"; bad = 1; exit 1 }
-    function flush() { if (item != "") { print version "\t" date "\t" item; items++ } item = "" }
+    function flush() { if (item != "") { print entry "\t" version "\t" date "\t" item; items++ } item = "" }
     function endentry() { flush(); if (version != "" && items == 0) fail("release " version " lists no changes") }
     /^## / {
       endentry()
       if (!match($0, /^## [0-9][0-9A-Za-z.+~]* - [0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$/))
         fail("expected \"## VERSION - YYYY-MM-DD\"")
-      version = $2; date = $4; items = 0; next
+      entry++; version = $2; date = $4; items = 0; next
     }
     version == "" { next }
     /^[-*] / { flush(); item = substr($0, 3); next }
@@ -53,8 +54,9 @@ parse() {
 records=$(parse)
 
 # Newest first: versions strictly falling, dates not rising.
-versions=$(cut -f1 <<<"$records" | uniq)
-dates=$(cut -f1,2 <<<"$records" | uniq | cut -f2)
+entries=$(cut -f1-3 <<<"$records" | uniq)
+versions=$(cut -f2 <<<"$entries")
+dates=$(cut -f3 <<<"$entries")
 if [ "$(sort -V -r -u <<<"$versions")" != "$versions" ] || [ "$(sort -r <<<"$dates")" != "$dates" ]; then
   echo "changelog.sh: $file: the entries are not newest first (or a version repeats)" >&2
   exit 1
@@ -68,13 +70,13 @@ case "$mode" in
     package=$3
     maintainer=$4
     while IFS= read -r version; do
-      date=$(awk -F '\t' -v v="$version" '$1 == v { print $2; exit }' <<<"$records")
+      date=$(awk -F '\t' -v v="$version" '$2 == v { print $3; exit }' <<<"$records")
       stamp=$(LC_ALL=C date -u -R -d "$date 12:00:00")
       echo "$package ($version) unstable; urgency=medium"
       echo
       # Each item as "  * " and its text, wrapped at 76 columns under itself.
-      awk -F '\t' -v v="$version" '$1 == v {
-          n = split($3, words, " "); line = "  *"
+      awk -F '\t' -v v="$version" '$2 == v {
+          n = split($4, words, " "); line = "  *"
           for (i = 1; i <= n; i++) {
             if (length(line) + 1 + length(words[i]) > 76 && line != "  *") { print line; line = "   " }
             line = line " " words[i]
@@ -89,12 +91,12 @@ case "$mode" in
     template=$3
     grep -qx '@RELEASES@' "$template" || { echo "changelog.sh: no @RELEASES@ line in $template" >&2; exit 1; }
     releases=$(while IFS= read -r version; do
-      date=$(awk -F '\t' -v v="$version" '$1 == v { print $2; exit }' <<<"$records")
+      date=$(awk -F '\t' -v v="$version" '$2 == v { print $3; exit }' <<<"$records")
       echo "    <release version=\"$version\" date=\"$date\">"
       echo "      <description>"
       echo "        <ul>"
-      awk -F '\t' -v v="$version" '$1 == v {
-          t = $3; gsub(/&/, "\\&amp;", t); gsub(/</, "\\&lt;", t); gsub(/>/, "\\&gt;", t)
+      awk -F '\t' -v v="$version" '$2 == v {
+          t = $4; gsub(/&/, "\\&amp;", t); gsub(/</, "\\&lt;", t); gsub(/>/, "\\&gt;", t)
           print "          <li>" t "</li>" }' <<<"$records"
       echo "        </ul>"
       echo "      </description>"
