@@ -328,7 +328,7 @@ std::string Why(const UpdateOutcome& outcome) {
     case Failure::ShortReply:
       return "the reply was short.";
     case Failure::CountTooLarge:
-      return "the reply claimed more bytes than were asked for.";
+      return "the reply claimed too many bytes.";
     case Failure::None:
       break;
   }

@@ -140,7 +140,7 @@ TEST(CliUpdate, EveryFaultKindFailsWithoutClaimingSuccess) {
        "Error Code :  121\nkorvane-cli: Erase at 0x0800: the device did not "
        "answer in time.\n"},
       {"short@1", 1, "Write at 0x0800: the reply was short."},
-      {"long-count@2", 1, "Verify at 0x0800: the reply claimed more bytes than were asked for."},
+      {"long-count@2", 1, "Verify at 0x0800: the reply claimed too many bytes."},
       {"bitflip@1", 1, "Verify at 0x0800: found 0x"},
       {"bitflip@4", 1, "EEPROM verify at 0x10: found 0x"},
       {"unplug@0", 3, "Erase at 0x0800: no device answered."},
