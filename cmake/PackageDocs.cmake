@@ -77,6 +77,8 @@ function(korvane_add_manpage program name)
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
 
+korvane_add_manpage(korvane "firmware updater for PIC18 devices with a USB bootloader")
+korvane_add_manpage(korvane-demo "the Korvane windows on a built-in emulated device")
 korvane_add_manpage(korvane-cli "the Korvane firmware updater on the command line" SUBCOMMANDS)
 
 add_custom_target(korvane-package-docs ALL DEPENDS ${korvane_docs})

@@ -58,6 +58,13 @@ info=$("$cli" info --json "$root/usr/share/korvane/examples/demo-firmware.hex")
 echo "$info" | grep -q '"highest_flash_address"' || fail "info printed '$info'"
 "$cli" info "$root/usr/share/korvane/examples/demo-firmware.elc" >/dev/null || fail "info on the .elc"
 
+# The window programs answer --version before Qt starts: without any display.
+for p in korvane korvane-demo; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$root/usr/bin/$p" --version 2>&1) \
+    || fail "$p --version failed: $out"
+  [ "$out" = "$p $version" ] || fail "$p --version printed '$out'"
+done
+
 # Debian's own checker: nothing above info level.
 lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
   cat "$work/lintian.log"
