@@ -6,7 +6,7 @@ if(NOT WIN32)
   return()
 endif()
 
-add_link_options(-static)
+add_link_options(-static $<$<CONFIG:Release,MinSizeRel>:-s>)
 # Windows headers: the wide-character API, no min/max macros, Windows 7 and later.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 

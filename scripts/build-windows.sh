@@ -49,3 +49,5 @@ fi
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
 cmake --build build-windows -j "$jobs"
+# The download: build-windows/korvane-<version>-win32.zip.
+(cd build-windows && cpack -G ZIP >/dev/null)
