@@ -22,7 +22,8 @@ constexpr const char* kExitCodesText =
     "  2  usage error\n"
     "  3  no device answered (detect without a reply; update or reset with no device\n"
     "     attached for the first packet)\n"
-    "  4  a file could not be read (or an output file could not be written)\n";
+    "  4  a file could not be read or holds no data (or an output file could not be\n"
+    "     written)\n";
 
 constexpr const char* kExamplesText =
     "\nExamples:\n"

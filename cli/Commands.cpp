@@ -140,42 +140,6 @@ std::string JsonArray(const std::vector<T>& numbers) {
   return "[" + JoinNumbers(numbers, ",") + "]";
 }
 
-// `noDevice`: the packet found no device attached (no link message said otherwise).
-std::string FailureDetail(const update::UpdateOutcome& outcome, bool noDevice) {
-  const bool eeprom =
-      outcome.stage == update::Stage::EepromWrite || outcome.stage == update::Stage::EepromVerify;
-  const auto where = [eeprom](std::int32_t address) {
-    return eeprom ? "offset " + HexAddress(static_cast<std::uint32_t>(address), 2)
-                  : "address " + HexAddress(static_cast<std::uint32_t>(address), 4);
-  };
-  std::string text = "failed in stage \"";
-  text += outcome.stage ? update::StageText(*outcome.stage) : std::string_view("?");
-  text += "\" ";
-  switch (outcome.failure) {
-    case update::Failure::Mismatch:
-      return text + "at the block from " + where(outcome.packetAddress) + ": first difference at " +
-             where(outcome.mismatchAddress) + ", expected " + HexAddress(outcome.expected, 2) +
-             ", found " + HexAddress(outcome.found, 2);
-    case update::Failure::Aborted:
-      return text + "after " + where(outcome.packetAddress) + ": interrupted";
-    case update::Failure::NotSent:
-      return text + "at " + where(outcome.packetAddress) +
-             (noDevice ? (outcome.packetsSent == 0 ? ": no device answered"
-                                                   : ": the device is no longer attached")
-                       : ": the packet could not be sent (the pipes did not open)");
-    case update::Failure::ExchangeFailed:
-      return text + "at " + where(outcome.packetAddress) + ": the exchange failed";
-    case update::Failure::ShortReply:
-      return text + "at " + where(outcome.packetAddress) + ": the reply was short";
-    case update::Failure::CountTooLarge:
-      return text + "at " + where(outcome.packetAddress) +
-             ": the reply claimed more bytes than were asked for";
-    case update::Failure::None:
-      break;
-  }
-  return text;
-}
-
 // Sends DeviceReset; true when it went out (the device sends nothing back).
 bool SendReset(link::UsbPipeLink& link) {
   link::PacketBuffer request{};
@@ -294,6 +258,10 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
     throw CliError(kExitUsage, "update: --no-flash without --eeprom leaves nothing to update");
   }
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
+  if (loaded->report.NoData()) {
+    // Updating with an empty image would erase the application area and call that a success.
+    throw CliError(kExitFileError, file + " holds no data to update the device with");
+  }
   DeviceSession session(device, console.err);
 
   bool abortRequested = false;
@@ -307,13 +275,11 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
 
   int code = kExitSuccess;
   if (!outcome.success) {
-    // Every failure ends the run, so a link message can only stem from the last packet: without
-    // one, a packet that was not sent found no device attached.
+    console.err << "korvane-cli: " << update::FailureReason(outcome) << '\n';
+    // Only when the very first packet found nothing attached did no device answer at all.
     const bool noDevice =
-        outcome.failure == update::Failure::NotSent && session.LinkMessageCount() == 0;
-    console.err << "korvane-cli: " << FailureDetail(outcome, noDevice) << '\n';
-    // Only when the very first packet found nothing did no device answer at all.
-    code = noDevice && outcome.packetsSent == 0 ? kExitNoDevice : kExitUpdateFailed;
+        outcome.failure == update::Failure::NotSent && outcome.noDevice && outcome.packetsSent == 0;
+    code = noDevice ? kExitNoDevice : kExitUpdateFailed;
   } else {
     if (outcome.packetsSent == 0) {
       // As in the windows a run with nothing to send succeeds; say so, since no device was

@@ -36,7 +36,8 @@ void UsbPipeLink::ShowNotice() {
 }
 
 void UsbPipeLink::OpenPipes() {
-  if (library_.MPUSBGetDeviceCount(kDeviceIdentity) <= 0) {
+  deviceFound_ = library_.MPUSBGetDeviceCount(kDeviceIdentity) > 0;
+  if (!deviceFound_) {
     // No device: nothing is opened and nothing is said, unless the library itself could not be
     // started, which it tells once.
     ShowNotice();
@@ -65,12 +66,14 @@ void UsbPipeLink::ClosePipes() {
 }
 
 void UsbPipeLink::ReportPipeError() {
-  if (library_.GetLastError() == kErrorInvalidHandle) {
+  lastErrorCode_ = library_.GetLastError();
+  if (lastErrorCode_ == kErrorInvalidHandle) {
     ClosePipes();
     return;
   }
-  const auto code = static_cast<std::int32_t>(library_.GetLastError());
-  messages_.ShowLinkMessage("Error Code : " + NumberText(code));
+  lastErrorCode_ = library_.GetLastError();
+  messages_.ShowLinkMessage("Error Code : " +
+                            NumberText(static_cast<std::int32_t>(lastErrorCode_)));
 }
 
 ExchangeResult UsbPipeLink::ExchangePacket(std::span<const std::uint8_t> request,
@@ -118,11 +121,14 @@ PacketOutcome UsbPipeLink::SendPacket(std::span<const std::uint8_t> request,
       request.first(std::min<std::size_t>(request.size(), std::max(requestLength, 0)));
   PacketOutcome outcome;
   OpenPipes();
+  outcome.noDevice = !deviceFound_;
   if (PipesOpen()) {
     outcome.sent = true;
     const std::int32_t expected = replyLength;
+    lastErrorCode_ = 0;
     outcome.result =
         ExchangePacket(request, requestLength, reply, replyLength, kTimeoutMs, kTimeoutMs);
+    outcome.errorCode = lastErrorCode_;
     if (tap_ != nullptr) {
       // What came back: nothing when the write or read failed (the count variable then still
       // holds the expected count); else the received count, but never more than the read asked

@@ -45,8 +45,11 @@ class PacketTap {
 };
 
 struct PacketOutcome {
-  bool sent = false;  // both pipes were open and ExchangePacket ran
+  bool sent = false;      // both pipes were open and ExchangePacket ran
+  bool noDevice = false;  // not sent because no matching device was attached
   ExchangeResult result = ExchangeResult::Failed;
+  // The library's error code when the write or the read failed (0 otherwise).
+  std::uint32_t errorCode = 0;
 };
 
 // The pair of USB pipes to the bootloader. Never held open: every packet is sent in its own
@@ -71,6 +74,11 @@ class UsbPipeLink {
                                 std::int32_t& replyLength, std::int32_t writeTimeoutMs,
                                 std::int32_t readTimeoutMs);
 
+  // False when the last OpenPipes found no matching device attached.
+  bool DeviceFound() const { return deviceFound_; }
+  // The error code of the last failed write or read.
+  std::uint32_t LastErrorCode() const { return lastErrorCode_; }
+
   PipeHandle WritePipeHandle() const { return writePipe_; }
   PipeHandle ReadPipeHandle() const { return readPipe_; }
   bool PipesOpen() const { return writePipe_ != kInvalidPipe && readPipe_ != kInvalidPipe; }
@@ -92,6 +100,8 @@ class UsbPipeLink {
   PacketTap* tap_ = nullptr;
   PipeHandle writePipe_ = kInvalidPipe;
   PipeHandle readPipe_ = kInvalidPipe;
+  bool deviceFound_ = false;
+  std::uint32_t lastErrorCode_ = 0;
 };
 
 }  // namespace korvane::link

@@ -153,6 +153,7 @@ class Run {
     const link::PacketOutcome sent = link_.SendPacket(request_, requestLength, reply_, replyLength);
     if (!sent.sent) {
       Fail(Failure::NotSent, stage, address);
+      outcome_.noDevice = sent.noDevice;
       return false;
     }
     ++outcome_.packetsSent;
@@ -167,6 +168,7 @@ class Run {
         break;
     }
     Fail(Failure::ExchangeFailed, stage, address);
+    outcome_.errorCode = sent.errorCode;
     return false;
   }
 
@@ -272,6 +274,79 @@ std::string_view StageText(Stage stage) {
       return "Verify EEPROM data...";
   }
   return "";
+}
+
+namespace {
+
+std::string_view StageName(Stage stage) {
+  switch (stage) {
+    case Stage::ProgramErase:
+      return "Erase";
+    case Stage::ProgramWrite:
+      return "Write";
+    case Stage::ProgramVerify:
+      return "Verify";
+    case Stage::EepromWrite:
+      return "EEPROM write";
+    case Stage::EepromVerify:
+      return "EEPROM verify";
+  }
+  return "Update";
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+    text += kDigits[(value >> shift) & 0x0F];
+  }
+  return "0x" + text;
+}
+
+std::string Why(const UpdateOutcome& outcome) {
+  switch (outcome.failure) {
+    case Failure::Aborted:
+      return "stopped by the user.";
+    case Failure::Mismatch:
+      return "found " + Hex(outcome.found, 2) + ", expected " + Hex(outcome.expected, 2) + ".";
+    case Failure::NotSent:
+      if (!outcome.noDevice) {
+        return "the pipes did not open.";
+      }
+      return outcome.packetsSent == 0 ? "no device answered." : "the device is no longer attached.";
+    case Failure::ExchangeFailed:
+      if (outcome.errorCode == link::kErrorTimeout) {
+        return "the device did not answer in time.";
+      }
+      if (outcome.errorCode == link::kErrorInvalidHandle) {
+        return "the device is no longer attached.";
+      }
+      if (outcome.errorCode == 0) {
+        return "the reply was too long.";
+      }
+      return "the transfer failed (error " + std::to_string(outcome.errorCode) + ").";
+    case Failure::ShortReply:
+      return "the reply was short.";
+    case Failure::CountTooLarge:
+      return "the reply claimed too many bytes.";
+    case Failure::None:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string FailureReason(const UpdateOutcome& outcome) {
+  if (outcome.success || outcome.failure == Failure::None) {
+    return {};
+  }
+  const Stage stage = outcome.stage.value_or(Stage::ProgramErase);
+  const bool eeprom = stage == Stage::EepromWrite || stage == Stage::EepromVerify;
+  const std::int32_t address =
+      outcome.failure == Failure::Mismatch ? outcome.mismatchAddress : outcome.packetAddress;
+  return std::string(StageName(stage)) + " at " +
+         Hex(static_cast<std::uint32_t>(address), eeprom ? 2 : 4) + ": " + Why(outcome);
 }
 
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,

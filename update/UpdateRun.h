@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "image/MemoryImage.h"
@@ -67,7 +68,14 @@ struct UpdateOutcome {
   std::uint8_t expected = 0;         // for Mismatch: the image byte
   std::uint8_t found = 0;            // for Mismatch: the device byte
   std::uint32_t packetsSent = 0;     // packets whose exchange ran (the pipes were open)
+  bool noDevice = false;             // for NotSent: no matching device was attached
+  std::uint32_t errorCode = 0;       // for ExchangeFailed: the library's error code (0: none)
 };
+
+// Why a run failed, in one short line for the result window and the command line: where it
+// stopped (stage and address) and why, e.g. "Write at 0x0840: the device did not answer in
+// time." Empty for a successful run.
+std::string FailureReason(const UpdateOutcome& outcome);
 
 struct UpdateSelections {
   // Each is read once, when the run reaches its group.

@@ -9,8 +9,7 @@
 
 #include "UiTestSupport.h"
 #include "image/UpdateFileLoader.h"
-#include "ui/QtPlatform.h"
-#include "ui/Texts.h"
+#include "ui/qt/QtDesktop.h"
 
 using namespace korvane;
 using namespace korvane::ui;
@@ -75,10 +74,12 @@ class OpenDialogTest : public QObject {
   }
 
   void dialogShowsOneEntryAndOffersUpdateFilesInAnyCase() {
-    QtPlatform platform(QDir(lockDir_.path()).filePath(QStringLiteral("a.lock")));
-    Application app(platform, std::make_unique<emulator::EmulatedUsbLibrary>(), dir_.path());
+    QtDesktop desktop(QDir(lockDir_.path()).filePath(QStringLiteral("a.lock")));
+    QtForms forms;
+    app::Application app(desktop, forms, std::make_unique<emulator::EmulatedUsbLibrary>(),
+                         dir_.path().toStdString());
     QVERIFY(app.Start());
-    MainForm& m = *app.Main();
+    MainForm& m = *QtWindow(app.Main());
 
     // Cancelled: nothing changes.
     QString title;
@@ -104,7 +105,7 @@ class OpenDialogTest : public QObject {
     QCOMPARE(files, (QStringList{QStringLiteral("B.HEX"), QStringLiteral("a.hex"),
                                  QStringLiteral("c.elc")}));
     QVERIFY(!app.FileLoaded());
-    QCOMPARE(m.Label1->text(), text::kNotLoaded);
+    QCOMPARE(m.Label1->text(), QStringLiteral("Update File not loaded!"));
 
     // A file in capitals is chosen and loaded as plain HEX.
     const QString chosen = QDir(dir_.path()).filePath(QStringLiteral("B.HEX"));

@@ -1,56 +1,63 @@
 #pragma once
 
-// What the window tests share: a platform that answers dialogs and records what the windows
-// asked of it, HEX files written for the occasion, and an application on the emulated device.
+// What the window tests share: a desktop that answers dialogs and records what the windows
+// asked of it, HEX files written for the occasion, and the application on the emulated device
+// in the Qt windows.
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QList>
+#include <QScreen>
 #include <QString>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
-#include "ui/Application.h"
-#include "ui/Platform.h"
+#include "ui/qt/Geometry.h"
+#include "ui/qt/QtForms.h"
 
 namespace korvane::ui::test {
 
 struct ShownMessage {
   QString text;
   QString title;
-  MessageIcon icon = MessageIcon::None;
+  app::MessageIcon icon = app::MessageIcon::None;
 };
 
-struct OpenDialog {
-  QString title;
-  QString filter;
-  QString directory;
-};
-
-class TestPlatform final : public Platform {
+class TestDesktop final : public app::Desktop {
  public:
-  void ShowMessageBox(QWidget*, const QString& text, const QString& title,
-                      MessageIcon icon) override {
-    messages.append({text, title, icon});
+  void ShowMessageBox(app::Window*, std::string_view text, std::string_view title,
+                      app::MessageIcon icon) override {
+    messages.append({ToQString(text), ToQString(title), icon});
   }
-  QString GetOpenFileName(QWidget*, const QString& title, const QString& filter,
-                          const QString& directory) override {
-    dialogs.append({title, filter, directory});
-    return answers.isEmpty() ? QString() : answers.takeFirst();
+  std::string GetOpenFileName(app::Window*, std::string_view, std::string_view, std::string_view,
+                              std::string_view) override {
+    ++dialogs;
+    return answers.isEmpty() ? std::string() : answers.takeFirst().toStdString();
   }
-  void OpenUrl(QWidget*, const QUrl& url) override { urls.append(url); }
-  bool ClaimSingleInstance() override { return claimGranted; }
+  void OpenAddress(app::Window*, std::string_view address) override {
+    addresses.append(ToQString(address));
+  }
+  app::InstanceClaim ClaimSingleInstance() override { return {}; }
+  void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
+  int CurrentYear() override { return 2031; }
+  app::ScreenRect WorkArea() override {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    return {area.x(), area.y(), area.width(), area.height()};
+  }
+  void Quit() override { ++quits; }
 
   QList<ShownMessage> messages;
-  QList<OpenDialog> dialogs;
+  int dialogs = 0;
   QStringList answers;  // what the next open dialogs return; none left means cancel
-  QList<QUrl> urls;
-  bool claimGranted = true;
+  QStringList addresses;
+  int quits = 0;
 };
 
 // Intel HEX text (CR LF line ends) with program bytes from 0x800 to `lastFlash` and, when asked,
@@ -98,31 +105,42 @@ inline QString WriteFile(const QTemporaryDir& dir, const QString& name, const QB
   return path;
 }
 
-// An application on the emulated device (timing model off), started.
+// The application on the emulated device (timing model off) in the Qt windows, started.
 struct Fixture {
-  TestPlatform platform;
+  TestDesktop desktop;
+  QtForms forms;
   emulator::EmulatedUsbLibrary* device = nullptr;
-  std::unique_ptr<Application> app;
+  std::unique_ptr<app::Application> app;
 
-  Fixture() {
+  explicit Fixture(app::Desktop* otherDesktop = nullptr) {
     auto library = std::make_unique<emulator::EmulatedUsbLibrary>();
     device = library.get();
-    device->SetRecording(true);
-    app = std::make_unique<Application>(platform, std::move(library));
+    app = std::make_unique<app::Application>(otherDesktop != nullptr ? *otherDesktop : desktop,
+                                             forms, std::move(library));
     app->Start();
   }
+  ~Fixture() {
+    app.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  Fixture(const Fixture&) = delete;
+  Fixture& operator=(const Fixture&) = delete;
 
-  MainForm& Main() const { return *app->Main(); }
+  MainForm* Main() const { return QtWindow(app->Main()); }
+  AutoDetectForm* AutoDetect() const { return QtWindow(app->AutoDetect()); }
+  UpdatingForm* Updating() const { return QtWindow(app->Updating()); }
+  UpdatingCompleteForm* Complete() const { return QtWindow(app->UpdatingComplete()); }
+  InfoForm* Info() const { return QtWindow(app->Info()); }
 
   // Opens `path` through File > Open...
   void Open(const QString& path) {
-    platform.answers.append(path);
-    app->Main()->mnu_Open->trigger();
+    desktop.answers.append(path);
+    Main()->mnu_Open->trigger();
   }
   // Auto Detect... and the search window's OK.
   void Detect() {
-    app->Main()->AutoDetectCmd->click();
-    app->AutoDetect()->OKCmd->click();
+    Main()->AutoDetectCmd->click();
+    AutoDetect()->OKCmd->click();
   }
 };
 

@@ -2,9 +2,10 @@
 #include <QApplication>
 #include <memory>
 
+#include "app/Application.h"
 #include "link/LibUsbLibrary.h"
-#include "ui/Application.h"
-#include "ui/QtPlatform.h"
+#include "ui/qt/QtDesktop.h"
+#include "ui/qt/QtForms.h"
 
 int main(int argc, char** argv) {
   QApplication qapp(argc, argv);
@@ -13,9 +14,10 @@ int main(int argc, char** argv) {
   // it unloads its windows, not when the last one closes.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  korvane::ui::QtPlatform platform;
-  korvane::ui::Application app(platform, std::make_unique<korvane::link::LibUsbLibrary>());
-  QObject::connect(&app, &korvane::ui::Application::ended, &qapp, &QCoreApplication::quit,
+  korvane::ui::QtDesktop desktop;
+  korvane::ui::QtForms forms;
+  korvane::app::Application app(desktop, forms, std::make_unique<korvane::link::LibUsbLibrary>());
+  QObject::connect(&desktop, &korvane::ui::QtDesktop::ended, &qapp, &QCoreApplication::quit,
                    Qt::QueuedConnection);
   if (!app.Start()) {
     return 0;

@@ -5,29 +5,26 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
+#include <array>
 
-#include "image/UpdateFileLoader.h"
-#include "ui/Platform.h"
+#include "app/Forms.h"
+#include "ui/qt/QtForm.h"
 
 class QCloseEvent;
 
 namespace korvane::ui {
 
 // The start-up window: menus, the three buttons at the right, the instruction label Label0 and
-// the status line Label1. The application object owns its handlers; this window also shows what
-// the update file loader reports.
-class MainForm final : public QMainWindow, public image::LoaderHost {
+// the status line Label1.
+class MainForm final : public QtForm<QMainWindow, app::MainView> {
   Q_OBJECT
  public:
   // `font` is the windows' font; the window's height follows from its menu bar at that font.
-  explicit MainForm(Platform& platform, const QIcon& icon, const QFont& font,
-                    QWidget* parent = nullptr);
+  explicit MainForm(const QIcon& icon, const QFont& font, QWidget* parent = nullptr);
 
-  // LoaderHost
-  void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) override;
-  void SetStatusText(std::string_view text) override;
-  void ShowMessage(std::string_view text) override;
-  void ProcessPendingEvents() override;
+  void SetChecked(app::MenuItem item, bool checked) override;
+  // The menu item of a check mark.
+  QAction* Item(app::MenuItem item) const { return items_[static_cast<std::size_t>(item)]; }
 
   QLabel* Label0 = nullptr;
   QLabel* Label1 = nullptr;
@@ -53,7 +50,7 @@ class MainForm final : public QMainWindow, public image::LoaderHost {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  Platform& platform_;
+  std::array<QAction*, app::kMenuItemCount> items_{};
 };
 
 }  // namespace korvane::ui

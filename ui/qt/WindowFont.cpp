@@ -1,13 +1,15 @@
-#include "ui/WindowFont.h"
+#include "ui/qt/WindowFont.h"
 
 #include <QFontMetrics>
 #include <QStringList>
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <vector>
 
-#include "ui/Layout.h"
-#include "ui/Texts.h"
+#include "app/Layout.h"
+#include "app/Texts.h"
+#include "ui/qt/Geometry.h"
 
 namespace korvane::ui {
 
@@ -79,42 +81,46 @@ QFont FitWindowFont(const QFont& base, std::span<const TextBox> boxes) {
 }
 
 std::span<const TextBox> WindowTextBoxes() {
-  using namespace layout;
+  namespace layout = app::layout;
+  namespace text = app::text;
   static const std::vector<TextBox> boxes = [] {
     std::vector<TextBox> b;
-    const auto label = [&b](const QString& t, const QRect& r, bool bold = false) {
-      b.push_back({t, r.width(), r.height(), bold, 0});
+    const auto label = [&b](std::string_view t, const app::TwipRect& r, bool bold = false) {
+      const QRect rect = ToRect(r);
+      b.push_back({ToQString(t), rect.width(), rect.height(), bold, 0});
     };
-    const auto button = [&b](const QString& t, const QRect& r) {
-      b.push_back({t, r.width(), r.height(), false, kButtonMargin});
+    const auto button = [&b](std::string_view t, const app::TwipRect& r) {
+      const QRect rect = ToRect(r);
+      b.push_back({ToQString(t), rect.width(), rect.height(), false, kButtonMargin});
     };
-    label(text::kStartText, main::Label0);
-    label(text::kFileOpenedText, main::Label0);
-    label(text::kReadyText, main::Label0);
-    label(text::kNotLoaded, main::Label1, true);
-    button(QStringLiteral("Data Update"), main::OK);
-    button(QStringLiteral("Auto Detect..."), main::AutoDetectCmd);
-    button(QStringLiteral("Reset PIC"), main::ResetPIC);
+    label(text::kStartText, layout::main::Label0);
+    label(text::kFileOpenedText, layout::main::Label0);
+    label(text::kReadyText, layout::main::Label0);
+    label(text::kNotLoaded, layout::main::Label1, true);
+    button(text::kUpdateButton, layout::main::OK);
+    button(text::kAutoDetectButton, layout::main::AutoDetectCmd);
+    button(text::kResetButton, layout::main::ResetPIC);
 
-    label(text::kSearching, autodetect::Label2);
-    label(text::kNotConnected, autodetect::Label1);
-    label(text::kNoDevice, autodetect::Label2);
-    label(text::kConnected, autodetect::Label1);
-    label(QStringLiteral("USB-Bootloader  15. 15 15 detected "), autodetect::Label2);
-    button(QStringLiteral("Abort"), autodetect::AbortCmd);
+    label(text::kSearching, layout::autodetect::Label2);
+    label(text::kNotConnected, layout::autodetect::Label1);
+    label(text::kNoDevice, layout::autodetect::Label2);
+    label(text::kConnected, layout::autodetect::Label1);
+    label("USB-Bootloader  15. 15 15 detected ", layout::autodetect::Label2);
+    button(text::kAbortButton, layout::autodetect::AbortCmd);
 
-    label(QStringLiteral("Dextrel Device"), updating::Label1);
-    label(QStringLiteral("Error in program data found..."), updating::Label2);
-    label(QStringLiteral("Writing program data..."), updating::Label2);
-    button(QStringLiteral("Abort"), updating::AbortCmd);
+    label("Dextrel Device", layout::updating::Label1);
+    label("Error in program data found...", layout::updating::Label2);
+    label("Writing program data...", layout::updating::Label2);
+    button(text::kAbortButton, layout::updating::AbortCmd);
 
-    label(QStringLiteral("The update was not successful."), complete::Label1, true);
-    button(QStringLiteral("OK"), complete::OKCmd);
+    label("The update was not successful.", layout::complete::Label1, true);
+    label("EEPROM verify at 0xE0: the device did not answer in time.", layout::complete::Label2);
+    button(text::kOKButton, layout::complete::OKCmd);
 
-    label(text::kVersionLine, info::Label1);
-    label(text::kRightsNotice + QStringLiteral(" 2099"), info::Label2);
-    label(text::kShopAddress, info::Label3);
-    button(QStringLiteral("OK"), info::cmdOK);
+    label(text::kVersionLine, layout::info::Label1);
+    label(std::string(text::kRightsNotice) + " 2099", layout::info::Label2);
+    label(text::kShopAddress, layout::info::Label3);
+    button(text::kOKButton, layout::info::cmdOK);
     return b;
   }();
   return boxes;

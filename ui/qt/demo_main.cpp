@@ -6,9 +6,10 @@
 #include <QTimer>
 #include <memory>
 
+#include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
-#include "ui/Application.h"
-#include "ui/QtPlatform.h"
+#include "ui/qt/QtDesktop.h"
+#include "ui/qt/QtForms.h"
 
 namespace {
 
@@ -41,9 +42,11 @@ int main(int argc, char** argv) {
   library->SetTiming(true);
   korvane::emulator::EmulatedUsbLibrary& device = *library;
 
-  korvane::ui::QtPlatform platform;
-  korvane::ui::Application app(platform, std::move(library), ExamplesDirectory());
-  QObject::connect(&app, &korvane::ui::Application::ended, &qapp, &QCoreApplication::quit,
+  korvane::ui::QtDesktop desktop;
+  korvane::ui::QtForms forms;
+  korvane::app::Application app(desktop, forms, std::move(library),
+                                ExamplesDirectory().toStdString());
+  QObject::connect(&desktop, &korvane::ui::QtDesktop::ended, &qapp, &QCoreApplication::quit,
                    Qt::QueuedConnection);
 
   // After "Reset PIC" the emulated device runs its firmware; a few seconds later it is plugged

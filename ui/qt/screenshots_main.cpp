@@ -9,28 +9,37 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
-#include "ui/Application.h"
+#include "ui/qt/QtDesktop.h"
+#include "ui/qt/QtForms.h"
 
 namespace {
 
-using korvane::ui::MessageIcon;
+using namespace korvane;
 
-// Answers the open dialog with a prepared file; everything else is passed over.
-class ScriptedPlatform final : public korvane::ui::Platform {
+// Answers the open dialog with a prepared file and prints messages; the rest is the desktop's.
+class ScriptedDesktop final : public app::Desktop {
  public:
-  explicit ScriptedPlatform(QString file) : file_(std::move(file)) {}
-  void ShowMessageBox(QWidget*, const QString& text, const QString&, MessageIcon) override {
-    std::fprintf(stderr, "message: %s\n", qPrintable(text));
+  explicit ScriptedDesktop(std::string file) : file_(std::move(file)) {}
+  void ShowMessageBox(app::Window*, std::string_view text, std::string_view,
+                      app::MessageIcon) override {
+    std::fprintf(stderr, "message: %.*s\n", static_cast<int>(text.size()), text.data());
   }
-  QString GetOpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
+  std::string GetOpenFileName(app::Window*, std::string_view, std::string_view, std::string_view,
+                              std::string_view) override {
     return file_;
   }
-  void OpenUrl(QWidget*, const QUrl&) override {}
-  bool ClaimSingleInstance() override { return true; }
+  void OpenAddress(app::Window*, std::string_view) override {}
+  app::InstanceClaim ClaimSingleInstance() override { return {}; }
+  void ProcessPendingEvents() override { qt_.ProcessPendingEvents(); }
+  int CurrentYear() override { return qt_.CurrentYear(); }
+  app::ScreenRect WorkArea() override { return qt_.WorkArea(); }
+  void Quit() override {}
 
  private:
-  QString file_;
+  std::string file_;
+  ui::QtDesktop qt_;
 };
 
 // A small firmware image: program flash 0x800 to 0x3FFF.
@@ -102,24 +111,26 @@ int main(int argc, char** argv) {
   }
   hex.close();
 
-  ScriptedPlatform platform(hexPath);
-  korvane::ui::Application app(platform, std::make_unique<korvane::emulator::EmulatedUsbLibrary>());
+  ScriptedDesktop desktop(hexPath.toStdString());
+  ui::QtForms forms;
+  app::Application app(desktop, forms, std::make_unique<emulator::EmulatedUsbLibrary>());
   if (!app.Start()) {
     return 1;
   }
-  bool ok = Save(app.Main(), out, QStringLiteral("main-window.png"));
+  ui::MainForm* mainForm = ui::QtWindow(app.Main());
+  bool ok = Save(mainForm, out, QStringLiteral("main-window.png"));
 
-  app.Main()->mnu_Open->trigger();
-  app.Main()->AutoDetectCmd->click();
-  ok &= Save(app.AutoDetect(), out, QStringLiteral("auto-detect.png"));
-  app.AutoDetect()->OKCmd->click();
+  mainForm->mnu_Open->trigger();
+  mainForm->AutoDetectCmd->click();
+  ok &= Save(ui::QtWindow(app.AutoDetect()), out, QStringLiteral("auto-detect.png"));
+  ui::QtWindow(app.AutoDetect())->OKCmd->click();
 
   // The progress window is taken while it writes program flash, from inside the run.
   bool progressSaved = false;
   QTimer watch;
   watch.setInterval(0);
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    korvane::ui::UpdatingForm* form = app.Updating();
+    ui::UpdatingForm* form = ui::QtWindow(app.Updating());
     if (!progressSaved && form &&
         form->Label2->text() == QStringLiteral("Writing program data...") &&
         form->BarValue() > 45) {
@@ -127,15 +138,15 @@ int main(int argc, char** argv) {
     }
   });
   watch.start();
-  app.Main()->OK->click();
+  mainForm->OK->click();
   watch.stop();
   ok &= progressSaved;
-  ok &= Save(app.UpdatingComplete(), out, QStringLiteral("updating-complete.png"));
-  app.UpdatingComplete()->OKCmd->click();
+  ok &= Save(ui::QtWindow(app.UpdatingComplete()), out, QStringLiteral("updating-complete.png"));
+  ui::QtWindow(app.UpdatingComplete())->OKCmd->click();
 
-  app.Main()->mnu_About->trigger();
-  ok &= Save(app.Info(), out, QStringLiteral("about.png"));
-  std::fprintf(stderr, "window font: %s %.1f pt\n", qPrintable(app.WindowFont().family()),
-               app.WindowFont().pointSizeF());
+  mainForm->mnu_About->trigger();
+  ok &= Save(ui::QtWindow(app.Info()), out, QStringLiteral("about.png"));
+  std::fprintf(stderr, "window font: %s %.1f pt\n", qPrintable(forms.WindowFont().family()),
+               forms.WindowFont().pointSizeF());
   return ok ? 0 : 1;
 }

@@ -2,7 +2,11 @@
 
 #include <QColor>
 #include <QRect>
+#include <QString>
 #include <cstdint>
+#include <string_view>
+
+#include "app/Layout.h"
 
 namespace korvane::ui {
 
@@ -12,8 +16,8 @@ constexpr int Px(int twips) {
   return (twips * 2 + 15) / 30;
 }
 
-constexpr QRect TwipRect(int left, int top, int width, int height) {
-  return QRect(Px(left), Px(top), Px(width), Px(height));
+constexpr QRect ToRect(const app::TwipRect& r) {
+  return QRect(Px(r.left), Px(r.top), Px(r.width), Px(r.height));
 }
 
 // A Windows colour value 0x00BBGGRR (red in the low byte).
@@ -22,8 +26,8 @@ inline QColor WindowsColour(std::uint32_t value) {
                 static_cast<int>((value >> 16) & 0xFF));
 }
 
-// Every secondary window's client area: 5250 x 1575 twips.
-inline constexpr int kFormWidthTwips = 5250;
-inline constexpr int kFormHeightTwips = 1575;
+inline QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 }  // namespace korvane::ui

@@ -1,9 +1,9 @@
-#include "ui/FormWindow.h"
+#include "ui/qt/FormWindow.h"
 
 #include <QCloseEvent>
 #include <QMouseEvent>
 
-#include "ui/Geometry.h"
+#include "ui/qt/Geometry.h"
 
 namespace korvane::ui {
 

@@ -5,14 +5,15 @@
 #include <QPushButton>
 #include <cstdint>
 
-#include "ui/FormWindow.h"
+#include "app/Forms.h"
+#include "ui/qt/FormWindow.h"
+#include "ui/qt/QtForm.h"
 
 namespace korvane::ui {
 
 // The search window "Auto Detect": connection state over device found, with the Abort and the OK
 // button in the same place.
-class AutoDetectForm final : public FormWindow {
-  Q_OBJECT
+class AutoDetectForm final : public QtForm<FormWindow, app::AutoDetectView> {
  public:
   explicit AutoDetectForm(const QIcon& icon, QWidget* parent = nullptr);
 
@@ -23,16 +24,15 @@ class AutoDetectForm final : public FormWindow {
 };
 
 // The progress window "Updating Software In...".
-class UpdatingForm final : public FormWindow {
-  Q_OBJECT
+class UpdatingForm final : public QtForm<FormWindow, app::UpdatingView> {
  public:
   explicit UpdatingForm(const QIcon& icon, QWidget* parent = nullptr);
 
   // The bar's chunk colour, a Windows colour value (0x00BBGGRR).
-  void SetProgressBarColor(std::uint32_t colour);
+  void SetBarColour(app::Colour colour) override;
   std::uint32_t ProgressBarColor() const { return barColour_; }
   // The bar's value, 0 to 100; the bar shows it rounded to a whole percent.
-  void SetBarValue(float value);
+  void SetBarValue(float value) override;
   float BarValue() const { return barValue_; }
 
   QPushButton* AbortCmd = nullptr;
@@ -45,9 +45,8 @@ class UpdatingForm final : public FormWindow {
   float barValue_ = 0;
 };
 
-// The result window "Updating Complete": one line of outcome.
-class UpdatingCompleteForm final : public FormWindow {
-  Q_OBJECT
+// The result window "Updating Complete": one line of outcome over the reason of a failure.
+class UpdatingCompleteForm final : public QtForm<FormWindow, app::CompleteView> {
  public:
   explicit UpdatingCompleteForm(const QIcon& icon, QWidget* parent = nullptr);
 
@@ -57,8 +56,7 @@ class UpdatingCompleteForm final : public FormWindow {
 };
 
 // The About window.
-class InfoForm final : public FormWindow {
-  Q_OBJECT
+class InfoForm final : public QtForm<FormWindow, app::InfoView> {
  public:
   explicit InfoForm(const QIcon& icon, QWidget* parent = nullptr);
 

@@ -1,0 +1,486 @@
+#include "app/Application.h"
+
+#include <utility>
+
+#include "app/Texts.h"
+#include "update/UpdateRun.h"
+
+namespace korvane::app {
+
+// Runs a handler that must not nest. While it runs, another such handler is refused, and an
+// unload asked for meanwhile waits: it takes effect when this handler returns, so that every
+// window the handler works with, and every box it shows, still has its owner.
+class Application::Exclusive {
+ public:
+  explicit Exclusive(Application& app) : app_(app), entered_(!app.busy_ && !app.ended_) {
+    if (entered_) {
+      app_.busy_ = true;
+    }
+  }
+  ~Exclusive() {
+    if (!entered_) {
+      return;
+    }
+    app_.busy_ = false;
+    if (std::exchange(app_.unloadPending_, false)) {
+      app_.UnloadEverything();
+    }
+  }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+
+  explicit operator bool() const { return entered_; }
+
+ private:
+  Application& app_;
+  bool entered_;
+};
+
+// The progress and result windows as the update run sees them.
+class Application::RunWindows final : public update::UpdateObserver {
+ public:
+  explicit RunWindows(Application& app) : app_(app) {}
+
+  void ShowProgress() override { app_.ShowProgressWindow(); }
+  void SetDeviceLine(std::string_view text) override {
+    if (UpdatingView* form = app_.updating_.get()) {
+      form->SetText(UpdatingControl::Label1, text);
+    }
+  }
+  void SetStageText(std::string_view text) override {
+    if (UpdatingView* form = app_.updating_.get()) {
+      form->SetText(UpdatingControl::Label2, text);
+    }
+  }
+  void SetStageColour(std::uint32_t colour) override {
+    if (UpdatingView* form = app_.updating_.get()) {
+      form->SetTextColour(UpdatingControl::Label2, colour);
+    }
+  }
+  void SetProgressBarColor(std::uint32_t colour) override {
+    if (UpdatingView* form = app_.updating_.get()) {
+      form->SetBarColour(colour);
+    }
+  }
+  void SetBarValue(float value) override {
+    if (UpdatingView* form = app_.updating_.get()) {
+      form->SetBarValue(value);
+    }
+  }
+  void ProcessPendingEvents() override { app_.desktop_.ProcessPendingEvents(); }
+  void ShowOutcome(std::string_view text, std::uint32_t colour) override {
+    app_.ShowOutcome(text, colour);
+  }
+
+ private:
+  Application& app_;
+};
+
+Application::Application(Desktop& desktop, FormFactory& forms,
+                         std::unique_ptr<link::UsbLibrary> library, std::string openDirectory)
+    : desktop_(desktop),
+      forms_(forms),
+      library_(std::move(library)),
+      openDirectory_(std::move(openDirectory)),
+      link_(*library_, *this) {}
+
+Application::~Application() {
+  abortRequested_ = true;
+  ended_ = true;
+  autoDetect_.reset();
+  updating_.reset();
+  complete_.reset();
+  info_.reset();
+  main_.reset();
+}
+
+bool Application::Start() {
+  // A second copy says so and ends before anything else happens.
+  const InstanceClaim claim = desktop_.ClaimSingleInstance();
+  if (claim.result == InstanceClaim::Result::HeldByAnother) {
+    desktop_.ShowMessageBox(nullptr, text::kAlreadyRunning, text::kAlreadyRunningTitle,
+                            MessageIcon::Warning);
+    ended_ = true;
+    return false;
+  }
+  if (claim.result == InstanceClaim::Result::Failed) {
+    // Nothing says another copy runs: this one carries on as the only one.
+    std::string message(text::kClaimFailed);
+    if (!claim.reason.empty()) {
+      message += ": " + claim.reason;
+    }
+    message += ". It starts all the same.";
+    desktop_.ShowMessageBox(nullptr, message, text::kAppTitle, MessageIcon::Warning);
+  }
+
+  main_ = forms_.LoadMainForm(*this);
+  MainView& form = *main_;
+
+  // Centred on the screen's work area.
+  const ScreenRect area = desktop_.WorkArea();
+  const ScreenSize size = form.Size();
+  form.MoveTo(
+      {area.x + area.width / 2 - size.width / 2, area.y + area.height / 2 - size.height / 2});
+
+  link_.InitPipes();
+  form.SetEnabled(MainControl::OK, false);
+  form.SetEnabled(MainControl::ResetPIC, false);
+  SetStatusLabel(text::kNotLoaded, kRed, true);
+  form.SetEnabled(MainControl::AutoDetectCmd, true);
+  fileLoaded_ = false;
+  deviceConnected_ = false;
+  form.SetText(MainControl::Label0, text::kStartText);
+  for (int i = 0; i < kMenuItemCount; ++i) {
+    form.SetChecked(static_cast<MenuItem>(i), checks_[static_cast<std::size_t>(i)]);
+  }
+
+  form.Show();
+  form.Focus(MainControl::AutoDetectCmd);
+  return true;
+}
+
+// ---- Messages and the loader's needs --------------------------------------------------------
+
+Window* Application::MessageOwner() const {
+  for (Window* window :
+       {static_cast<Window*>(autoDetect_.get()), static_cast<Window*>(updating_.get()),
+        static_cast<Window*>(complete_.get()), static_cast<Window*>(info_.get()),
+        static_cast<Window*>(main_.get())}) {
+    if (window != nullptr && window->IsVisible()) {
+      return window;
+    }
+  }
+  return nullptr;
+}
+
+void Application::ShowLinkMessage(std::string_view text) {
+  desktop_.ShowMessageBox(MessageOwner(), text, text::kAppTitle, MessageIcon::None);
+}
+
+void Application::SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) {
+  if (main_) {
+    main_->SetBold(MainControl::Label1, bold);
+    main_->SetTextColour(MainControl::Label1, colour);
+    main_->SetText(MainControl::Label1, text);
+  }
+}
+
+void Application::SetStatusText(std::string_view text) {
+  if (main_) {
+    main_->SetText(MainControl::Label1, text);
+  }
+}
+
+void Application::ShowMessage(std::string_view text) {
+  desktop_.ShowMessageBox(MessageOwner(), text, text::kAppTitle, MessageIcon::None);
+}
+
+void Application::ProcessPendingEvents() {
+  desktop_.ProcessPendingEvents();
+}
+
+// ---- Main window ----------------------------------------------------------------------------
+
+void Application::mnu_Open_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !main_) {
+    return;
+  }
+  const std::string path =
+      desktop_.GetOpenFileName(main_.get(), text::kOpenTitle, text::kOpenFilterName,
+                               text::kOpenFilterPatterns, openDirectory_);
+  if (path.empty()) {
+    return;  // cancelled: nothing changes
+  }
+  updateFilePath_ = path;
+  image::UpdateFileLoader loader(image_, *this);
+  const image::LoadResult result = loader.LoadUpdateFile(updateFilePath_);
+  if (!result.loaded) {
+    // The file could not be read: the loader has said why, and the image, the status line and
+    // the flags stay as they were.
+    return;
+  }
+  if (result.report.NoData()) {
+    // The image is empty now (the loader has said so): an update would only erase the
+    // application area. Until a file with data is loaded there is nothing to update with.
+    fileLoaded_ = false;
+    main_->SetEnabled(MainControl::OK, false);
+    SetStatusLabel(text::kNotLoaded, kRed, true);
+    main_->SetText(MainControl::Label0,
+                   deviceConnected_ ? text::kDeviceFoundText : text::kStartText);
+    return;
+  }
+  fileLoaded_ = true;
+  main_->SetText(MainControl::Label0, text::kFileOpenedText);
+  EnableUpdateIfReady();
+}
+
+void Application::EnableUpdateIfReady() {
+  if (fileLoaded_ && deviceConnected_ && main_) {
+    main_->SetEnabled(MainControl::OK, true);
+    main_->SetText(MainControl::Label0, text::kReadyText);
+  }
+}
+
+void Application::mnu_Exit_Click() {
+  Form_Unload();
+}
+
+void Application::mnu_About_Click() {
+  const Exclusive scope(*this);
+  if (!scope) {
+    return;
+  }
+  info_ = forms_.LoadInfoForm(*this);
+  PlaceOverMain(*info_);
+  info_->SetText(InfoControl::Label1, text::kVersionLine);
+  info_->SetText(InfoControl::Label2,
+                 std::string(text::kRightsNotice) + link::NumberText(desktop_.CurrentYear()));
+  info_->Show();
+  info_->Focus(InfoControl::cmdOK);
+}
+
+void Application::ToggleCheck(MenuItem item) {
+  bool& checked = checks_[static_cast<std::size_t>(item)];
+  checked = !checked;
+  if (main_) {
+    main_->SetChecked(item, checked);
+  }
+}
+
+void Application::mnu_FLASH_Click() {
+  ToggleCheck(MenuItem::FLASH);
+}
+void Application::mnu_EEDATA_Click() {
+  ToggleCheck(MenuItem::EEDATA);
+}
+void Application::mnu_CONFIG_Click() {
+  ToggleCheck(MenuItem::CONFIG);
+}
+void Application::mnu_USERID_Click() {
+  ToggleCheck(MenuItem::USERID);
+}
+void Application::mnu_Repeate_Click() {
+  ToggleCheck(MenuItem::Repeate);
+}
+
+bool Application::QueryVersion(link::PacketBuffer& reply) {
+  link::PacketBuffer request{};
+  const std::int32_t requestLength = link::BuildVersionQuery(request);
+  std::int32_t replyLength = link::kVersionReplyLength;
+  const link::PacketOutcome outcome = link_.SendPacket(request, requestLength, reply, replyLength);
+  return outcome.sent && outcome.result == link::ExchangeResult::Complete;
+}
+
+void Application::AutoDetectCmd_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !main_) {
+    return;
+  }
+  // The whole search runs here, without letting other events in: the search window shows its
+  // final texts and its OK button by the time the user can act on it.
+  autoDetect_ = forms_.LoadAutoDetectForm(*this);
+  PlaceOverMain(*autoDetect_);
+  autoDetect_->Show();
+  searching_ = true;
+  autoDetect_->SetVisible(AutoDetectControl::AbortCmd, true);
+  autoDetect_->SetVisible(AutoDetectControl::OKCmd, false);
+  main_->SetEnabled(MainControl::OK, false);
+  main_->SetEnabled(MainControl::ResetPIC, false);
+  abortRequested_ = false;
+
+  std::string_view stateText = text::kNotConnected;
+  std::string deviceText(text::kNoDevice);
+  link::PacketBuffer reply{};
+  if (QueryVersion(reply)) {
+    stateText = text::kConnected;
+    deviceText = link::VersionText(reply);
+    deviceConnected_ = true;
+    main_->SetEnabled(MainControl::ResetPIC, true);
+    main_->SetText(MainControl::Label0, text::kDeviceFoundText);
+    EnableUpdateIfReady();
+  }
+
+  autoDetect_->SetText(AutoDetectControl::Label1, stateText);
+  autoDetect_->SetText(AutoDetectControl::Label2, deviceText);
+  autoDetect_->SetVisible(AutoDetectControl::AbortCmd, false);
+  autoDetect_->SetVisible(AutoDetectControl::OKCmd, true);
+  autoDetect_->Focus(AutoDetectControl::OKCmd);
+  searching_ = false;
+}
+
+void Application::ResetPIC_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !main_) {
+    return;
+  }
+  link::PacketBuffer request{};
+  link::PacketBuffer reply{};
+  const std::int32_t requestLength = link::BuildDeviceReset(request);
+  std::int32_t replyLength = link::kResetReplyLength;
+  link_.SendPacket(request, requestLength, reply, replyLength);  // the result does not matter
+
+  if (Checked(MenuItem::Repeate)) {
+    // Ready for the next device.
+    deviceConnected_ = false;
+    main_->SetEnabled(MainControl::OK, false);
+    main_->SetEnabled(MainControl::ResetPIC, false);
+  } else {
+    Form_Unload();  // takes effect as this handler returns
+  }
+}
+
+void Application::OK_Click() {
+  const Exclusive scope(*this);
+  if (!scope) {
+    return;
+  }
+  RunWindows windows(*this);
+  const update::UpdateSelections selections{[this] { return Checked(MenuItem::FLASH); },
+                                            [this] { return Checked(MenuItem::EEDATA); }};
+  const update::UpdateOutcome outcome =
+      update::RunUpdate(image_, link_, selections, abortRequested_, windows);
+  // The result window's second line says why a run failed; after a success it is empty.
+  if (complete_ && !unloadPending_) {
+    complete_->SetText(CompleteControl::Label2, update::FailureReason(outcome));
+  }
+}
+
+void Application::Form_Unload() {
+  if (ended_) {
+    return;
+  }
+  abortRequested_ = true;  // an update run still going stops after its packet
+  if (busy_) {
+    unloadPending_ = true;
+    return;
+  }
+  UnloadEverything();
+}
+
+void Application::UnloadEverything() {
+  if (ended_) {
+    return;
+  }
+  ended_ = true;
+  autoDetect_.reset();
+  updating_.reset();
+  complete_.reset();
+  info_.reset();
+  main_.reset();
+  desktop_.Quit();
+}
+
+void Application::ShowMain() {
+  if (main_) {
+    main_->Show();
+  }
+}
+
+template <typename View>
+void Application::PlaceOverMain(View& window) {
+  if (main_) {
+    const ScreenPoint corner = main_->Position();
+    main_->Hide();
+    window.MoveTo(corner);
+  }
+}
+
+// ---- Search window --------------------------------------------------------------------------
+
+void Application::AutoDetect_AbortCmd_Click() {
+  abortRequested_ = true;  // nothing in the search reads it
+}
+
+void Application::AutoDetect_OKCmd_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !autoDetect_) {
+    return;
+  }
+  autoDetect_.reset();
+  ShowMain();
+}
+
+void Application::AutoDetect_CloseBox() {
+  if (searching_) {
+    AutoDetect_AbortCmd_Click();
+  } else {
+    AutoDetect_OKCmd_Click();
+  }
+}
+
+// ---- Progress window ------------------------------------------------------------------------
+
+void Application::ShowProgressWindow() {
+  updating_ = forms_.LoadUpdatingForm(*this);
+  PlaceOverMain(*updating_);
+  abortRequested_ = false;
+  updating_->Show();
+  updating_->Focus(UpdatingControl::AbortCmd);
+}
+
+void Application::Updating_AbortCmd_Click() {
+  abortRequested_ = true;
+}
+
+// ---- Result window --------------------------------------------------------------------------
+
+void Application::ShowOutcome(std::string_view text, Colour colour) {
+  updating_.reset();
+  if (unloadPending_ || ended_) {
+    return;  // the application is being closed
+  }
+  // The result window stays loaded between runs: only its first showing loads and places it.
+  if (!complete_) {
+    complete_ = forms_.LoadUpdatingCompleteForm(*this);
+    PlaceOverMain(*complete_);
+    complete_->SetText(CompleteControl::Label1, "");
+    complete_->SetText(CompleteControl::Label2, "");
+  }
+  complete_->Show();
+  complete_->Focus(CompleteControl::OKCmd);
+  complete_->SetTextColour(CompleteControl::Label1, colour);
+  complete_->SetText(CompleteControl::Label1, text);
+}
+
+void Application::UpdatingComplete_OKCmd_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !complete_ || !main_) {
+    return;
+  }
+  // Kept loaded for the next run.
+  complete_->Hide();
+  ShowMain();
+  deviceConnected_ = false;
+  main_->SetEnabled(MainControl::OK, false);
+  main_->SetEnabled(MainControl::ResetPIC, false);
+  link::PacketBuffer reply{};
+  if (QueryVersion(reply)) {
+    main_->SetEnabled(MainControl::ResetPIC, true);
+  }
+}
+
+void Application::UpdatingComplete_Form_Unload() {
+  Form_Unload();
+}
+
+// ---- About window ---------------------------------------------------------------------------
+
+void Application::Info_cmdOK_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !info_) {
+    return;
+  }
+  info_.reset();
+  ShowMain();
+}
+
+void Application::Info_Label3_Click() {
+  const Exclusive scope(*this);
+  if (!scope || !info_) {
+    return;
+  }
+  desktop_.OpenAddress(info_.get(), text::kShopAddress);
+}
+
+}  // namespace korvane::app
