@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-  wine wine64 wine32:i386
+  wine wine64 wine32:i386 fonts-wine
   googletest libcli11-dev
   xvfb xauth
 )

@@ -46,6 +46,9 @@ cleanup() {
 trap cleanup EXIT
 
 "$loader" wineboot -i >/dev/null 2>&1
+# Wine's own fonts (MS Sans Serif, Marlett for the caption buttons) into the prefix's font folder,
+# where every Wine build finds them.
+cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
 # Without a window manager Wine waits on every window hide unless its windows are unmanaged.
 "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 "$WINESERVER" -w

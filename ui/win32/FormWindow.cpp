@@ -82,7 +82,8 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
     const int id = spec.kind == ControlSpec::Kind::ProgressBar ? kProgressBarId
                    : spec.kind == ControlSpec::Kind::Picture   ? kPictureId
                                                                : kFirstControlId + spec.slot;
-    DWORD controlStyle = WS_CHILD | (spec.visible ? WS_VISIBLE : 0) | (spec.enabled ? 0 : WS_DISABLED);
+    DWORD controlStyle =
+        WS_CHILD | (spec.visible ? WS_VISIBLE : 0) | (spec.enabled ? 0 : WS_DISABLED);
     const wchar_t* className = L"STATIC";
     switch (spec.kind) {
       case ControlSpec::Kind::Label:
@@ -91,8 +92,8 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
         break;
       case ControlSpec::Kind::Button:
         className = L"BUTTON";
-        controlStyle |= WS_TABSTOP |
-                        (spec.slot == design.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+        controlStyle |=
+            WS_TABSTOP | (spec.slot == design.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
         break;
       case ControlSpec::Kind::ProgressBar:
         className = PROGRESS_CLASSW;
@@ -102,12 +103,11 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
         break;
     }
     const HWND control = CreateWindowExW(
-        0, className, Wide(spec.text).c_str(), controlStyle,
-        style.Pixels(spec.rect.left), style.Pixels(spec.rect.top), style.Pixels(spec.rect.width),
-        style.Pixels(spec.rect.height), window_.Get(),
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(spec.bold ? style.boldFont : style.font),
-                 FALSE);
+        0, className, Wide(spec.text).c_str(), controlStyle, style.Pixels(spec.rect.left),
+        style.Pixels(spec.rect.top), style.Pixels(spec.rect.width), style.Pixels(spec.rect.height),
+        window_.Get(), reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    SendMessageW(control, WM_SETFONT,
+                 reinterpret_cast<WPARAM>(spec.bold ? style.boldFont : style.font), FALSE);
     if (spec.kind == ControlSpec::Kind::ProgressBar) {
       // A themed bar ignores its colour: this one is drawn classic, in the colours it is given.
       SetWindowTheme(control, L" ", L" ");
@@ -117,7 +117,8 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
       pictureIcon_.Reset(LoadIconOfSize(instance, spec.icon, style.Pixels(spec.rect.width)));
       SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(pictureIcon_.Get()), 0);
     }
-    controls_[static_cast<std::size_t>(spec.slot)] = Control{control, spec.kind, spec.colour, spec.link};
+    controls_[static_cast<std::size_t>(spec.slot)] =
+        ControlState{control, spec.kind, spec.colour, spec.link};
   }
 }
 
@@ -172,8 +173,8 @@ int FormWindow::IndexOf(HWND control) const {
 
 void FormWindow::PressDefault() {
   const int focused = IndexOf(GetFocus());
-  if (focused >= 0 && controls_[static_cast<std::size_t>(focused)].kind ==
-                          ControlSpec::Kind::Button) {
+  if (focused >= 0 &&
+      controls_[static_cast<std::size_t>(focused)].kind == ControlSpec::Kind::Button) {
     if (IsWindowEnabled(controls_[static_cast<std::size_t>(focused)].window) && onControl) {
       onControl(focused);
     }

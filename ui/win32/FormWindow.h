@@ -23,9 +23,9 @@ struct ControlSpec {
   bool enabled = true;
   bool bold = false;
   app::Colour colour = app::kBlack;
-  bool link = false;          // a label that is clicked: hand cursor, click event
-  bool noWordWrap = false;    // a label that is clipped rather than wrapped
-  int icon = 0;               // Picture: the icon resource
+  bool link = false;        // a label that is clicked: hand cursor, click event
+  bool noWordWrap = false;  // a label that is clipped rather than wrapped
+  int icon = 0;             // Picture: the icon resource
 };
 
 // The fonts and the density every window is built with.
@@ -45,7 +45,7 @@ class FormWindow {
     std::wstring_view caption;
     int clientWidthTwips = 0;
     int clientHeightTwips = 0;
-    int icon = 0;             // resource of the window's icon
+    int icon = 0;              // resource of the window's icon
     bool dialogFrame = false;  // the About window's dialog-style border
     HMENU menu = nullptr;      // the main window's menu bar (the window takes it over)
     int defaultButton = -1;    // pressed by Enter when no button has the focus
@@ -84,7 +84,7 @@ class FormWindow {
   static void RegisterClass(HINSTANCE instance);
 
  private:
-  struct Control {
+  struct ControlState {
     HWND window = nullptr;
     ControlSpec::Kind kind = ControlSpec::Kind::Label;
     app::Colour colour = app::kBlack;
@@ -101,7 +101,7 @@ class FormWindow {
   WindowStyle style_;
   Design design_;
   UniqueWindow window_;
-  std::vector<Control> controls_;
+  std::vector<ControlState> controls_;
   UniqueIcon bigIcon_;
   UniqueIcon smallIcon_;
   UniqueIcon pictureIcon_;

@@ -3,6 +3,9 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
+// The application layer's Desktop has an operation of this name; the dialog is called by its
+// wide-character name.
+#undef GetOpenFileName
 
 #include <algorithm>
 #include <array>
@@ -27,8 +30,8 @@ constexpr int kAboutCommand = 302;
 constexpr int kFirstCheckCommand = 310;  // plus the MenuItem
 
 constexpr std::array<std::string_view, app::kMenuItemCount> kCheckItemTexts = {
-    app::text::kFlashItem, app::text::kEedataItem, app::text::kConfigItem,
-    app::text::kUserIdItem, app::text::kRepeateItem};
+    app::text::kFlashItem, app::text::kEedataItem, app::text::kConfigItem, app::text::kUserIdItem,
+    app::text::kRepeateItem};
 
 template <typename Control>
 constexpr int Slot(Control control) {
@@ -343,9 +346,9 @@ app::InstanceClaim Frontend::ClaimSingleInstance() {
       return {app::InstanceClaim::Result::HeldByAnother, {}};
     }
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string reason = "the named mutex could not be created (Windows error " +
                          std::to_string(error) + (text != nullptr ? ": " + Utf8(text) : "") + ")";
     if (text != nullptr) {
@@ -439,9 +442,9 @@ app::FormPtr<app::MainView> Frontend::LoadMainForm(app::Application& app) {
       result = -1;
       return true;
     }
-    const UINT state = GetMenuState(GetMenu(window),
-                                    static_cast<UINT>(kFirstCheckCommand + static_cast<int>(item)),
-                                    MF_BYCOMMAND);
+    const UINT state =
+        GetMenuState(GetMenu(window),
+                     static_cast<UINT>(kFirstCheckCommand + static_cast<int>(item)), MF_BYCOMMAND);
     result = (state != static_cast<UINT>(-1) && (state & MF_CHECKED) != 0) ? 1 : 0;
     return true;
   };
@@ -546,7 +549,8 @@ app::FormPtr<app::InfoView> Frontend::LoadInfoForm(app::Application& app) {
        app::kLinkBlue, true},
       {Slot(C::Label2), Kind::Label, l::Label2, "", true, true, false, app::kBlack},
   };
-  auto& view = Keep(std::make_unique<Win32View<app::InfoView>>(instance_, style_, design, controls));
+  auto& view =
+      Keep(std::make_unique<Win32View<app::InfoView>>(instance_, style_, design, controls));
   FormWindow& form = view.Form();
   form.onControl = [&app](int index) {
     if (index == static_cast<int>(app::InfoControl::cmdOK)) {

@@ -20,8 +20,7 @@ std::string ExamplesDirectory() {
   std::wstring program(MAX_PATH, L'\0');
   program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
   std::error_code error;
-  const std::filesystem::path beside =
-      std::filesystem::path(program).parent_path() / L"examples";
+  const std::filesystem::path beside = std::filesystem::path(program).parent_path() / L"examples";
   if (std::filesystem::is_directory(beside, error)) {
     return korvane::win32::Utf8(beside.wstring());
   }
