@@ -23,12 +23,6 @@ namespace {
 using app::MenuItem;
 using Kind = ControlSpec::Kind;
 
-// Menu commands of the main window.
-constexpr int kOpenCommand = 300;
-constexpr int kExitCommand = 301;
-constexpr int kAboutCommand = 302;
-constexpr int kFirstCheckCommand = 310;  // plus the MenuItem
-
 constexpr std::array<std::string_view, app::kMenuItemCount> kCheckItemTexts = {
     app::text::kFlashItem, app::text::kEedataItem, app::text::kConfigItem, app::text::kUserIdItem,
     app::text::kRepeateItem};

@@ -12,6 +12,13 @@ namespace korvane::win32 {
 // -1 for another wParam.
 inline constexpr UINT kQueryMenuCheck = WM_APP + 0x4B1;
 
+// Commands of the main window's menu, for WM_COMMAND (what the menu items and Ctrl+O, Ctrl+Q
+// send).
+inline constexpr int kOpenCommand = 300;
+inline constexpr int kExitCommand = 301;
+inline constexpr int kAboutCommand = 302;
+inline constexpr int kFirstCheckCommand = 310;  // plus the check-mark item, as above
+
 // Control identifiers, for GetDlgItem: 100 plus the control's place in the window's list.
 inline constexpr int kFirstControlId = 100;
 inline constexpr int kProgressBarId = 200;
