@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "app/Forms.h"
 #include "app/Texts.h"
 #include "tests/cli/CliRunner.h"
+#include "tests/cli/HexWriter.h"
 #include "ui/win32/TestHooks.h"
 #include "ui/win32/WinText.h"
 
@@ -175,18 +178,61 @@ void OpenFile(const Demo& demo, HWND main, const fs::path& file) {
   ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }));
 }
 
-// The demo firmware, copied to a folder of the test's own.
+// An update file that fills program flash from 0x800 to the end, in a folder of the test's own:
+// the run lasts some seconds on the demo's timing model, long enough to watch every stage.
 class Firmware {
  public:
   Firmware() {
-    fs::copy_file(fs::path(KORVANE_SOURCE_DIR) / "examples" / "demo-firmware.hex",
-                  folder_ / "demo-firmware.hex");
+    cli::test::WriteFile(Path(), cli::test::DataRecords(0x800, 0x8000 - 0x800, [](std::uint32_t a) {
+                                   return static_cast<std::uint8_t>(a * 3 + (a >> 8));
+                                 }) + cli::test::EndOfFile());
   }
-  fs::path Path() const { return folder_ / "demo-firmware.hex"; }
+  fs::path Path() const { return folder_ / "firmware.hex"; }
 
  private:
   cli::test::TempDir folder_;
 };
+
+// With KORVANE_SCREENSHOTS set to a folder, the window as it shows on the screen goes to
+// NAME.bmp there (scripts/screenshots-windows.sh turns them into the documentation's pictures).
+void Snapshot(HWND window, const std::string& name, std::chrono::milliseconds settle = 300ms) {
+  const char* folder = std::getenv("KORVANE_SCREENSHOTS");
+  if (folder == nullptr || *folder == '\0') {
+    return;
+  }
+  std::this_thread::sleep_for(settle);  // let it paint
+  RECT bounds{};
+  GetWindowRect(window, &bounds);
+  const int width = bounds.right - bounds.left;
+  const int height = bounds.bottom - bounds.top;
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;  // bottom-up rows, as a BMP file stores them
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* pixels = nullptr;
+  const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+  const HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
+  GdiFlush();
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+  const std::size_t size = static_cast<std::size_t>(width) * height * 4;
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + size);
+  std::ofstream out(fs::path(folder) / (name + ".bmp"), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+  out.write(static_cast<const char*>(pixels), static_cast<std::streamsize>(size));
+  SelectObject(memory, previous);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
 
 // Start, open, detect: the main window ready for "Data Update".
 HWND ReadyForUpdate(const Demo& demo, const Firmware& firmware) {
@@ -227,7 +273,7 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
 
   OpenFile(demo, main, firmware.Path());
   EXPECT_TRUE(WaitFor([&] {
-    return Text(main, app::MainControl::Label1).find("demo-firmware.hex") != std::string::npos;
+    return Text(main, app::MainControl::Label1).find("firmware.hex") != std::string::npos;
   })) << Text(main, app::MainControl::Label1);
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kFileOpenedText);
   EXPECT_FALSE(Enabled(main, app::MainControl::OK));
@@ -241,21 +287,41 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_EQ(Text(search, app::AutoDetectControl::Label1), app::text::kConnected);
   EXPECT_EQ(Text(search, app::AutoDetectControl::Label2).rfind("USB-Bootloader ", 0), 0u)
       << Text(search, app::AutoDetectControl::Label2);
+  Snapshot(search, "windows-auto-detect");
   Click(search, app::AutoDetectControl::OKCmd);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
   EXPECT_TRUE(Enabled(main, app::MainControl::OK));
   EXPECT_TRUE(Enabled(main, app::MainControl::ResetPIC));
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kReadyText);
+  Snapshot(main, "windows-main-window");
 
   Click(main, app::MainControl::OK);
   const HWND progress = AwaitWindow(demo, app::text::kUpdatingCaption);
   ASSERT_NE(progress, nullptr) << "no progress window";
   const HWND bar = GetDlgItem(progress, kProgressBarId);
   EXPECT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > 0; }));
+  if (std::getenv("KORVANE_SCREENSHOTS") != nullptr) {
+    // One picture per stage colour while the bar is on its way.
+    for (const auto& [stage, name] : {std::pair{"Erasing", "windows-updating-erase"},
+                                      std::pair{"Writing", "windows-updating-write"},
+                                      std::pair{"Verify", "windows-updating-verify"}}) {
+      if (WaitFor(
+              [&, stage = stage] {
+                return Text(progress, app::UpdatingControl::Label2).rfind(stage, 0) == 0 &&
+                       SendMessageW(bar, PBM_GETPOS, 0, 0) > 40;
+              },
+              30s)) {
+        Snapshot(progress, name, 100ms);
+      }
+    }
+  }
   const HWND result = AwaitWindow(demo, app::text::kCompleteCaption);
   ASSERT_NE(result, nullptr) << "no result window";
+  // The outcome line is written once the window shows.
+  WaitFor([&] { return !Text(result, app::CompleteControl::Label1).empty(); });
   EXPECT_EQ(Text(result, app::CompleteControl::Label1), "The update was successful.");
   EXPECT_FALSE(IsWindowVisible(main));
+  Snapshot(result, "windows-updating-complete");
 
   Click(result, app::CompleteControl::OKCmd);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
@@ -281,6 +347,7 @@ TEST(WindowsGui, AbortEndsTheRunInFailure) {
   Click(progress, app::UpdatingControl::AbortCmd);
   const HWND result = AwaitWindow(demo, app::text::kCompleteCaption);
   ASSERT_NE(result, nullptr);
+  WaitFor([&] { return !Text(result, app::CompleteControl::Label1).empty(); });
   EXPECT_EQ(Text(result, app::CompleteControl::Label1), "The update was not successful.");
   // The result window's close box ends the program.
   PostMessageW(result, WM_CLOSE, 0, 0);
@@ -301,6 +368,7 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   GetLocalTime(&now);
   EXPECT_EQ(rights, std::string(app::text::kRightsNotice) + " " + std::to_string(now.wYear));
   EXPECT_EQ(Text(about, app::InfoControl::Label3), app::text::kShopAddress);
+  Snapshot(about, "windows-about");
   // Esc, as the dialog keyboard handling sends it.
   PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
