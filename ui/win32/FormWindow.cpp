@@ -124,8 +124,9 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
 
 FormWindow::~FormWindow() {
   if (window_) {
-    // No message reaches this object once it is going.
+    // No message reaches this object once it is going; the window goes before its icons.
     SetWindowLongPtrW(window_.Get(), GWLP_USERDATA, 0);
+    window_.Reset();
   }
 }
 
