@@ -293,6 +293,13 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_TRUE(Enabled(main, app::MainControl::OK));
   EXPECT_TRUE(Enabled(main, app::MainControl::ResetPIC));
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kReadyText);
+  // Tab goes round the three buttons in their designed order; the labels take no focus.
+  const HWND autoDetect = ControlOf(main, app::MainControl::AutoDetectCmd);
+  EXPECT_EQ(GetNextDlgTabItem(main, autoDetect, FALSE), ControlOf(main, app::MainControl::OK));
+  EXPECT_EQ(GetNextDlgTabItem(main, ControlOf(main, app::MainControl::OK), FALSE),
+            ControlOf(main, app::MainControl::ResetPIC));
+  EXPECT_EQ(GetNextDlgTabItem(main, ControlOf(main, app::MainControl::ResetPIC), FALSE),
+            autoDetect);
   Snapshot(main, "windows-main-window");
 
   Click(main, app::MainControl::OK);
@@ -369,6 +376,11 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   EXPECT_EQ(rights, std::string(app::text::kRightsNotice) + " " + std::to_string(now.wYear));
   EXPECT_EQ(Text(about, app::InfoControl::Label3), app::text::kShopAddress);
   Snapshot(about, "windows-about");
+  // OK is the default button (Enter) and the cancel button (Esc).
+  DWORD_PTR defaultButton = 0;
+  SendMessageTimeoutW(about, DM_GETDEFID, 0, 0, SMTO_BLOCK, 5000, &defaultButton);
+  EXPECT_EQ(HIWORD(defaultButton), DC_HASDEFID);
+  EXPECT_EQ(LOWORD(defaultButton), kFirstControlId + static_cast<int>(app::InfoControl::cmdOK));
   // Esc, as the dialog keyboard handling sends it.
   PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
