@@ -8,6 +8,8 @@
 
 #if KORVANE_CLI_HAVE_LIBUSB
 #include "link/LibUsbLibrary.h"
+#elif KORVANE_CLI_HAVE_MPUSBDLL
+#include "link/MpusbDllLibrary.h"
 #endif
 
 namespace korvane::cli {
@@ -32,6 +34,8 @@ constexpr std::array<FaultName, 7> kFaultNames = {{
 std::unique_ptr<link::UsbLibrary> RealUsbLibrary() {
 #if KORVANE_CLI_HAVE_LIBUSB
   return std::make_unique<link::LibUsbLibrary>();
+#elif KORVANE_CLI_HAVE_MPUSBDLL
+  return std::make_unique<link::MpusbDllLibrary>();
 #else
   throw CliError(kExitNoDevice, "this build has no USB support; use --emulated");
 #endif
@@ -107,7 +111,8 @@ DeviceSession::DeviceSession(const DeviceOptions& options, std::ostream& err)
   }
 
   if (!options_.traceFile.empty()) {
-    traceStream_.open(options_.traceFile, std::ios::out | std::ios::trunc);
+    // Binary: the same bytes, LF line ends, on every platform.
+    traceStream_.open(options_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!traceStream_) {
       throw CliError(kExitFileError, "cannot write the trace file " + options_.traceFile);
     }

@@ -1,4 +1,8 @@
 # Installation layout and the Debian package.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+  return()
+endif()
 include(GNUInstallDirs)
 
 foreach(program korvane korvane-demo korvane-cli)

@@ -31,7 +31,7 @@ void UsbPipeLink::InitPipes() {
 void UsbPipeLink::ShowNotice() {
   const std::string notice = library_.TakeUserNotice();
   if (!notice.empty()) {
-    messages_.ShowLinkMessage(notice);
+    messages_.ShowLibraryNotice(notice);
   }
 }
 

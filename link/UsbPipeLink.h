@@ -28,6 +28,9 @@ class LinkMessages {
  public:
   virtual ~LinkMessages() = default;
   virtual void ShowLinkMessage(std::string_view text) = 0;
+  // A notice of the USB library itself (for example that it could not be loaded): no word
+  // about a pipe or an exchange. Shown like a link message unless overridden.
+  virtual void ShowLibraryNotice(std::string_view text) { ShowLinkMessage(text); }
 };
 
 // Watches every packet that goes through SendPacket (the command-line tool's trace).
