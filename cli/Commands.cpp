@@ -112,13 +112,20 @@ std::string JoinNumbers(const std::vector<T>& numbers, std::string_view separato
   return text;
 }
 
-std::string CountWithLines(std::size_t count, const std::vector<std::size_t>& lines) {
+// "3 (lines 4, 7, 9)"; the report keeps only the first line numbers of a long list, so the
+// rest are counted: "(lines 1, 2, ... and 5 more)".
+std::string CountWithLines(std::size_t count, std::size_t lineCount,
+                           const std::vector<std::size_t>& lines) {
   if (count == 0) {
     return "none";
   }
   std::string text = std::to_string(count);
   if (!lines.empty()) {
-    text += (lines.size() == 1 ? " (line " : " (lines ") + JoinNumbers(lines, ", ") + ")";
+    text += (lineCount == 1 ? " (line " : " (lines ") + JoinNumbers(lines, ", ");
+    if (lineCount > lines.size()) {
+      text += " and " + std::to_string(lineCount - lines.size()) + " more";
+    }
+    text += ")";
   }
   return text;
 }
@@ -168,12 +175,17 @@ std::string InfoText(const std::string& file, const image::MemoryImage& image,
        << (report.unsupportedRecordTypes.empty() ? "none"
                                                  : JoinNumbers(report.unsupportedRecordTypes, ", "))
        << '\n';
-  text << "Malformed lines: " << CountWithLines(report.malformedLines.size(), report.malformedLines)
+  text << "Malformed lines: "
+       << CountWithLines(report.malformedCount, report.malformedCount, report.malformedLines)
        << '\n';
   text << "Checksum errors: "
-       << CountWithLines(report.checksumErrorLines.size(), report.checksumErrorLines) << '\n';
+       << CountWithLines(report.checksumErrorCount, report.checksumErrorCount,
+                         report.checksumErrorLines)
+       << '\n';
   text << "Bytes beyond the device's memory: "
-       << CountWithLines(report.bytesOutsideMemory, report.outsideMemoryLines) << '\n';
+       << CountWithLines(report.bytesOutsideMemory, report.outsideMemoryLineCount,
+                         report.outsideMemoryLines)
+       << '\n';
   if (report.NoData()) {
     text << "No data: the file stored nothing\n";
   }
@@ -190,9 +202,9 @@ std::string InfoJson(const std::string& file, const image::MemoryImage& image,
   json += ",\"bytes_stored\":" + std::to_string(report.bytesStored);
   json += std::string(",\"no_data\":") + (report.NoData() ? "true" : "false");
   json += ",\"unsupported_record_types\":" + JsonArray(report.unsupportedRecordTypes);
-  json += ",\"malformed_lines\":" + std::to_string(report.malformedLines.size());
+  json += ",\"malformed_lines\":" + std::to_string(report.malformedCount);
   json += ",\"malformed_line_numbers\":" + JsonArray(report.malformedLines);
-  json += ",\"checksum_errors\":" + std::to_string(report.checksumErrorLines.size());
+  json += ",\"checksum_errors\":" + std::to_string(report.checksumErrorCount);
   json += ",\"checksum_error_lines\":" + JsonArray(report.checksumErrorLines);
   json += ",\"bytes_outside_memory\":" + std::to_string(report.bytesOutsideMemory);
   json += ",\"outside_memory_lines\":" + JsonArray(report.outsideMemoryLines);
