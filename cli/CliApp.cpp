@@ -51,7 +51,8 @@ void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
       .add_option("--emulated-devices", device.emulatedDevices,
                   "Attach N independent emulated devices (places emulated-0 to emulated-N-1); "
                   "with --emulated-state DIR, device i keeps its memory in DIR/i/")
-      ->type_name("N");
+      ->type_name("N")
+      ->check(CLI::Range(1, 64));
   command
       .add_option("--device", device.device,
                   "The device to talk to: an instance number as korvane-cli list shows it "

@@ -236,7 +236,7 @@ Prepared Prepare(const DeviceOptions& options, Console& console) {
 // A backup file's name for one of several devices: the device's place before the extension
 // ("backup.hex" for 1-3 becomes "backup-1-3.hex").
 std::string BackupFileFor(const std::string& file, const std::string& device, bool several) {
-  if (!several) {
+  if (!several || file.empty()) {
     return file;
   }
   std::filesystem::path path(file);
@@ -283,7 +283,7 @@ DeviceReport UpdateDevice(DeviceTarget target, const image::MemoryImage& image,
         report.outcome = backup.run;
         report.result = std::string(update::kFailureText);
         report.reason =
-            "the backup failed, nothing was erased: " + update::BackupFailureReason(backup);
+            "Backup failed, nothing was erased: " + update::BackupFailureReason(backup);
         const bool noDevice = backup.run.failure == update::Failure::NotSent &&
                               backup.run.noDevice && backup.run.packetsSent == 0;
         report.code = noDevice ? kExitNoDevice : kExitUpdateFailed;

@@ -18,7 +18,6 @@ namespace korvane::link {
 
 // Windows system error codes the backend reports besides kErrorInvalidHandle and kErrorTimeout.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
 inline constexpr std::uint32_t kErrorNotSupported = 50;

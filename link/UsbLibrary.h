@@ -15,6 +15,7 @@ inline constexpr PipeHandle kInvalidPipe = -1;
 // Windows system error codes, as the link expects them from GetLastError.
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorTimeout = 121;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
 
 // One attached device as a library sees it: the instance number MPUSBOpen takes for it, and
 // where it is plugged in ("1-3.4": bus 1, hub port 3, port 4), empty when the library cannot
