@@ -28,20 +28,22 @@ constexpr milliseconds kEmulatedNextBoard{1000};
 
 constexpr std::string_view kEmulatedPlace = "emulated-";
 
-#if KORVANE_CLI_HAVE_LIBUSB
-
-// USB devices through libusb: a scanning library for the list and the waits, and for each
-// device a library of its own, pinned to the device's place, so that devices coming and going
+// USB devices through the platform's USB library: a scanning library for the list and the
+// waits, and for each device a library of its own, pinned to the device's place where the
+// library knows places (else addressed by instance number), so that devices coming and going
 // elsewhere cannot change which device a session talks to.
 class UsbBench final : public DeviceBench {
  public:
+  using Factory = std::function<std::unique_ptr<link::UsbLibrary>()>;
+  explicit UsbBench(Factory factory) : factory_(std::move(factory)), scanner_(factory_()) {}
+
   std::vector<link::AttachedDevice> List() override {
-    return scanner_.ListDevices(link::kDeviceIdentity);
+    return scanner_->ListDevices(link::kDeviceIdentity);
   }
 
   DeviceTarget Target(const std::optional<link::AttachedDevice>& device) override {
     DeviceTarget target;
-    target.owned = std::make_unique<link::LibUsbLibrary>();
+    target.owned = factory_();
     if (device) {
       target.name = DeviceName(*device);
       if (device->location.empty() || !target.owned->PinLocation(device->location)) {
@@ -53,11 +55,11 @@ class UsbBench final : public DeviceBench {
   }
 
   void WaitForChange(milliseconds timeout) override {
-    scanner_.WaitForArrival(link::kDeviceIdentity, timeout);
+    scanner_->WaitForArrival(link::kDeviceIdentity, timeout);
   }
 
   std::vector<std::string> Diagnostics() override {
-    return scanner_.Diagnostics(link::kDeviceIdentity);
+    return scanner_->Diagnostics(link::kDeviceIdentity);
   }
 
   std::uint32_t ProbeOpen(const link::AttachedDevice& device) override {
@@ -74,10 +76,9 @@ class UsbBench final : public DeviceBench {
   }
 
  private:
-  link::LibUsbLibrary scanner_;
+  Factory factory_;
+  std::unique_ptr<link::UsbLibrary> scanner_;
 };
-
-#endif
 
 // Emulated devices in this process, each with a library of its own and, with a state
 // directory, its memory in DIR (one device) or DIR/i/ (--emulated-devices N).
@@ -236,7 +237,7 @@ std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options) {
     return std::make_unique<EmulatedBench>(options);
   }
 #if KORVANE_CLI_HAVE_LIBUSB
-  return std::make_unique<UsbBench>();
+  return std::make_unique<UsbBench>([] { return std::make_unique<link::LibUsbLibrary>(); });
 #else
   throw CliError(kExitNoDevice, "this build has no USB support; use --emulated");
 #endif
