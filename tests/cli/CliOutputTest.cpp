@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <sstream>
 #include <string>
 
 #include "cli/DeviceSession.h"
+#include "cli/Devices.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
 #include "emulator/EmulatedUsbLibrary.h"
@@ -124,6 +126,68 @@ TEST(CliProgress, InterruptStopsTheRunAfterThePacketInFlight) {
   EXPECT_EQ(outcome.failure, update::Failure::Aborted);
   EXPECT_EQ(outcome.packetsSent, 3u);
   EXPECT_EQ(out.str(), "Erasing Flash...\nThe update was not successful.\n");
+}
+
+// A bench whose device appears after a number of looks and whose opens are refused a number
+// of times, as right after a device was plugged in.
+class ScriptedBench final : public DeviceBench {
+ public:
+  int absentLooks = 0;   // List() finds nothing this many times
+  int refusedOpens = 0;  // ProbeOpen() answers "access denied" this many times
+  int looks = 0;
+  int probes = 0;
+  std::vector<link::AttachedDevice> devices{{0, "1-1"}, {1, "1-2"}};
+
+  std::vector<link::AttachedDevice> List() override {
+    return looks++ < absentLooks ? std::vector<link::AttachedDevice>{} : devices;
+  }
+  DeviceTarget Target(const std::optional<link::AttachedDevice>&) override { return {}; }
+  void WaitForChange(std::chrono::milliseconds) override {}
+  std::vector<std::string> Diagnostics() override { return {}; }
+  std::uint32_t ProbeOpen(const link::AttachedDevice&) override {
+    return probes++ < refusedOpens ? link::kErrorAccessDenied : 0;
+  }
+};
+
+TEST(CliWait, WaitsForTheSelectedDeviceAndRetriesARefusedOpenForAWhile) {
+  struct Case {
+    std::string selector;
+    int absentLooks;
+    int refusedOpens;
+    std::optional<std::string> found;
+    int probes;  // opens tried
+  };
+  const std::vector<Case> cases = {
+      {"", 0, 0, "1-1", 1},           {"", 5, 0, "1-1", 1},  // found on the sixth look
+      {"1-2", 3, 0, "1-2", 1},                               // by place
+      {"1", 0, 0, "1-2", 1},                                 // by instance
+      {"", 0, 3, "1-1", 4},                                  // refused three times, then opened
+      {"2-7", 0, 0, std::nullopt, 0},
+  };
+  for (const Case& c : cases) {
+    ScriptedBench bench;
+    bench.absentLooks = c.absentLooks;
+    bench.refusedOpens = c.refusedOpens;
+    const auto device = bench.WaitFor(ParseDeviceSelector(c.selector),
+                                      std::chrono::milliseconds(c.found ? 60000 : 0), {});
+    ASSERT_EQ(device.has_value(), c.found.has_value()) << c.selector;
+    if (device) {
+      EXPECT_EQ(device->location, *c.found) << c.selector;
+    }
+    EXPECT_EQ(bench.probes, c.probes) << c.selector;
+  }
+
+  // A refusal that lasts is reported in the end: the wait returns the device after its 2 s.
+  ScriptedBench refusing;
+  refusing.refusedOpens = 1000000;
+  EXPECT_TRUE(refusing.WaitFor({}, std::nullopt, {}));
+  EXPECT_LT(refusing.probes, 1000000);
+
+  // Ctrl+C ends a wait for ever.
+  ScriptedBench empty;
+  empty.absentLooks = 1000000;
+  int polls = 0;
+  EXPECT_FALSE(empty.WaitFor({}, std::nullopt, [&polls] { return ++polls == 3; }));
 }
 
 }  // namespace
