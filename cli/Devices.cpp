@@ -290,10 +290,10 @@ std::optional<link::AttachedDevice> DeviceBench::WaitFor(const DeviceSelector& s
   if (!found) {
     return std::nullopt;
   }
-  // Right after a device appeared its permissions may not be set yet.
+  // Right after a device appeared its permissions may not be set yet (the open is denied),
+  // and the system may still be setting it up: for a moment every failed open is tried again.
   const auto settled = Clock::now() + kAccessSettleTime;
-  while (ProbeOpen(*found) == link::kErrorAccessDenied && Clock::now() < settled &&
-         !(stop && stop())) {
+  while (ProbeOpen(*found) != 0 && Clock::now() < settled && !(stop && stop())) {
     std::this_thread::sleep_for(kAccessRetryInterval);
   }
   return found;

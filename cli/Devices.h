@@ -58,9 +58,10 @@ class DeviceBench {
   std::optional<link::AttachedDevice> Choose(const DeviceSelector& selector);
 
   // Waits until the selected device (any, when none is selected) is attached; then, for up to
-  // 2 s after it appeared, tries again to open it while the system still refuses access (its
-  // permissions may not be set yet). `timeout` nullopt waits for ever; `stop` is polled at
-  // least every 250 ms. Nothing when the time ran out or `stop` said so.
+  // 2 s after it appeared, tries again to open it while that fails (its permissions may not be
+  // set yet), so that the command's own open does not fail on a device still settling in. `timeout`
+  // nullopt waits for ever; `stop` is polled at least every 250 ms. Nothing when the time ran out
+  // or `stop` said so.
   std::optional<link::AttachedDevice> WaitFor(const DeviceSelector& selector,
                                               std::optional<std::chrono::milliseconds> timeout,
                                               const std::function<bool()>& stop);

@@ -201,7 +201,7 @@ TEST_F(CliOnUsb, WaitGoesOnWhenTheDeviceIsPluggedIn) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         testbed.AddDevice();
       });
-  EXPECT_EQ(arrived.exitCode, 0) << arrived.err;
+  EXPECT_EQ(arrived.exitCode, 0) << arrived.out << arrived.err;
   EXPECT_EQ(arrived.out, "USB-Bootloader  1. 1 2 detected \n");
   EXPECT_NE(arrived.err.find("Waiting for a device..."), std::string::npos);
 

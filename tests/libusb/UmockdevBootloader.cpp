@@ -649,13 +649,9 @@ std::size_t UmockdevTestbed::AddDevice(const EmulatedDeviceOptions& options) {
          << "A: speed=12\\n\n"
          << "A: bConfigurationValue=1\\n\n"
          << "H: descriptors=" << Hex(Descriptors(options)) << "\n";
+  // The device answers before it is announced, so that a process told of its arrival can
+  // open it at once.
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(impl_->testbed, record.str().c_str(), &error)) {
-    std::string message = error != nullptr ? error->message : "unknown error";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev could not add the device: " + message);
-  }
-
   device->base = umockdev_ioctl_base_new();
   g_signal_connect(device->base, "handle-ioctl", G_CALLBACK(OnIoctl), device.get());
   g_signal_connect(device->base, "client-vanished", G_CALLBACK(OnClientVanished), device.get());
@@ -665,6 +661,13 @@ std::size_t UmockdevTestbed::AddDevice(const EmulatedDeviceOptions& options) {
     g_clear_error(&error);
     g_object_unref(device->base);
     throw std::runtime_error("umockdev could not attach to " + device->devNode + ": " + message);
+  }
+  if (!umockdev_testbed_add_from_string(impl_->testbed, record.str().c_str(), &error)) {
+    std::string message = error != nullptr ? error->message : "unknown error";
+    g_clear_error(&error);
+    umockdev_testbed_detach_ioctl(impl_->testbed, device->devNode.c_str(), nullptr);
+    g_object_unref(device->base);
+    throw std::runtime_error("umockdev could not add the device: " + message);
   }
   impl_->devices.push_back(std::move(device));
   return impl_->devices.size() - 1;
