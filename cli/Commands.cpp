@@ -282,8 +282,7 @@ DeviceReport UpdateDevice(DeviceTarget target, const image::MemoryImage& image,
         report.backupFailed = true;
         report.outcome = backup.run;
         report.result = std::string(update::kFailureText);
-        report.reason =
-            "Backup failed, nothing was erased: " + update::BackupFailureReason(backup);
+        report.reason = "Backup failed, nothing was erased: " + update::BackupFailureReason(backup);
         const bool noDevice = backup.run.failure == update::Failure::NotSent &&
                               backup.run.noDevice && backup.run.packetsSent == 0;
         report.code = noDevice ? kExitNoDevice : kExitUpdateFailed;

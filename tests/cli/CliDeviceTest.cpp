@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
-#include <thread>
 #include <vector>
 
 #include "emulator/BootloaderDevice.h"
