@@ -56,14 +56,17 @@ struct PacketOutcome {
 // open / exchange / close bracket.
 class UsbPipeLink {
  public:
-  UsbPipeLink(UsbLibrary& library, LinkMessages& messages);
+  // `instance` is the device the pipes are opened on: 0, the first matching device, unless the
+  // caller chose another one.
+  UsbPipeLink(UsbLibrary& library, LinkMessages& messages, std::uint32_t instance = 0);
   UsbPipeLink(const UsbPipeLink&) = delete;
   UsbPipeLink& operator=(const UsbPipeLink&) = delete;
   ~UsbPipeLink();
 
   // Closes whatever handle is valid and marks both invalid.
   void InitPipes();
-  // Counts matching devices and, when there is one, opens the OUT and the IN pipe.
+  // Counts matching devices and, when the link's instance is among them, opens the OUT and the
+  // IN pipe.
   void OpenPipes();
   // Closes each valid handle and marks it invalid.
   void ClosePipes();
@@ -98,6 +101,7 @@ class UsbPipeLink {
   UsbLibrary& library_;
   LinkMessages& messages_;
   PacketTap* tap_ = nullptr;
+  std::uint32_t instance_ = 0;
   PipeHandle writePipe_ = kInvalidPipe;
   PipeHandle readPipe_ = kInvalidPipe;
   bool deviceFound_ = false;

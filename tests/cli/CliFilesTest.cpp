@@ -228,6 +228,13 @@ TEST(CliUsage, MistakesOnTheCommandLineExitWithTwo) {
       {"detect", "--emulated", "--fault", "timeout@"},
       {"detect", "--emulated", "--fault", "timeout@-1"},
       {"reset", "--emulated", "--fault", "timeout"},
+      {"update", file, "--emulated", "--repeat"},  // the production loop waits for devices
+      {"update", file, "--emulated", "--all", "--device", "1"},
+      {"update", file, "--emulated", "--all", "--trace", (dir / "t.txt").string()},
+      {"detect", "--emulated", "--wait=soon"},
+      {"detect", "--emulated", "--wait=-1"},
+      {"list", "--emulated-devices", "0"},
+      {"backup", "--emulated"},  // no file
   };
   for (const auto& args : cases) {
     std::string shown;

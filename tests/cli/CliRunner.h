@@ -19,6 +19,7 @@ extern char** environ;
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -212,8 +213,10 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
 #else
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
+// `whileRunning`, when given, runs right after the start with the child's process id.
 inline CliResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
-                            const std::vector<std::string>& extraEnvironment = {}) {
+                            const std::vector<std::string>& extraEnvironment = {},
+                            const std::function<void(pid_t)>& whileRunning = {}) {
   const TempDir scratch;
   const std::string outPath = (scratch / "stdout").string();
   const std::string errPath = (scratch / "stderr").string();
@@ -252,6 +255,9 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   if (spawned != 0) {
     throw std::runtime_error("cannot start " + binary);
   }
+  if (whileRunning) {
+    whileRunning(pid);
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
@@ -264,8 +270,9 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
 #endif
 
 inline CliResult RunCliProgram(const std::vector<std::string>& args,
-                               const std::vector<std::string>& extraEnvironment = {}) {
-  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment);
+                               const std::vector<std::string>& extraEnvironment = {},
+                               const std::function<void(pid_t)>& whileRunning = {}) {
+  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment, whileRunning);
 }
 
 }  // namespace korvane::cli::test
