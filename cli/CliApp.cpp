@@ -95,10 +95,11 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
                   "when they exist and save it there when the command ends")
       ->type_name("DIR");
   command
-      .add_option("--fault", device.faults,
-                  "Emulated device only, repeatable: inject a fault at packet N (0-based, every "
-                  "packet the command tries to send counts). KIND: timeout, short, long-count, "
-                  "bitflip, unplug, open-fail, write-error")
+      .add_option(
+          "--fault", device.faults,
+          "Emulated device only, repeatable: inject a fault at packet N (0-based, every "
+          "packet the command tries to send counts). KIND: timeout, short, long-count, long-reply, "
+          "bitflip, unplug, open-fail, write-error")
       ->type_name("KIND@N")
       ->allow_extra_args(false);
   command.add_option("--trace", device.traceFile, kTraceText)->type_name("FILE");

@@ -15,10 +15,11 @@ struct FaultName {
   emulator::FaultKind kind;
 };
 
-constexpr std::array<FaultName, 7> kFaultNames = {{
+constexpr std::array<FaultName, 8> kFaultNames = {{
     {"timeout", emulator::FaultKind::Timeout},
     {"short", emulator::FaultKind::ShortReply},
     {"long-count", emulator::FaultKind::LongCount},
+    {"long-reply", emulator::FaultKind::LongReply},
     {"bitflip", emulator::FaultKind::BitFlip},
     {"unplug", emulator::FaultKind::Unplug},
     {"open-fail", emulator::FaultKind::OpenFail},
@@ -69,9 +70,10 @@ std::vector<emulator::Fault> CheckDeviceOptions(const DeviceOptions& options) {
   for (const std::string& text : options.faults) {
     const auto fault = ParseFault(text);
     if (!fault) {
-      throw CliError(kExitUsage, "--fault " + text +
-                                     ": expected KIND@N with KIND one of timeout, short, "
-                                     "long-count, bitflip, unplug, open-fail, write-error");
+      throw CliError(kExitUsage,
+                     "--fault " + text +
+                         ": expected KIND@N with KIND one of timeout, short, "
+                         "long-count, long-reply, bitflip, unplug, open-fail, write-error");
     }
     faults.push_back(*fault);
   }

@@ -2,12 +2,17 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace korvane::link {
 
 namespace {
+
+// A full-speed bulk packet.
+constexpr std::size_t kMaxPacketSize = 64;
 
 // The library's operations as it exports them: stdcall, single-byte strings, 32-bit handles
 // (-1 when a pipe could not be opened), 32-bit counts and time-outs.
@@ -227,9 +232,14 @@ PipeHandle MpusbDllLibrary::MPUSBOpen(std::uint32_t instance, std::string_view i
   if (!EnsureLoaded()) {
     return kInvalidPipe;
   }
-  const std::string identityText(identity);
+  std::string identityText(identity);
   const std::string pipeText(pipeName);
-  return api_->open(instance, identityText.c_str(), pipeText.c_str(), direction, reserved);
+  const PipeHandle handle =
+      api_->open(instance, identityText.c_str(), pipeText.c_str(), direction, reserved);
+  if (handle != kInvalidPipe) {
+    pipes_[handle] = OpenPipe{std::move(identityText), instance};
+  }
+  return handle;
 }
 
 std::int32_t MpusbDllLibrary::MPUSBWrite(PipeHandle handle, std::span<const std::uint8_t> data,
@@ -241,7 +251,7 @@ std::int32_t MpusbDllLibrary::MPUSBWrite(PipeHandle handle, std::span<const std:
   const std::int32_t result =
       api_->write(handle, data.data(), static_cast<std::uint32_t>(data.size()), &sent, timeoutMs);
   if (result != 1) {
-    lastError_ = ::GetLastError();
+    NoteFailure(handle);
   }
   return result;
 }
@@ -252,18 +262,54 @@ std::int32_t MpusbDllLibrary::MPUSBRead(PipeHandle handle, std::span<std::uint8_
     lastError_ = ERROR_INVALID_HANDLE;
     return 0;
   }
+  if (buffer.empty()) {
+    return ReadInto(handle, buffer, received, timeoutMs);
+  }
+  // The device answers in whole packets: the read takes whole packets, so that a reply longer
+  // than expected arrives complete and its true count reaches the link, which refuses it. Only
+  // the expected bytes are copied to the caller.
+  std::vector<std::uint8_t> packets((buffer.size() + kMaxPacketSize - 1) / kMaxPacketSize *
+                                    kMaxPacketSize);
+  const std::int32_t result = ReadInto(handle, packets, received, timeoutMs);
+  if (result == 1) {
+    std::copy_n(packets.begin(), std::min<std::size_t>(received, buffer.size()), buffer.begin());
+  }
+  return result;
+}
+
+std::int32_t MpusbDllLibrary::ReadInto(PipeHandle handle, std::span<std::uint8_t> buffer,
+                                       std::uint32_t& received, std::uint32_t timeoutMs) {
   const std::int32_t result = api_->read(
       handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, timeoutMs);
   if (result != 1) {
-    lastError_ = ::GetLastError();
+    NoteFailure(handle);
   }
   return result;
+}
+
+void MpusbDllLibrary::NoteFailure(PipeHandle handle) {
+  lastError_ = ::GetLastError();
+  if (lastError_ == ERROR_INVALID_HANDLE) {
+    return;
+  }
+  // A device pulled out in the middle of a transfer fails with whatever its driver says. When it
+  // is gone the link is told so by the invalid-handle code, and closes without a message.
+  const auto opened = pipes_.find(handle);
+  const bool gone =
+      lastError_ == ERROR_DEVICE_NOT_CONNECTED ||
+      (opened != pipes_.end() &&
+       static_cast<std::int64_t>(api_->getDeviceCount(opened->second.identity.c_str())) <=
+           static_cast<std::int64_t>(opened->second.instance));
+  if (gone) {
+    lastError_ = ERROR_INVALID_HANDLE;
+  }
 }
 
 std::int32_t MpusbDllLibrary::MPUSBClose(PipeHandle handle) {
   if (!EnsureLoaded()) {
     return 0;
   }
+  pipes_.erase(handle);
   return api_->close(handle);
 }
 

@@ -210,6 +210,11 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   result.err = detail::WithoutCarriageReturns(ReadFile(errPath));
   return result;
 }
+
+inline CliResult RunCliProgram(const std::vector<std::string>& args,
+                               const std::vector<std::string>& extraEnvironment = {}) {
+  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment);
+}
 #else
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
@@ -267,12 +272,13 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   result.err = ReadFile(errPath);
   return result;
 }
-#endif
 
+// `whileRunning` runs while the program runs, with its process id (to send it signals).
 inline CliResult RunCliProgram(const std::vector<std::string>& args,
                                const std::vector<std::string>& extraEnvironment = {},
                                const std::function<void(pid_t)>& whileRunning = {}) {
   return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment, whileRunning);
 }
+#endif
 
 }  // namespace korvane::cli::test

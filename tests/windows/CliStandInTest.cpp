@@ -94,14 +94,21 @@ TEST(CliOnStandInLibrary, LibraryFaultsReachTheUserWithTheirCodes) {
     std::string inStderr;
   };
   const std::string file = (install / "fw.hex").string();
+  // Packet 0 is the device count with which the command looks for the device; the update's
+  // packets follow.
   const std::vector<Case> cases = {
       // The read times out: the code comes through GetLastError.
-      {{"update", file}, "timeout@1", 1, "Error Code :  121\n"},
-      {{"update", file}, "write-error@0", 1, "Error Code :  31\n"},
-      {{"update", file}, "open-fail@2", 1, "-1Failed to open data pipes.\n"},
+      {{"update", file}, "timeout@2", 1, "Error Code :  121\n"},
+      {{"update", file}, "write-error@1", 1, "Error Code :  31\n"},
+      {{"update", file}, "open-fail@3", 1, "-1Failed to open data pipes.\n"},
       // The device is gone: the write fails with the invalid-handle code, closed silently.
       {{"detect"}, "unplug@0", 3, "Unable to find an Dextrel device."},
-      {{"detect"}, "short@0", 3, "Unable to find an Dextrel device."},
+      {{"detect"}, "short@1", 3, "Unable to find an Dextrel device."},
+      // More bytes than asked for: read whole, then refused by the link without a message.
+      {{"update", file},
+       "long-reply@3",
+       1,
+       "korvane-cli: Verify at 0x0800: the reply was too long."},
   };
   for (const Case& c : cases) {
     const CliResult r = install.Run(c.args, {"KORVANE_STANDIN_FAULTS=" + c.faults});
@@ -109,6 +116,7 @@ TEST(CliOnStandInLibrary, LibraryFaultsReachTheUserWithTheirCodes) {
     EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << c.faults;
     EXPECT_NE(r.err.find(c.inStderr), std::string::npos) << c.faults << "\n" << r.err;
     EXPECT_EQ(r.err.find("Error Code :  6\n"), std::string::npos) << c.faults << "\n" << r.err;
+    EXPECT_EQ(r.err.find("Error Code :  234\n"), std::string::npos) << c.faults << "\n" << r.err;
   }
 }
 

@@ -152,6 +152,11 @@ __declspec(dllexport) std::int32_t
   if (received != nullptr) {
     *received = count;
   }
+  if (result == 1 && count > length) {
+    // As a USB stack does with a packet larger than the buffer: the read fails.
+    SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
   return Finish(result);
 }
 #endif
