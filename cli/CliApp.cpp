@@ -20,8 +20,9 @@ constexpr const char* kExitCodesText =
     "  0  success\n"
     "  1  the update failed (verify mismatch, interrupted, a failed or short exchange)\n"
     "  2  usage error\n"
-    "  3  no device answered (detect without a reply; update or reset with no device\n"
-    "     attached for the first packet)\n"
+    "  3  no device answered (detect without a reply; update, reset or backup with no\n"
+    "     device attached for the first packet; list with nothing attached; --device\n"
+    "     naming a device that is not attached; --wait running out of time)\n"
     "  4  a file could not be read or holds no data (or an output file could not be\n"
     "     written)\n";
 
@@ -31,13 +32,57 @@ constexpr const char* kExamplesText =
     "  korvane-cli export firmware.elc --flash flash.bin --eeprom eeprom.bin\n"
     "  korvane-cli detect\n"
     "  korvane-cli update firmware.hex --eeprom --reset\n"
-    "  korvane-cli update firmware.hex --emulated --emulated-state device/ --trace packets.txt\n";
+    "  korvane-cli update firmware.hex --emulated --emulated-state device/ --trace packets.txt\n"
+    "  korvane-cli list\n"
+    "  korvane-cli update firmware.hex --device 1-3.4 --backup before.hex\n"
+    "  korvane-cli update firmware.hex --all --eeprom --reset\n"
+    "  korvane-cli update firmware.hex --wait --repeat --reset --json > line.log\n"
+    "  korvane-cli backup saved.hex --wait=30\n";
 
 constexpr const char* kTraceText =
     "Write one line per packet to FILE: the request bytes in upper-case hex separated by blanks, "
     "\" -> \", the reply bytes the same way, then the exchange result in brackets, for example "
     "\"03 01 00 08 00 -> 03 [1]\" (0 failed, 1 complete, 2 short; with nothing received: "
     "\"FF 02 -> [1]\"). A packet that could not be sent reads \"00 02 -> not sent\".";
+
+// --emulated-devices, --device and --wait, for the commands that take them.
+void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
+  command
+      .add_option("--emulated-devices", device.emulatedDevices,
+                  "Attach N independent emulated devices (places emulated-0 to emulated-N-1); "
+                  "with --emulated-state DIR, device i keeps its memory in DIR/i/")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64));
+  command
+      .add_option("--device", device.device,
+                  "The device to talk to: an instance number as korvane-cli list shows it "
+                  "(instances follow bus, then port path, so 0 stays the same device), or a "
+                  "place such as 1-3.4 (bus 1, hub port 3, port 4). Default: instance 0")
+      ->type_name("SEL");
+  if (wait) {
+    command
+        .add_option_function<std::string>(
+            "--wait",
+            [&device](const std::string& seconds) {
+              device.wait = true;
+              if (!seconds.empty()) {
+                try {
+                  std::size_t used = 0;
+                  device.waitSeconds = std::stod(seconds, &used);
+                  if (used != seconds.size()) {
+                    throw std::invalid_argument(seconds);
+                  }
+                } catch (const std::exception&) {
+                  throw CLI::ValidationError("--wait", "SECONDS must be a number: " + seconds);
+                }
+              }
+            },
+            "Wait for the device to be plugged in (at most SECONDS, else for ever), then go on. "
+            "Ctrl+C ends the wait")
+        ->expected(0, 1)
+        ->type_name("[=SECONDS]");
+  }
+}
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
   command.add_flag("--emulated", device.emulated,
@@ -50,13 +95,18 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
                   "when they exist and save it there when the command ends")
       ->type_name("DIR");
   command
-      .add_option("--fault", device.faults,
-                  "Emulated device only, repeatable: inject a fault at packet N (0-based, every "
-                  "packet the command tries to send counts). KIND: timeout, short, long-count, "
-                  "bitflip, unplug, open-fail, write-error")
+      .add_option(
+          "--fault", device.faults,
+          "Emulated device only, repeatable: inject a fault at packet N (0-based, every "
+          "packet the command tries to send counts). KIND: timeout, short, long-count, long-reply, "
+          "bitflip, unplug, open-fail, write-error")
       ->type_name("KIND@N")
       ->allow_extra_args(false);
   command.add_option("--trace", device.traceFile, kTraceText)->type_name("FILE");
+  command.add_flag("--verbose", device.verbose,
+                   "First describe the USB library and every device with the bootloader's "
+                   "identity: its place, whether it can be opened and, if not, why (on "
+                   "standard error)");
 }
 
 }  // namespace
@@ -100,10 +150,26 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       [&] { action = [&](Console& c) { return ScrambleCommand(scrambleIn, scrambleOut, c); }; });
 
   DeviceOptions device;
+  auto* list = app.add_subcommand(
+      "list",
+      "List every attached bootloader device, one line each: instance number, place (bus and "
+      "port path; - when the USB library cannot tell), bootloader version (one version query "
+      "each); exit 3 when none is attached");
+  list->add_flag("--json", json,
+                 "Print one JSON object: {\"devices\":[{\"instance\",\"location\","
+                 "\"answered\",\"version\",\"major\",\"minor\" or \"problem\"}]}");
+  AddDeviceOptions(*list, device);
+  AddSelectionOptions(*list, device, false);
+  list->callback([&] { action = [&](Console& c) { return ListCommand(device, json, c); }; });
+
   auto* detect = app.add_subcommand(
       "detect", "Ask the bootloader for its version; exit 0 when one answered, 3 otherwise");
+  detect->add_flag("--json", json,
+                   "Also print one JSON object on standard output (the version line then goes "
+                   "to standard error)");
   AddDeviceOptions(*detect, device);
-  detect->callback([&] { action = [&](Console& c) { return DetectCommand(device, c); }; });
+  AddSelectionOptions(*detect, device, true);
+  detect->callback([&] { action = [&](Console& c) { return DetectCommand(device, json, c); }; });
 
   UpdateChoices choices;
   auto* update = app.add_subcommand(
@@ -115,14 +181,45 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "Leave program flash alone (then --eeprom is needed)");
   update->add_flag("--eeprom", choices.eeprom, "Write and verify the data EEPROM too");
   update->add_flag("--reset", choices.reset, "Reset the device after a successful update");
+  update->add_flag("--all", choices.all,
+                   "Update every attached device at the same time, each on its own link; one "
+                   "line per device with its outcome; exit 0 only when all succeeded");
+  update->add_flag("--repeat", choices.repeat,
+                   "With --wait: the production loop. Wait for a device, update it (and reset it "
+                   "with --reset), wait until it has left, and so on; one line per device with "
+                   "a running count. Ctrl+C ends the loop after the device in progress (twice: "
+                   "at once); exit 1 if any device failed");
+  update
+      ->add_option("--backup", choices.backupFile,
+                   "Before the first erase, read program flash (0x800-0x7FFF) and the EEPROM "
+                   "into FILE as Intel HEX; when that fails nothing is erased. With --all the "
+                   "device's place is added to the name (FILE-1-3.hex)")
+      ->type_name("FILE");
+  update->add_flag("--json", choices.json,
+                   "Machine-readable progress: one JSON object per line on standard output "
+                   "(stage, progress, outcome; see the README); the human lines go to standard "
+                   "error");
   AddDeviceOptions(*update, device);
+  AddSelectionOptions(*update, device, true);
   update->callback(
       [&] { action = [&](Console& c) { return UpdateCommand(file, choices, device, c); }; });
 
   auto* reset =
       app.add_subcommand("reset", "Send the reset command: the device leaves its bootloader");
   AddDeviceOptions(*reset, device);
+  AddSelectionOptions(*reset, device, true);
   reset->callback([&] { action = [&](Console& c) { return ResetCommand(device, c); }; });
+
+  std::string backupFile;
+  auto* backup = app.add_subcommand(
+      "backup",
+      "Read program flash from 0x800 to 0x7FFF and the whole EEPROM into an Intel HEX file "
+      "(CR LF, 16-byte records, EEPROM at 0xF00000) that update loads back byte for byte");
+  backup->add_option("FILE", backupFile, "The Intel HEX file to write")->required();
+  AddDeviceOptions(*backup, device);
+  AddSelectionOptions(*backup, device, true);
+  backup->callback(
+      [&] { action = [&](Console& c) { return BackupCommand(backupFile, device, c); }; });
 
   // Set last, so that only the overview carries the examples.
   app.footer(std::string(kExitCodesText) + kExamplesText);

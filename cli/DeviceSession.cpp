@@ -6,10 +6,6 @@
 #include <system_error>
 #include <utility>
 
-#if KORVANE_CLI_HAVE_LIBUSB
-#include "link/LibUsbLibrary.h"
-#endif
-
 namespace korvane::cli {
 
 namespace {
@@ -19,23 +15,16 @@ struct FaultName {
   emulator::FaultKind kind;
 };
 
-constexpr std::array<FaultName, 7> kFaultNames = {{
+constexpr std::array<FaultName, 8> kFaultNames = {{
     {"timeout", emulator::FaultKind::Timeout},
     {"short", emulator::FaultKind::ShortReply},
     {"long-count", emulator::FaultKind::LongCount},
+    {"long-reply", emulator::FaultKind::LongReply},
     {"bitflip", emulator::FaultKind::BitFlip},
     {"unplug", emulator::FaultKind::Unplug},
     {"open-fail", emulator::FaultKind::OpenFail},
     {"write-error", emulator::FaultKind::WriteError},
 }};
-
-std::unique_ptr<link::UsbLibrary> RealUsbLibrary() {
-#if KORVANE_CLI_HAVE_LIBUSB
-  return std::make_unique<link::LibUsbLibrary>();
-#else
-  throw CliError(kExitNoDevice, "this build has no USB support; use --emulated");
-#endif
-}
 
 }  // namespace
 
@@ -67,54 +56,42 @@ std::optional<emulator::Fault> ParseFault(std::string_view text) {
 
 std::vector<emulator::Fault> CheckDeviceOptions(const DeviceOptions& options) {
   if (!options.UsesEmulator() && (!options.faults.empty() || !options.stateDir.empty())) {
-    throw CliError(kExitUsage, "--fault and --emulated-state need --emulated or --emulated-timing");
+    throw CliError(kExitUsage,
+                   "--fault and --emulated-state need --emulated, --emulated-timing or "
+                   "--emulated-devices");
+  }
+  if (options.emulatedDevices < 0 || options.emulatedDevices > 64) {
+    throw CliError(kExitUsage, "--emulated-devices takes 1 to 64");
+  }
+  if (options.waitSeconds && !(*options.waitSeconds >= 0)) {
+    throw CliError(kExitUsage, "--wait takes a number of seconds, 0 or more");
   }
   std::vector<emulator::Fault> faults;
   for (const std::string& text : options.faults) {
     const auto fault = ParseFault(text);
     if (!fault) {
-      throw CliError(kExitUsage, "--fault " + text +
-                                     ": expected KIND@N with KIND one of timeout, short, "
-                                     "long-count, bitflip, unplug, open-fail, write-error");
+      throw CliError(kExitUsage,
+                     "--fault " + text +
+                         ": expected KIND@N with KIND one of timeout, short, "
+                         "long-count, long-reply, bitflip, unplug, open-fail, write-error");
     }
     faults.push_back(*fault);
   }
   return faults;
 }
 
-DeviceSession::DeviceSession(const DeviceOptions& options, std::ostream& err)
-    : options_(options), messages_(err) {
-  const std::vector<emulator::Fault> faults = CheckDeviceOptions(options_);
-
-  if (options_.UsesEmulator()) {
-    auto emulated = std::make_unique<emulator::EmulatedUsbLibrary>();
-    emulated_ = emulated.get();
-    if (!options_.stateDir.empty() && std::filesystem::exists(options_.stateDir)) {
-      try {
-        emulated_->Device().LoadState(options_.stateDir);
-      } catch (const std::exception& e) {
-        throw CliError(kExitFileError, "cannot load the emulated device from " + options_.stateDir +
-                                           ": " + e.what());
-      }
-    }
-    emulated_->SetTiming(options_.emulatedTiming);
-    for (const emulator::Fault& fault : faults) {
-      emulated_->AddFault(fault);
-    }
-    library_ = std::move(emulated);
-  } else {
-    library_ = RealUsbLibrary();
-  }
-
+DeviceSession::DeviceSession(DeviceTarget target, const DeviceOptions& options, std::ostream& err)
+    : options_(options), messages_(err), target_(std::move(target)) {
   if (!options_.traceFile.empty()) {
-    traceStream_.open(options_.traceFile, std::ios::out | std::ios::trunc);
+    // Binary: the same bytes, LF line ends, on every platform.
+    traceStream_.open(options_.traceFile, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!traceStream_) {
       throw CliError(kExitFileError, "cannot write the trace file " + options_.traceFile);
     }
     trace_ = std::make_unique<TraceWriter>(traceStream_);
   }
 
-  link_ = std::make_unique<link::UsbPipeLink>(*library_, messages_);
+  link_ = std::make_unique<link::UsbPipeLink>(*target_.library, messages_, target_.instance);
   link_->InitPipes();
   link_->SetPacketTap(trace_.get());
 }
@@ -130,16 +107,6 @@ void DeviceSession::Finish() {
     if (!traceStream_) {
       throw CliError(kExitFileError, "cannot write the trace file " + options_.traceFile);
     }
-  }
-  if (emulated_ == nullptr || options_.stateDir.empty()) {
-    return;
-  }
-  try {
-    std::filesystem::create_directories(options_.stateDir);
-    emulated_->Device().SaveState(options_.stateDir);
-  } catch (const std::exception& e) {
-    throw CliError(kExitFileError,
-                   "cannot save the emulated device to " + options_.stateDir + ": " + e.what());
   }
 }
 

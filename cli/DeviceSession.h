@@ -38,11 +38,25 @@ class CliError : public std::runtime_error {
 struct DeviceOptions {
   bool emulated = false;
   bool emulatedTiming = false;
+  int emulatedDevices = 0;  // --emulated-devices N; 0 when not given
   std::string stateDir;
   std::vector<std::string> faults;  // "KIND@N"
   std::string traceFile;
+  std::string device;  // --device SEL; empty: instance 0
+  bool wait = false;
+  std::optional<double> waitSeconds;  // --wait=SECONDS; nullopt: for ever
+  bool verbose = false;
 
-  bool UsesEmulator() const { return emulated || emulatedTiming; }
+  bool UsesEmulator() const { return emulated || emulatedTiming || emulatedDevices > 0; }
+};
+
+// The device one session talks to: the library, and the instance its link opens.
+struct DeviceTarget {
+  link::UsbLibrary* library = nullptr;  // `owned`, or a library the bench keeps
+  std::unique_ptr<link::UsbLibrary> owned;
+  std::uint32_t instance = 0;
+  emulator::EmulatedUsbLibrary* emulated = nullptr;
+  std::string name;  // how the command's lines name the device; empty when none is attached
 };
 
 // Reads "KIND@N": KIND one of timeout, short, long-count, bitflip, unplug, open-fail,
@@ -54,11 +68,11 @@ std::optional<emulator::Fault> ParseFault(std::string_view text);
 std::vector<emulator::Fault> CheckDeviceOptions(const DeviceOptions& options);
 
 // The device a command talks to, with its link, its messages and its trace, for one command.
+// One session serves one thread.
 class DeviceSession {
  public:
-  // Throws CliError: usage (emulator options without --emulated), file (state or trace file),
-  // no device (a build without USB support).
-  DeviceSession(const DeviceOptions& options, std::ostream& err);
+  // Throws CliError (file) when the trace file cannot be written.
+  DeviceSession(DeviceTarget target, const DeviceOptions& options, std::ostream& err);
   DeviceSession(const DeviceSession&) = delete;
   DeviceSession& operator=(const DeviceSession&) = delete;
   ~DeviceSession();
@@ -67,17 +81,16 @@ class DeviceSession {
   // Number of link messages printed so far.
   int LinkMessageCount() const { return messages_.Count(); }
   // The emulated device's library, or nullptr on real USB.
-  emulator::EmulatedUsbLibrary* Emulated() { return emulated_; }
+  emulator::EmulatedUsbLibrary* Emulated() { return target_.emulated; }
+  const std::string& Name() const { return target_.name; }
 
-  // Ends the session: writes the emulated memory back to the state directory when one was
-  // given. Throws CliError (file) when that fails.
+  // Ends the session: checks that the trace was written. Throws CliError (file) when not.
   void Finish();
 
  private:
   DeviceOptions options_;
   StreamLinkMessages messages_;
-  std::unique_ptr<link::UsbLibrary> library_;
-  emulator::EmulatedUsbLibrary* emulated_ = nullptr;
+  DeviceTarget target_;
   std::ofstream traceStream_;
   std::unique_ptr<TraceWriter> trace_;
   std::unique_ptr<link::UsbPipeLink> link_;

@@ -33,6 +33,9 @@ class StreamLinkMessages final : public link::LinkMessages {
  public:
   explicit StreamLinkMessages(std::ostream& err) : err_(err) {}
   void ShowLinkMessage(std::string_view text) override;
+  // Printed the same way, but not counted: it says nothing about a pipe or an exchange.
+  void ShowLibraryNotice(std::string_view text) override;
+  // Link messages printed so far, library notices not included.
   int Count() const { return count_; }
 
  private:

@@ -64,17 +64,46 @@ void ProgressPrinter::SetStageText(std::string_view text) {
     return;
   }
   stageStarting_ = false;
+  BeginStage(text);
+}
+
+void ProgressPrinter::BeginStage(std::string_view text) {
   if (terminal_) {
     if (lineOpen_) {
-      Draw(true);  // the finished stage keeps its final figures on screen
+      Draw(true, 100.0F);  // the stage before ran to its end
     }
     EndLine();
     stageText_ = text;
+    value_ = 0.0F;  // the line of a new stage starts empty
     Draw(true);
   } else {
     stageText_ = text;
     out_ << text << '\n' << std::flush;
   }
+}
+
+void ProgressPrinter::OnRegionBegin(update::BackupRegion region) {
+  if (stageText_.empty()) {
+    ShowProgress();
+  }
+  BeginStage(update::BackupRegionText(region));
+}
+
+bool ProgressPrinter::StopRequested() {
+  ProcessPendingEvents();
+  return abortRequested_;
+}
+
+void ProgressPrinter::EndBackup(bool success) {
+  if (terminal_ && lineOpen_) {
+    if (success) {
+      Draw(true, 100.0F);
+    } else {
+      Draw(true);
+    }
+  }
+  EndLine();
+  stageText_.clear();
 }
 
 void ProgressPrinter::SetBarValue(float value) {
@@ -92,19 +121,25 @@ void ProgressPrinter::ProcessPendingEvents() {
 
 void ProgressPrinter::ShowOutcome(std::string_view text, std::uint32_t) {
   if (terminal_ && lineOpen_) {
-    Draw(true);
+    // After a success every stage ran to its end; after a failure the last one did not.
+    if (text == update::kSuccessText) {
+      Draw(true, 100.0F);
+    } else {
+      Draw(true);
+    }
   }
   EndLine();
   out_ << text << '\n' << std::flush;
 }
 
-void ProgressPrinter::Draw(bool force) {
+void ProgressPrinter::Draw(bool force, std::optional<float> shown) {
   const auto now = Clock::now();
-  const int percent = Percent(value_);
+  const float value = shown.value_or(value_);
+  const int percent = Percent(value);
   if (!force && percent == lastPercent_ && now - lastDraw_ < kRedrawInterval) {
     return;
   }
-  std::string line = ProgressLine(stageText_, value_, ElapsedSeconds());
+  std::string line = ProgressLine(stageText_, value, ElapsedSeconds());
   const std::size_t length = line.size();
   if (length < lastLineLength_) {
     line.append(lastLineLength_ - length, ' ');

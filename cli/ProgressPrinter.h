@@ -8,14 +8,83 @@
 #include <string>
 #include <string_view>
 
+#include "update/DeviceBackup.h"
 #include "update/UpdateRun.h"
 
 namespace korvane::cli {
 
-// Shows an update run on standard output. On a terminal: one progress line per stage (stage
-// text, bar, percent, elapsed time) redrawn in place with a carriage return. Otherwise: one
-// plain line per stage text and one for the outcome, nothing redrawn.
-class ProgressPrinter final : public update::UpdateObserver {
+// Watches an update run and a backup, whose end it is told of.
+class RunView : public update::UpdateObserver, public update::BackupObserver {
+ public:
+  virtual void EndBackup(bool success) = 0;
+};
+
+// Shows nothing and only passes Ctrl+C on: for devices updated side by side, which report one
+// line each when they are done.
+class QuietView final : public RunView {
+ public:
+  QuietView(bool& abortRequested, std::function<bool()> interrupted)
+      : abortRequested_(abortRequested), interrupted_(std::move(interrupted)) {}
+  void ShowProgress() override { abortRequested_ = false; }
+  void SetDeviceLine(std::string_view) override {}
+  void SetStageText(std::string_view) override {}
+  void SetStageColour(std::uint32_t) override {}
+  void SetProgressBarColor(std::uint32_t) override {}
+  void SetBarValue(float) override {}
+  void ProcessPendingEvents() override {
+    if (interrupted_ && interrupted_()) {
+      abortRequested_ = true;
+    }
+  }
+  void ShowOutcome(std::string_view, std::uint32_t) override {}
+  void OnRegionBegin(update::BackupRegion) override {}
+  void OnProgress(float) override {}
+  bool StopRequested() override {
+    ProcessPendingEvents();
+    return abortRequested_;
+  }
+  void EndBackup(bool) override {}
+
+ private:
+  bool& abortRequested_;
+  std::function<bool()> interrupted_;
+};
+
+// Hands everything to two views: the JSON lines and the human lines beside them.
+class TeeView final : public RunView {
+ public:
+  TeeView(RunView& first, RunView& second) : a_(first), b_(second) {}
+  void ShowProgress() override { a_.ShowProgress(), b_.ShowProgress(); }
+  void SetDeviceLine(std::string_view t) override { a_.SetDeviceLine(t), b_.SetDeviceLine(t); }
+  void SetStageText(std::string_view t) override { a_.SetStageText(t), b_.SetStageText(t); }
+  void SetStageColour(std::uint32_t c) override { a_.SetStageColour(c), b_.SetStageColour(c); }
+  void SetProgressBarColor(std::uint32_t c) override {
+    a_.SetProgressBarColor(c), b_.SetProgressBarColor(c);
+  }
+  void SetBarValue(float v) override { a_.SetBarValue(v), b_.SetBarValue(v); }
+  void ProcessPendingEvents() override { a_.ProcessPendingEvents(), b_.ProcessPendingEvents(); }
+  void ShowOutcome(std::string_view t, std::uint32_t c) override {
+    a_.ShowOutcome(t, c), b_.ShowOutcome(t, c);
+  }
+  void OnStageBegin(update::Stage s) override { a_.OnStageBegin(s), b_.OnStageBegin(s); }
+  void OnRegionBegin(update::BackupRegion r) override { a_.OnRegionBegin(r), b_.OnRegionBegin(r); }
+  void OnProgress(float p) override { a_.OnProgress(p), b_.OnProgress(p); }
+  bool StopRequested() override {
+    const bool first = a_.StopRequested();
+    return b_.StopRequested() || first;
+  }
+  void EndBackup(bool ok) override { a_.EndBackup(ok), b_.EndBackup(ok); }
+
+ private:
+  RunView& a_;
+  RunView& b_;
+};
+
+// Shows an update run or a backup on a stream. On a terminal: one progress line per stage
+// (stage text, bar, percent, elapsed time) redrawn in place with a carriage return; a stage that
+// ran to its end stays at 100 %. Otherwise: one plain line per stage text and one for the
+// outcome, nothing redrawn.
+class ProgressPrinter final : public RunView {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -34,11 +103,20 @@ class ProgressPrinter final : public update::UpdateObserver {
   void ShowOutcome(std::string_view text, std::uint32_t colour) override;
   void OnStageBegin(update::Stage stage) override;
 
+  // BackupObserver
+  void OnRegionBegin(update::BackupRegion region) override;
+  void OnProgress(float percent) override { SetBarValue(percent); }
+  bool StopRequested() override;
+  // The backup ended: a finished last stage reads 100 %, and the line is closed.
+  void EndBackup(bool success) override;
+
   // The stage text of the stage that was running last (empty before the first).
   std::string_view LastStageText() const { return stageText_; }
 
  private:
-  void Draw(bool force);
+  void BeginStage(std::string_view text);
+  // Draws the line; `shown` replaces the value (100 for a stage that ran to its end).
+  void Draw(bool force, std::optional<float> shown = std::nullopt);
   void EndLine();
   double ElapsedSeconds() const;
 

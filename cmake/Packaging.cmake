@@ -1,4 +1,8 @@
 # Installation layout and the Debian package.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+  return()
+endif()
 # Debian keeps a package's documents under its own name, lower case like the package.
 if(NOT CMAKE_INSTALL_DOCDIR)
   set(CMAKE_INSTALL_DOCDIR share/doc/korvane)

@@ -122,6 +122,12 @@ std::int32_t EmulatedUsbLibrary::MPUSBWrite(link::PipeHandle handle,
       pending_.present = false;
     } else if (const Fault* cut = FaultAt(FaultKind::ShortReply); cut != nullptr) {
       pending_.size -= std::min<std::size_t>(pending_.size, cut->cutBytes);
+    } else if (const Fault* extra = FaultAt(FaultKind::LongReply); extra != nullptr) {
+      const std::size_t grown =
+          std::min<std::size_t>(pending_.bytes.size(), pending_.size + extra->cutBytes);
+      std::fill(pending_.bytes.begin() + static_cast<std::ptrdiff_t>(pending_.size),
+                pending_.bytes.begin() + static_cast<std::ptrdiff_t>(grown), std::uint8_t{0});
+      pending_.size = grown;
     } else if (const Fault* longCount = FaultAt(FaultKind::LongCount);
                longCount != nullptr && pending_.size > link::kLengthByte &&
                IsRead(pending_.bytes[link::kCommandByte])) {

@@ -25,6 +25,7 @@ enum class FaultKind {
   // The device is counted and its pipes open, then it is pulled out before the write: the write
   // fails with 6 and from the next packet on it is not counted.
   UnplugDuringExchange,
+  LongReply,  // the reply carries `cutBytes` more bytes (zero) than the device would send
 };
 
 struct Fault {
@@ -33,7 +34,7 @@ struct Fault {
   // A bracket begins with the device count, so that is where the index advances.
   std::uint32_t packetIndex = 0;
   std::uint32_t errorCode = 31;  // for WriteError: the Windows error code to report
-  std::uint32_t cutBytes = 1;    // ShortReply
+  std::uint32_t cutBytes = 1;    // ShortReply, LongReply
   std::uint8_t count = 0xFF;     // LongCount
   std::uint32_t byteIndex = 0;   // BitFlip
   std::uint8_t bit = 0;          // BitFlip

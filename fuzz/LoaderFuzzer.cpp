@@ -83,9 +83,12 @@ void CheckLoad(const MemoryImage& image, const LoadReport& report, std::int32_t 
   FUZZ_CHECK(Ascending(report.malformedLines));
   FUZZ_CHECK(Ascending(report.checksumErrorLines));
   FUZZ_CHECK(Ascending(report.outsideMemoryLines));
-  FUZZ_CHECK(report.outsideMemoryLines.size() <= report.bytesOutsideMemory);
+  FUZZ_CHECK(report.outsideMemoryLines.size() <= report.outsideMemoryLineCount);
+  FUZZ_CHECK(report.outsideMemoryLineCount <= report.bytesOutsideMemory);
+  FUZZ_CHECK(report.malformedLines.size() <= report.malformedCount);
+  FUZZ_CHECK(report.checksumErrorLines.size() <= report.checksumErrorCount);
   FUZZ_CHECK(report.unsupportedRecordTypes.size() == unsupportedSeen);
-  FUZZ_CHECK(report.checksumErrorLines.size() <= report.records);
+  FUZZ_CHECK(report.checksumErrorCount <= report.records);
   FUZZ_CHECK(report.HasProblems() == !report.Summary().empty());
 }
 

@@ -154,7 +154,16 @@ class RecordInterpreter {
   }
 
  private:
-  void Malformed(std::size_t lineNumber) { report_.malformedLines.push_back(lineNumber); }
+  // Counts a line of one kind and keeps its number while the list has room.
+  static void Note(std::size_t& count, std::vector<std::size_t>& lines, std::size_t lineNumber) {
+    ++count;
+    if (lines.size() < kMaxReportedLines)
+      lines.push_back(lineNumber);
+  }
+
+  void Malformed(std::size_t lineNumber) {
+    Note(report_.malformedCount, report_.malformedLines, lineNumber);
+  }
 
   void DataRecord(std::string_view line, std::size_t lineNumber, std::uint8_t count,
                   std::uint32_t offset, unsigned headerSum) {
@@ -171,7 +180,7 @@ class RecordInterpreter {
       return Malformed(lineNumber);
     ++report_.records;
     if (!ChecksumMatches(line, dataEnd, sum))
-      report_.checksumErrorLines.push_back(lineNumber);
+      Note(report_.checksumErrorCount, report_.checksumErrorLines, lineNumber);
 
     // Both bases always take part; 64 bits hold every sum of them.
     const std::uint64_t base = segmentBase_ * 16 + linearBase_ * 65536 + offset;
@@ -189,7 +198,7 @@ class RecordInterpreter {
       }
     }
     if (beyond)
-      report_.outsideMemoryLines.push_back(lineNumber);
+      Note(report_.outsideMemoryLineCount, report_.outsideMemoryLines, lineNumber);
   }
 
   // The common cases in one step: a record that lies wholly in no window, or wholly inside one
@@ -251,7 +260,7 @@ class RecordInterpreter {
     for (std::size_t pos = 9; pos < dataEnd; pos += 2)
       sum += HexByte(line.data() + pos, bad);
     if (bad != 0 || !ChecksumMatches(line, dataEnd, sum))
-      report_.checksumErrorLines.push_back(lineNumber);
+      Note(report_.checksumErrorCount, report_.checksumErrorLines, lineNumber);
   }
 
   // The checksum byte makes the sum of all record bytes 0 modulo 256. A missing or unreadable
@@ -289,16 +298,17 @@ class RecordInterpreter {
   std::vector<std::uint8_t> marks_;
 };
 
-std::string LineList(const std::vector<std::size_t>& lines) {
+// The first few of `count` line numbers, the first of which are in `lines`.
+std::string LineList(std::size_t count, const std::vector<std::size_t>& lines) {
   constexpr std::size_t kShown = 5;
-  std::string text = lines.size() == 1 ? "line " : "lines ";
+  std::string text = count == 1 ? "line " : "lines ";
   for (std::size_t i = 0; i < lines.size() && i < kShown; ++i) {
     if (i > 0)
       text += ", ";
     text += std::to_string(lines[i]);
   }
-  if (lines.size() > kShown)
-    text += " and " + std::to_string(lines.size() - kShown) + " more";
+  if (count > kShown)
+    text += " and " + std::to_string(count - kShown) + " more";
   return text;
 }
 
@@ -339,8 +349,7 @@ LoadReport LoadHexText(MemoryImage& image, std::string_view text,
 }
 
 bool LoadReport::HasProblems() const {
-  return !malformedLines.empty() || !checksumErrorLines.empty() || bytesOutsideMemory > 0 ||
-         NoData();
+  return malformedCount > 0 || checksumErrorCount > 0 || bytesOutsideMemory > 0 || NoData();
 }
 
 std::string LoadReport::Summary() const {
@@ -350,26 +359,26 @@ std::string LoadReport::Summary() const {
       text += '\n';
     text += sentence;
   };
-  if (!malformedLines.empty()) {
-    const std::size_t n = malformedLines.size();
+  if (malformedCount > 0) {
+    const std::size_t n = malformedCount;
     addSentence(std::to_string(n) +
                 (n == 1 ? " line is not a valid record and was skipped ("
                         : " lines are not valid records and were skipped (") +
-                LineList(malformedLines) + ").");
+                LineList(n, malformedLines) + ").");
   }
-  if (!checksumErrorLines.empty()) {
-    const std::size_t n = checksumErrorLines.size();
+  if (checksumErrorCount > 0) {
+    const std::size_t n = checksumErrorCount;
     addSentence(std::to_string(n) +
                 (n == 1 ? " record has a wrong checksum; it was loaded as it stands ("
                         : " records have a wrong checksum; they were loaded as they stand (") +
-                LineList(checksumErrorLines) + ").");
+                LineList(n, checksumErrorLines) + ").");
   }
   if (bytesOutsideMemory > 0) {
     addSentence(std::to_string(bytesOutsideMemory) +
                 (bytesOutsideMemory == 1 ? " byte lies" : " bytes lie") +
                 " beyond the memory of this device and " +
                 (bytesOutsideMemory == 1 ? "was" : "were") + " skipped (" +
-                LineList(outsideMemoryLines) + ").");
+                LineList(outsideMemoryLineCount, outsideMemoryLines) + ").");
   }
   if (NoData())
     addSentence("The file holds no data for this device.");

@@ -41,13 +41,19 @@ struct AddressRange {
 };
 
 // Everything a load noticed besides the stored bytes. Line numbers count from 1 over the file's
-// lines as split, blank and dropped lines included.
+// lines as split, blank and dropped lines included. Of each kind of line the counts are exact,
+// and the first kMaxReportedLines line numbers are kept, so that a huge file of bad lines
+// costs no memory for them.
+inline constexpr std::size_t kMaxReportedLines = 1000;
 struct LoadReport {
   std::vector<int> unsupportedRecordTypes;      // record types other than 0, 1, 2, 4, in file order
-  std::vector<std::size_t> malformedLines;      // skipped whole
-  std::vector<std::size_t> checksumErrorLines;  // loaded as they stand
+  std::size_t malformedCount = 0;               // lines skipped whole
+  std::vector<std::size_t> malformedLines;      // the first of them
+  std::size_t checksumErrorCount = 0;           // records loaded as they stand
+  std::vector<std::size_t> checksumErrorLines;  // the first of them
   std::size_t bytesOutsideMemory = 0;           // in the flash or EEPROM window past the buffer
-  std::vector<std::size_t> outsideMemoryLines;  // lines that carried such bytes
+  std::size_t outsideMemoryLineCount = 0;       // lines that carried such bytes
+  std::vector<std::size_t> outsideMemoryLines;  // the first of them
   std::size_t bytesStored = 0;                  // bytes placed into the four buffers
   std::size_t records = 0;  // record lines interpreted (malformed ones excluded)
   // Address ranges the load filled, per region, merged and in ascending order.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -16,7 +18,6 @@ namespace korvane::link {
 
 // Windows system error codes the backend reports besides kErrorInvalidHandle and kErrorTimeout.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
@@ -44,10 +45,13 @@ std::uint32_t WindowsErrorFor(int libusbError);
 
 // The USB library on libusb-1.0: real devices on Linux (and wherever libusb runs).
 // One libusb context serves every instance alive in the process; it is created on first use.
-// The OUT and IN pipe of one device share one opened device handle.
+// The OUT and IN pipe of one device share one opened device handle. Instances follow the
+// devices' places: by bus, then port path. One LibUsbLibrary serves one thread; several can
+// serve several threads at once.
 class LibUsbLibrary final : public UsbLibrary {
  public:
-  LibUsbLibrary();
+  // Pipe handles are numbered from `firstHandle` up (at least 1), wrapping back to 1.
+  explicit LibUsbLibrary(PipeHandle firstHandle = 1);
   LibUsbLibrary(const LibUsbLibrary&) = delete;
   LibUsbLibrary& operator=(const LibUsbLibrary&) = delete;
   ~LibUsbLibrary() override;
@@ -62,6 +66,11 @@ class LibUsbLibrary final : public UsbLibrary {
   std::int32_t MPUSBClose(PipeHandle handle) override;
   std::uint32_t GetLastError() override { return lastError_; }
   std::string TakeUserNotice() override;
+  std::vector<AttachedDevice> ListDevices(std::string_view identity) override;
+  bool PinLocation(std::string_view location) override;
+  // With libusb hotplug (Linux): returns as soon as a matching device arrives.
+  void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override;
+  std::vector<std::string> Diagnostics(std::string_view identity) override;
 
   // Pipes currently open, and devices they keep open (two pipes of one device count once).
   std::size_t OpenPipeCount() const { return pipes_.size(); }
@@ -77,6 +86,7 @@ class LibUsbLibrary final : public UsbLibrary {
   std::int32_t Transfer(PipeHandle handle, std::uint8_t* data, std::size_t length,
                         std::uint32_t& count, std::uint32_t timeoutMs, bool in);
   PipeHandle Fail(std::uint32_t code);
+  static bool DeviceLeft(const OpenDevice& device);
 
   std::shared_ptr<Context> context_;
   // Open devices by bus and address, so that a device's second pipe reuses its handle.
@@ -85,6 +95,9 @@ class LibUsbLibrary final : public UsbLibrary {
   PipeHandle nextHandle_ = 1;
   std::uint32_t lastError_ = 0;
   std::string notice_;
+  std::optional<std::string> pinned_;
+  std::optional<int> hotplug_;  // the registered arrival callback
+  std::atomic<bool> arrived_{false};
 };
 
 }  // namespace korvane::link

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvane::link {
 
@@ -13,6 +15,15 @@ inline constexpr PipeHandle kInvalidPipe = -1;
 // Windows system error codes, as the link expects them from GetLastError.
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorTimeout = 121;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+
+// One attached device as a library sees it: the instance number MPUSBOpen takes for it, and
+// where it is plugged in ("1-3.4": bus 1, hub port 3, port 4), empty when the library cannot
+// tell.
+struct AttachedDevice {
+  std::uint32_t instance = 0;
+  std::string location;
+};
 
 // The USB library the pipe link talks through: the six operations of the vendor's pipe API.
 // Implemented by the libusb backend (real devices) and by the emulated bootloader device.
@@ -42,6 +53,28 @@ class UsbLibrary {
   // A plain sentence for the user that the library has to add to a failure (for example that
   // access to the device was denied and which rule to install), or empty. Taking it clears it.
   virtual std::string TakeUserNotice() { return {}; }
+
+  // The attached devices that match the identity, in instance order. A library without places
+  // lists instances 0 to count - 1 with empty locations.
+  virtual std::vector<AttachedDevice> ListDevices(std::string_view identity) {
+    std::vector<AttachedDevice> devices;
+    const std::int32_t count = MPUSBGetDeviceCount(identity);
+    for (std::int32_t i = 0; i < count; ++i) {
+      devices.push_back(AttachedDevice{static_cast<std::uint32_t>(i), {}});
+    }
+    return devices;
+  }
+  // From now on the library sees only the device plugged in at `location`, as instance 0, so
+  // that other devices coming and going cannot change which device the link opens. False when
+  // the library has no locations (then the caller addresses the device by instance number).
+  virtual bool PinLocation(std::string_view /*location*/) { return false; }
+  // Returns when a matching device may have arrived, at the latest after `timeout`. Libraries
+  // told of arrivals return early; the others just let the time pass, so callers scan again.
+  virtual void WaitForArrival(std::string_view /*identity*/, std::chrono::milliseconds timeout);
+  // Lines for a reader who wants to know why no device answers: library version, every device
+  // with the identity, where it is, whether it could be opened and why not. Empty when the
+  // library has nothing to add.
+  virtual std::vector<std::string> Diagnostics(std::string_view /*identity*/) { return {}; }
 };
 
 }  // namespace korvane::link

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 namespace korvane::link {
 
@@ -10,8 +11,12 @@ std::string NumberText(std::int64_t value) {
   return value < 0 ? std::to_string(value) : " " + std::to_string(value);
 }
 
-UsbPipeLink::UsbPipeLink(UsbLibrary& library, LinkMessages& messages)
-    : library_(library), messages_(messages) {}
+void UsbLibrary::WaitForArrival(std::string_view, std::chrono::milliseconds timeout) {
+  std::this_thread::sleep_for(timeout);
+}
+
+UsbPipeLink::UsbPipeLink(UsbLibrary& library, LinkMessages& messages, std::uint32_t instance)
+    : library_(library), messages_(messages), instance_(instance) {}
 
 UsbPipeLink::~UsbPipeLink() {
   ClosePipes();
@@ -31,20 +36,21 @@ void UsbPipeLink::InitPipes() {
 void UsbPipeLink::ShowNotice() {
   const std::string notice = library_.TakeUserNotice();
   if (!notice.empty()) {
-    messages_.ShowLinkMessage(notice);
+    messages_.ShowLibraryNotice(notice);
   }
 }
 
 void UsbPipeLink::OpenPipes() {
-  deviceFound_ = library_.MPUSBGetDeviceCount(kDeviceIdentity) > 0;
+  deviceFound_ = static_cast<std::int64_t>(library_.MPUSBGetDeviceCount(kDeviceIdentity)) >
+                 static_cast<std::int64_t>(instance_);
   if (!deviceFound_) {
     // No device: nothing is opened and nothing is said, unless the library itself could not be
     // started, which it tells once.
     ShowNotice();
     return;
   }
-  writePipe_ = library_.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
-  readPipe_ = library_.MPUSBOpen(0, kDeviceIdentity, kPipeName, 1, 0);
+  writePipe_ = library_.MPUSBOpen(instance_, kDeviceIdentity, kPipeName, 0, 0);
+  readPipe_ = library_.MPUSBOpen(instance_, kDeviceIdentity, kPipeName, 1, 0);
   if (writePipe_ == kInvalidPipe || readPipe_ == kInvalidPipe) {
     messages_.ShowLinkMessage(NumberText(writePipe_) + NumberText(readPipe_) +
                               "Failed to open data pipes.");

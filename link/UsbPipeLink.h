@@ -28,6 +28,9 @@ class LinkMessages {
  public:
   virtual ~LinkMessages() = default;
   virtual void ShowLinkMessage(std::string_view text) = 0;
+  // A notice of the USB library itself (for example that it could not be loaded): no word
+  // about a pipe or an exchange. Shown like a link message unless overridden.
+  virtual void ShowLibraryNotice(std::string_view text) { ShowLinkMessage(text); }
 };
 
 // Watches every packet that goes through SendPacket (the command-line tool's trace).
@@ -53,14 +56,17 @@ struct PacketOutcome {
 // open / exchange / close bracket.
 class UsbPipeLink {
  public:
-  UsbPipeLink(UsbLibrary& library, LinkMessages& messages);
+  // `instance` is the device the pipes are opened on: 0, the first matching device, unless the
+  // caller chose another one.
+  UsbPipeLink(UsbLibrary& library, LinkMessages& messages, std::uint32_t instance = 0);
   UsbPipeLink(const UsbPipeLink&) = delete;
   UsbPipeLink& operator=(const UsbPipeLink&) = delete;
   ~UsbPipeLink();
 
   // Closes whatever handle is valid and marks both invalid.
   void InitPipes();
-  // Counts matching devices and, when there is one, opens the OUT and the IN pipe.
+  // Counts matching devices and, when the link's instance is among them, opens the OUT and the
+  // IN pipe.
   void OpenPipes();
   // Closes each valid handle and marks it invalid.
   void ClosePipes();
@@ -95,6 +101,7 @@ class UsbPipeLink {
   UsbLibrary& library_;
   LinkMessages& messages_;
   PacketTap* tap_ = nullptr;
+  std::uint32_t instance_ = 0;
   PipeHandle writePipe_ = kInvalidPipe;
   PipeHandle readPipe_ = kInvalidPipe;
   bool deviceFound_ = false;

@@ -13,3 +13,11 @@ done
 for size in 16 32 48 256; do
   rsvg-convert -w "$size" -h "$size" korvane-update.svg -o "korvane-update-$size.png"
 done
+# The Windows programs' icons (16, 32, 48 and 256 pixels in one file), with icotool from icoutils.
+if command -v icotool >/dev/null; then
+  icotool -c -o korvane.ico korvane-16.png korvane-32.png korvane-48.png -r korvane-256.png
+  icotool -c -o korvane-update.ico korvane-update-16.png korvane-update-32.png \
+    korvane-update-48.png -r korvane-update-256.png
+else
+  echo "icotool is missing (apt-get install icoutils): the .ico files were not remade" >&2
+fi

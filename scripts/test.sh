@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Korvane and runs every test: first in the normal build, then
-# in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
+# the Windows programs and their tests under Wine, then in a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (skip that one with --quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,9 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+bash scripts/build-windows.sh
+bash scripts/test-windows.sh
 
 if [ "${1:-}" != "--quick" ]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON \

@@ -337,6 +337,10 @@ std::string Why(const UpdateOutcome& outcome) {
 
 }  // namespace
 
+std::string FailureCause(const UpdateOutcome& outcome) {
+  return Why(outcome);
+}
+
 std::string FailureReason(const UpdateOutcome& outcome) {
   if (outcome.success || outcome.failure == Failure::None) {
     return {};

@@ -76,6 +76,9 @@ struct UpdateOutcome {
 // stopped (stage and address) and why, e.g. "Write at 0x0840: the device did not answer in
 // time." Empty for a successful run.
 std::string FailureReason(const UpdateOutcome& outcome);
+// The part of FailureReason after the place: why the packet failed ("the device did not answer
+// in time."). Also used for runs that only read the device.
+std::string FailureCause(const UpdateOutcome& outcome);
 
 struct UpdateSelections {
   // Each is read once, when the run reaches its group.

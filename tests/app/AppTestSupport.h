@@ -228,20 +228,7 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
-// Intel HEX text with program bytes from 0x800 to `lastFlash` and, when asked, the whole
-// EEPROM. Byte values follow `seed`, so that two files differ.
-inline std::string HexText(std::uint32_t lastFlash, bool eeprom, int seed = 1) {
-  using cli::test::DataRecords;
-  std::string text = DataRecords(0x800, lastFlash - 0x800 + 1, [seed](std::uint32_t a) {
-    return static_cast<std::uint8_t>(a * 3 + static_cast<std::uint32_t>(seed));
-  });
-  if (eeprom) {
-    text += DataRecords(0xF00000, 256, [seed](std::uint32_t a) {
-      return static_cast<std::uint8_t>((a - 0xF00000) + static_cast<std::uint32_t>(seed));
-    });
-  }
-  return text + cli::test::EndOfFile();
-}
+using cli::test::FirmwareHex;
 
 // An application on the emulated device (timing model off), started.
 struct AppFixture {

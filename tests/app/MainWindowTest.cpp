@@ -15,9 +15,9 @@ class MainWindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = std::make_unique<TempFolder>();
-    plain_ = folder_->Write("device.hex", HexText(0x0FFF, false));
-    second_ = folder_->Write("second.HEX", HexText(0x0BFF, true, 7));
-    scrambled_ = folder_->Write("device.elc", image::Scramble(HexText(0x0FFF, false)));
+    plain_ = folder_->Write("device.hex", FirmwareHex(0x0FFF, false));
+    second_ = folder_->Write("second.HEX", FirmwareHex(0x0BFF, true, 7));
+    scrambled_ = folder_->Write("device.elc", image::Scramble(FirmwareHex(0x0FFF, false)));
   }
   static void TearDownTestSuite() { folder_.reset(); }
 
@@ -164,7 +164,7 @@ TEST_F(MainWindowTest, AFileThatCannotBeReadChangesNothing) {
 // 0xFF over it and call that a success.
 TEST_F(MainWindowTest, AFileWithoutDataDisarmsDataUpdate) {
   const std::string wrongKey = folder_->Write("wrong-key.elc", [] {
-    std::string text = HexText(0x0FFF, false);
+    std::string text = FirmwareHex(0x0FFF, false);
     for (std::size_t i = 0; i < text.size(); ++i) {
       text[i] = static_cast<char>(text[i] ^ "918273645501"[i % 12]);
     }

@@ -13,7 +13,7 @@ namespace {
 class QueuedInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    file_ = folder_.Write("firmware.hex", HexText(0x0FFF, true));
+    file_ = folder_.Write("firmware.hex", FirmwareHex(0x0FFF, true));
     f_.Open(file_);
     f_.Detect();
     ASSERT_TRUE(f_.Main()[MainControl::OK].enabled);
@@ -79,7 +79,7 @@ TEST_F(QueuedInputTest, AnAbortStaysClickedWhenAQueuedSearchFollows) {
 // Closing the main window while a scrambled file is decoded: the load goes on to its report box,
 // which needs a window that is still there and showing; the application ends afterwards.
 TEST_F(QueuedInputTest, ClosingDuringTheScrambledFilesEventPassWaitsForTheLoad) {
-  const std::string text = cli::test::HexRecord(3, 0, {1, 2, 3, 4}) + HexText(0x0FFF, false);
+  const std::string text = cli::test::HexRecord(3, 0, {1, 2, 3, 4}) + FirmwareHex(0x0FFF, false);
   const std::string scrambled = folder_.Write("typed.elc", image::Scramble(text));
   f_.ui.boxes.clear();
   f_.ui.onEvents = [&] { f_.app->Form_Unload(); };

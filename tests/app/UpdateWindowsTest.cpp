@@ -21,7 +21,7 @@ class UpdateWindowsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = std::make_unique<TempFolder>();
-    file_ = folder_->Write("firmware.hex", HexText(0x0FFF, true));
+    file_ = folder_->Write("firmware.hex", FirmwareHex(0x0FFF, true));
   }
   static void TearDownTestSuite() { folder_.reset(); }
 

@@ -2,20 +2,28 @@
 
 // Runs the built korvane-cli as a child process and captures what it printed and its exit code.
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+#include <random>
+#else
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+#endif
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace korvane::cli::test {
 
@@ -44,11 +52,25 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& cont
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    std::random_device random;
+    for (int attempt = 0; path_.empty() && attempt < 100; ++attempt) {
+      const auto candidate =
+          std::filesystem::temp_directory_path() / ("korvane-cli-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) {
+        path_ = candidate;
+      }
+    }
+    if (path_.empty()) {
+      throw std::runtime_error("cannot make a temporary folder");
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "korvane-cli-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;
@@ -56,17 +78,150 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& Path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& Path() const {
+    return path_;
+  }
+  std::filesystem::path operator/(const std::string& name) const {
+    return path_ / name;
+  }
 
  private:
   std::filesystem::path path_;
 };
 
+#ifdef _WIN32
+namespace detail {
+
+inline std::wstring Wide(const std::string& text) {
+  return std::filesystem::path(text).wstring();
+}
+
+// One argument quoted as the C runtime splits a command line.
+inline std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+    return arg;
+  }
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+inline HANDLE OpenForChild(const std::string& path, bool write) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateFileW(Wide(path).c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The parent's environment with `extra` ("NAME=value") added: an entry replaces the parent's
+// and earlier ones of its name.
+inline std::wstring EnvironmentBlock(const std::vector<std::string>& extra) {
+  const auto nameOf = [](const std::wstring& entry) {
+    std::wstring name = entry.substr(0, entry.find(L'=', 1));
+    for (wchar_t& c : name) {
+      c = static_cast<wchar_t>(towupper(c));
+    }
+    return name;
+  };
+  std::vector<std::wstring> entries;
+  std::vector<std::wstring> names;
+  const auto add = [&](const std::wstring& entry) {
+    const std::wstring name = nameOf(entry);
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(name);
+      entries.push_back(entry);
+    }
+  };
+  for (auto it = extra.rbegin(); it != extra.rend(); ++it) {
+    add(Wide(*it));
+  }
+  wchar_t* parent = GetEnvironmentStringsW();
+  for (const wchar_t* entry = parent; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    add(entry);
+  }
+  FreeEnvironmentStringsW(parent);
+  std::wstring block;
+  for (const std::wstring& entry : entries) {
+    block += entry;
+    block += L'\0';
+  }
+  return block + L'\0';
+}
+
+inline std::string WithoutCarriageReturns(std::string text) {
+  std::erase(text, '\r');
+  return text;
+}
+
+}  // namespace detail
+
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
 inline CliResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
                             const std::vector<std::string>& extraEnvironment = {}) {
+  const TempDir scratch;
+  const std::string outPath = (scratch / "stdout").string();
+  const std::string errPath = (scratch / "stderr").string();
+  const HANDLE in = detail::OpenForChild("NUL", false);
+  const HANDLE out = detail::OpenForChild(outPath, true);
+  const HANDLE err = detail::OpenForChild(errPath, true);
+  std::wstring commandLine = detail::QuoteArgument(detail::Wide(binary));
+  for (const std::string& arg : args) {
+    commandLine += L' ' + detail::QuoteArgument(detail::Wide(arg));
+  }
+  std::wstring environment = detail::EnvironmentBlock(extraEnvironment);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+  for (const HANDLE handle : {in, out, err}) {
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+    }
+  }
+  if (!started) {
+    throw std::runtime_error("cannot start " + binary);
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CliResult result;
+  result.exitCode = static_cast<int>(code);
+  // A console program's text ends its lines with CR LF; the tests compare lines.
+  result.out = detail::WithoutCarriageReturns(ReadFile(outPath));
+  result.err = detail::WithoutCarriageReturns(ReadFile(errPath));
+  return result;
+}
+
+inline CliResult RunCliProgram(const std::vector<std::string>& args,
+                               const std::vector<std::string>& extraEnvironment = {}) {
+  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment);
+}
+#else
+// Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
+// no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
+// `whileRunning`, when given, runs right after the start with the child's process id.
+inline CliResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                            const std::vector<std::string>& extraEnvironment = {},
+                            const std::function<void(pid_t)>& whileRunning = {}) {
   const TempDir scratch;
   const std::string outPath = (scratch / "stdout").string();
   const std::string errPath = (scratch / "stderr").string();
@@ -105,6 +260,9 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   if (spawned != 0) {
     throw std::runtime_error("cannot start " + binary);
   }
+  if (whileRunning) {
+    whileRunning(pid);
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
@@ -115,9 +273,12 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   return result;
 }
 
+// `whileRunning` runs while the program runs, with its process id (to send it signals).
 inline CliResult RunCliProgram(const std::vector<std::string>& args,
-                               const std::vector<std::string>& extraEnvironment = {}) {
-  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment);
+                               const std::vector<std::string>& extraEnvironment = {},
+                               const std::function<void(pid_t)>& whileRunning = {}) {
+  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment, whileRunning);
 }
+#endif
 
 }  // namespace korvane::cli::test

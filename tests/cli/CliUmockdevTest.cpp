@@ -2,8 +2,12 @@
 // bootloader devices emulated on a umockdev testbed.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/cli/CliRunner.h"
@@ -13,6 +17,7 @@
 namespace korvane::cli::test {
 namespace {
 
+using testsupport::EmulatedDeviceOptions;
 using testsupport::UmockdevTestbed;
 
 // The testbed needs umockdev's preload library in this process too: re-run under it first.
@@ -89,6 +94,161 @@ TEST_F(CliOnUsb, SilentDeviceTimesOutAndResetLeavesTheBootloader) {
   // The device left its bootloader, so nothing answers any more.
   const auto after = testbed.RunChild({KORVANE_CLI_BINARY, "detect"});
   EXPECT_EQ(after.exitCode, 3) << after.out;
+}
+
+// Three devices attached out of their order on the buses; each knows its own version.
+void AttachThree(UmockdevTestbed& testbed) {
+  testbed.AddDevice(EmulatedDeviceOptions{.bus = 2, .port = 1});
+  testbed.AddDevice(EmulatedDeviceOptions{.bus = 1, .port = 4});
+  testbed.AddDevice(EmulatedDeviceOptions{.bus = 1, .port = 2});
+  for (std::size_t i = 0; i < 3; ++i) {
+    testbed.WithDevice(i, [i](emulator::BootloaderDevice& device) {
+      device.SetVersion(static_cast<std::uint8_t>(2 + i), 0x10);
+    });
+  }
+}
+
+// Polls until `done` holds or 20 s have passed.
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool LeftBootloader(UmockdevTestbed& testbed, std::size_t index) {
+  bool left = false;
+  testbed.WithDevice(
+      index, [&left](emulator::BootloaderDevice& device) { left = !device.InBootloader(); });
+  return left;
+}
+
+TEST_F(CliOnUsb, ListAndDeviceFollowBusAndPortPath) {
+  UmockdevTestbed testbed;
+  AttachThree(testbed);
+  const auto list = testbed.RunChild({KORVANE_CLI_BINARY, "list"});
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_EQ(list.out,
+            "0   1-2         bootloader 4.10\n"
+            "1   1-4         bootloader 3.10\n"
+            "2   2-1         bootloader 2.10\n");
+  const auto json = testbed.RunChild({KORVANE_CLI_BINARY, "list", "--json"});
+  EXPECT_NE(json.out.find("{\"instance\":2,\"location\":\"2-1\",\"answered\":true,\"version\":"
+                          "\"2.10\",\"major\":2,\"minor\":16}"),
+            std::string::npos)
+      << json.out;
+
+  // The same device by number and by place; the default is instance 0.
+  struct Case {
+    std::vector<std::string> selector;
+    std::string version;
+  };
+  for (const Case& c : {Case{{}, " 4."}, Case{{"--device", "1"}, " 3."},
+                        Case{{"--device", "2-1"}, " 2."}, Case{{"--device", "1-4"}, " 3."}}) {
+    std::vector<std::string> args{KORVANE_CLI_BINARY, "detect"};
+    args.insert(args.end(), c.selector.begin(), c.selector.end());
+    const auto detect = testbed.RunChild(args);
+    EXPECT_EQ(detect.exitCode, 0) << detect.err;
+    EXPECT_EQ(detect.out, "USB-Bootloader " + c.version + " 1 0 detected \n");
+  }
+  const auto absent = testbed.RunChild({KORVANE_CLI_BINARY, "detect", "--device", "1-3"});
+  EXPECT_EQ(absent.exitCode, 3);
+  EXPECT_NE(absent.err.find("no device is plugged in at 1-3"), std::string::npos) << absent.err;
+
+  const auto verbose = testbed.RunChild({KORVANE_CLI_BINARY, "detect", "--verbose"});
+  EXPECT_EQ(verbose.exitCode, 0);
+  EXPECT_NE(verbose.err.find("libusb 1."), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("device 2 at 2-1 (bus 2, address 2, 04d8:a5e2): can be opened"),
+            std::string::npos)
+      << verbose.err;
+}
+
+TEST_F(CliOnUsb, UpdateAllUpdatesEveryDeviceAtOnce) {
+  UmockdevTestbed testbed;
+  AttachThree(testbed);
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 128, ProgramValue) + EndOfFile());
+  const auto all = testbed.RunChild(
+      {KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--all", "--reset"});
+  EXPECT_EQ(all.exitCode, 0) << all.out << all.err;
+  for (const char* line : {"1-2: The update was successful.", "1-4: The update was successful.",
+                           "2-1: The update was successful.", "3 of 3 updated"}) {
+    EXPECT_NE(all.out.find(line), std::string::npos) << all.out;
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    testbed.WithDevice(i, [](emulator::BootloaderDevice& device) {
+      for (std::uint32_t a = 0x800; a < 0x880; ++a) {
+        ASSERT_EQ(device.Flash()[a], ProgramValue(a)) << a;
+      }
+      EXPECT_FALSE(device.InBootloader());  // reset after its update
+    });
+  }
+}
+
+TEST_F(CliOnUsb, WaitGoesOnWhenTheDeviceIsPluggedIn) {
+  UmockdevTestbed testbed;
+  // Nothing comes: the wait ends after its time with exit 3.
+  const auto none = testbed.RunChild({KORVANE_CLI_BINARY, "detect", "--wait=0.3"});
+  EXPECT_EQ(none.exitCode, 3);
+  EXPECT_NE(none.err.find("no device appeared within 0.3 s"), std::string::npos) << none.err;
+
+  const auto arrived = testbed.RunChild(
+      {KORVANE_CLI_BINARY, "detect", "--wait=20"}, std::chrono::seconds(30), [&testbed](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        testbed.AddDevice();
+      });
+  EXPECT_EQ(arrived.exitCode, 0) << arrived.out << arrived.err;
+  EXPECT_EQ(arrived.out, "USB-Bootloader  1. 1 2 detected \n");
+  EXPECT_NE(arrived.err.find("Waiting for a device..."), std::string::npos);
+
+  // A selected place is waited for, other devices do not count.
+  const auto second = testbed.RunChild(
+      {KORVANE_CLI_BINARY, "detect", "--wait", "--device", "1-2"}, std::chrono::seconds(30),
+      [&testbed](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testbed.WithDevice(0, [](emulator::BootloaderDevice& d) { d.SetVersion(7, 0); });
+        testbed.AddDevice();
+      });
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(second.out, "USB-Bootloader  1. 1 2 detected \n");
+}
+
+TEST_F(CliOnUsb, TheProductionLoopTakesDeviceAfterDevice) {
+  UmockdevTestbed testbed;
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 64, ProgramValue) + EndOfFile());
+  const auto line =
+      testbed.RunChild({KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--wait",
+                        "--repeat", "--reset", "--json"},
+                       std::chrono::seconds(60), [&testbed](pid_t pid) {
+                         // Each board is plugged in, updated and reset (it leaves the bus), then
+                         // the next.
+                         for (std::size_t board = 0; board < 2; ++board) {
+                           std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                           testbed.AddDevice(EmulatedDeviceOptions{.port = 1});
+                           ASSERT_TRUE(WaitUntil([&] { return LeftBootloader(testbed, board); }));
+                         }
+                         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                         kill(pid, SIGINT);
+                       });
+  EXPECT_FALSE(line.timedOut);
+  EXPECT_EQ(line.exitCode, 0) << line.err;
+  EXPECT_NE(line.err.find("#1 1-1: The update was successful."), std::string::npos) << line.err;
+  EXPECT_NE(line.err.find("#2 1-1: The update was successful."), std::string::npos) << line.err;
+  EXPECT_NE(line.err.find("2 devices: 2 updated, 0 failed"), std::string::npos) << line.err;
+  EXPECT_NE(line.out.find("\"count\":2"), std::string::npos) << line.out;
+  EXPECT_NE(line.out.find("{\"event\":\"summary\",\"devices\":2,\"succeeded\":2,\"failed\":0}"),
+            std::string::npos)
+      << line.out;
+  for (std::size_t board = 0; board < 2; ++board) {
+    testbed.WithDevice(board, [](emulator::BootloaderDevice& device) {
+      EXPECT_EQ(device.Flash()[0x83F], ProgramValue(0x83F));
+    });
+  }
 }
 
 }  // namespace

@@ -54,4 +54,19 @@ std::string DataRecords(std::uint32_t address, std::size_t count, Value value) {
   return text;
 }
 
+// A small firmware: program bytes from 0x800 to `lastFlash` and, when asked, the whole EEPROM.
+// Byte values follow `seed`, so that two files differ.
+inline std::string FirmwareHex(std::uint32_t lastFlash, bool eeprom, int seed = 1) {
+  const auto offset = static_cast<std::uint32_t>(seed);
+  std::string text = DataRecords(0x800, lastFlash - 0x800 + 1, [offset](std::uint32_t a) {
+    return static_cast<std::uint8_t>(a * 3 + offset);
+  });
+  if (eeprom) {
+    text += DataRecords(0xF00000, 256, [offset](std::uint32_t a) {
+      return static_cast<std::uint8_t>(a - 0xF00000 + offset);
+    });
+  }
+  return text + EndOfFile();
+}
+
 }  // namespace korvane::cli::test

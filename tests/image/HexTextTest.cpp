@@ -306,6 +306,35 @@ TEST_F(HexTextTest, MalformedLinesAreSkippedWholeAndReported) {
             "1 record has a wrong checksum; it was loaded as it stands (line 12).");
 }
 
+TEST_F(HexTextTest, LongListsOfBadLinesKeepExactCountsButOnlyTheFirstLineNumbers) {
+  // Per line: one malformed line, one record with a wrong checksum, one record beyond memory.
+  constexpr std::size_t kGroups = 1500;
+  std::string text;
+  for (std::size_t i = 0; i < kGroups; ++i) {
+    text += ":0108\r\n:0108000011E0\r\n";
+    text += Linear(0x0001) + "\r\n" + Data(0x0000, {0x01, 0x02}) + "\r\n" + Linear(0) + "\r\n";
+  }
+  const LoadReport report = Load(text);
+  EXPECT_EQ(report.malformedCount, kGroups);
+  EXPECT_EQ(report.checksumErrorCount, kGroups);
+  EXPECT_EQ(report.outsideMemoryLineCount, kGroups);
+  EXPECT_EQ(report.bytesOutsideMemory, 2 * kGroups);
+  for (const auto* lines :
+       {&report.malformedLines, &report.checksumErrorLines, &report.outsideMemoryLines}) {
+    ASSERT_EQ(lines->size(), kMaxReportedLines);
+  }
+  // Five lines per group: the first of each kind are kept, in file order.
+  EXPECT_EQ(report.malformedLines.front(), 1u);
+  EXPECT_EQ(report.malformedLines.back(), 1 + 5 * (kMaxReportedLines - 1));
+  EXPECT_EQ(report.checksumErrorLines.back(), 2 + 5 * (kMaxReportedLines - 1));
+  EXPECT_EQ(report.outsideMemoryLines.back(), 4 + 5 * (kMaxReportedLines - 1));
+  EXPECT_EQ(report.Summary(),
+            "1500 lines are not valid records and were skipped (lines 1, 6, 11, 16, 21 and 1495 "
+            "more).\n1500 records have a wrong checksum; they were loaded as they stand (lines 2, "
+            "7, 12, 17, 22 and 1495 more).\n3000 bytes lie beyond the memory of this device and "
+            "were skipped (lines 4, 9, 14, 19, 24 and 1495 more).");
+}
+
 TEST_F(HexTextTest, AMalformedExtensionRecordLeavesTheBaseAsItWas) {
   Load(Lines({Linear(0x00F0), ":02000004003", Data(0x0000, {0x42}), kEof}));
   EXPECT_EQ(image->EepromImage[0], 0x42);

@@ -5,7 +5,12 @@
 //   korvane_umockdev_bracket_timing --once      sends one version query to the device of the
 //                                              testbed it was started in (a parent's) and
 //                                              prints the reply: the child-process path
+//   korvane_umockdev_bracket_timing --wait-notice CLI [runs]
+//                                              starts `CLI detect --wait`, plugs a device in
+//                                              and prints how long it took until the device
+//                                              received its first request
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +19,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "link/LibUsbLibrary.h"
 #include "link/UsbPipeLink.h"
@@ -62,6 +69,40 @@ double MeanMicroseconds(int count, const std::function<void()>& action) {
   return elapsed.count() / count;
 }
 
+// From a device plugged in to the first request it receives from `korvane-cli detect --wait`.
+int MeasureWaitNotice(const std::string& cli, int runs) {
+  std::vector<double> notices;
+  for (int run = 0; run < runs; ++run) {
+    korvane::testsupport::UmockdevTestbed testbed;
+    double notice = -1;
+    const auto child =
+        testbed.RunChild({cli, "detect", "--wait=30"}, std::chrono::seconds(60), [&](pid_t) {
+          // Let the child start and settle into its wait first.
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          const auto plugged = std::chrono::steady_clock::now();
+          testbed.AddDevice();
+          while (testbed.RequestsReceived(0) == 0 &&
+                 std::chrono::steady_clock::now() - plugged < std::chrono::seconds(30)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          notice =
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - plugged)
+                  .count();
+        });
+    if (child.exitCode != 0) {
+      std::fprintf(stderr, "detect --wait failed: %s%s\n", child.out.c_str(), child.err.c_str());
+      return 1;
+    }
+    notices.push_back(notice);
+  }
+  std::sort(notices.begin(), notices.end());
+  std::printf(
+      "device plugged in to first request, %d runs: median %.1f ms, min %.1f ms, "
+      "max %.1f ms\n",
+      runs, notices[notices.size() / 2], notices.front(), notices.back());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +113,9 @@ int main(int argc, char** argv) {
   }
   if (argc > 1 && std::strcmp(argv[1], "--once") == 0) {
     return SendOneVersionQuery();
+  }
+  if (argc > 2 && std::strcmp(argv[1], "--wait-notice") == 0) {
+    return MeasureWaitNotice(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 10);
   }
   const int packets = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
 

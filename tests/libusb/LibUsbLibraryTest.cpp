@@ -10,10 +10,16 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "link/AccessAdvice.h"
 #include "link/LibUsbLibrary.h"
 #include "link/UsbPipeLink.h"
 #include "tests/libusb/UmockdevBootloader.h"
@@ -67,6 +73,77 @@ TEST(LibUsbNames, OnlyAVanishedDeviceReadsAsInvalidHandleAndOnlyATimeoutAsTimeou
     EXPECT_NE(WindowsErrorFor(error), kErrorTimeout) << libusb_error_name(error);
     EXPECT_NE(WindowsErrorFor(error), 0u) << libusb_error_name(error);
   }
+}
+
+// The advice for a refused user follows what the system shows: the rule's place and group,
+// and whether this is the active local session.
+TEST(AccessAdvice, NamesTheRuleWhereItIsAndTheStepThatFits) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("korvane-access-" + std::to_string(getpid()));
+  std::filesystem::remove_all(root);
+  const auto write = [&root](const std::string& path, const std::string& text) {
+    std::filesystem::create_directories((root / path.substr(1)).parent_path());
+    std::ofstream(root / path.substr(1)) << text;
+  };
+  const std::string rule = "/usr/lib/udev/rules.d/70-korvane.rules";
+
+  struct Case {
+    std::string name;
+    std::function<void()> arrange;
+    std::string session;
+    std::vector<std::string> says;
+    std::vector<std::string> saysNot;
+  };
+  const std::vector<Case> cases = {
+      {"no rule",
+       [] {},
+       "",
+       {"not installed", "install the korvane package", "/etc/udev/rules.d/",
+        "unplug the device and plug it in again"},
+       {"packaging/"}},
+      {"rule, active local session",
+       [&] {
+         write(rule, "SUBSYSTEM==\"usb\", TAG+=\"uaccess\"\n");
+         write("/run/systemd/sessions/4", "ACTIVE=1\nREMOTE=0\n");
+       },
+       "4",
+       {"installed as /usr/lib/udev/rules.d/70-korvane.rules",
+        "unplug the device and plug "
+        "it in again"},
+       {"not installed", "group", "packaging/"}},
+      {"rule, remote session, no group",
+       [&] { write("/run/systemd/sessions/7", "ACTIVE=1\nREMOTE=1\n"); },
+       "7",
+       {"installed as", "is not that one", "log in at the computer"},
+       {"unplug"}},
+      {"rule with a group, background session",
+       [&] {
+         write(rule, "# GROUP=\"comment\"\nSUBSYSTEM==\"usb\", GROUP=\"plugdev\", MODE=\"0660\"\n");
+         write("/run/systemd/sessions/8", "ACTIVE=0\nREMOTE=0\n");
+       },
+       "8",
+       {"is not that one", "the group plugdev", "log in again"},
+       {"comment", "unplug"}},
+      {"rule in /etc wins",
+       [&] { write("/etc/udev/rules.d/70-korvane.rules", "TAG+=\"uaccess\"\n"); },
+       "",
+       {"installed as /etc/udev/rules.d/70-korvane.rules", "unplug"},
+       {"group"}},
+  };
+  for (const Case& c : cases) {
+    c.arrange();
+    const std::string advice = AccessDeniedAdvice(GatherAccessFacts(root, c.session));
+    EXPECT_TRUE(advice.starts_with("Access to the USB device was denied: ")) << advice;
+    EXPECT_TRUE(advice.ends_with('.')) << advice;
+    EXPECT_EQ(advice.find(". "), std::string::npos) << c.name << ": one sentence: " << advice;
+    for (const std::string& part : c.says) {
+      EXPECT_NE(advice.find(part), std::string::npos) << c.name << ": " << advice;
+    }
+    for (const std::string& part : c.saysNot) {
+      EXPECT_EQ(advice.find(part), std::string::npos) << c.name << ": " << advice;
+    }
+  }
+  std::filesystem::remove_all(root);
 }
 
 struct RecordedMessages final : LinkMessages {
@@ -210,18 +287,119 @@ TEST_F(LibUsbOnUmockdev, EraseAndWriteReachTheDeviceMemory) {
   EXPECT_TRUE(messages_.texts.empty());
 }
 
-TEST_F(LibUsbOnUmockdev, TwoDevicesAttachedOnlyInstanceZeroIsAddressed) {
-  Testbed().AddDevice();
-  Testbed().AddDevice();
-  EXPECT_EQ(Library().MPUSBGetDeviceCount(kDeviceIdentity), 2);
-  for (int i = 0; i < 3; ++i) {
-    Packet packet;
-    EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+TEST_F(LibUsbOnUmockdev, InstancesFollowBusAndPortAndAPinnedLibrarySeesOneDevice) {
+  // Attached in an order unlike their places; each answers with its own version.
+  Testbed().AddDevice(EmulatedDeviceOptions{.bus = 2, .port = 1});
+  Testbed().AddDevice(EmulatedDeviceOptions{.bus = 1, .port = 3});
+  Testbed().AddDevice(EmulatedDeviceOptions{.bus = 1, .port = 2});
+  for (std::size_t i = 0; i < 3; ++i) {
+    Testbed().WithDevice(i, [i](emulator::BootloaderDevice& device) {
+      device.SetVersion(static_cast<std::uint8_t>(10 + i), 0);
+    });
   }
-  const std::uint32_t first = Testbed().RequestsReceived(0);
-  const std::uint32_t second = Testbed().RequestsReceived(1);
-  EXPECT_EQ(std::max(first, second), 3u);
-  EXPECT_EQ(std::min(first, second), 0u);
+  const std::vector<AttachedDevice> listed = Library().ListDevices(kDeviceIdentity);
+  ASSERT_EQ(listed.size(), 3u);
+  const std::vector<std::string> places{"1-2", "1-3", "2-1"};
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(listed[i].instance, i);
+    EXPECT_EQ(listed[i].location, places[i]);
+  }
+
+  // The link of instance n reaches the n-th device in that order, and only it.
+  const std::uint8_t majorAt[3] = {12, 11, 10};
+  for (std::uint32_t instance = 0; instance < 3; ++instance) {
+    UsbPipeLink link(Library(), messages_, instance);
+    Packet packet;
+    packet.request[0] = 0x00;
+    packet.request[1] = 0x02;
+    EXPECT_EQ(packet.Send(link, 2, 4).result, ExchangeResult::Complete);
+    EXPECT_EQ(packet.reply[3], majorAt[instance]) << "instance " << instance;
+  }
+  EXPECT_EQ(Testbed().RequestsReceived(0), 1u);
+  EXPECT_EQ(Testbed().RequestsReceived(1), 1u);
+  EXPECT_EQ(Testbed().RequestsReceived(2), 1u);
+  UsbPipeLink beyond(Library(), messages_, 3);
+  Packet none;
+  EXPECT_FALSE(none.Send(beyond, 2, 4).sent);
+
+  // Pinned to 1-3: that device is instance 0 and the only one counted.
+  LibUsbLibrary pinned;
+  ASSERT_TRUE(pinned.PinLocation("1-3"));
+  EXPECT_EQ(pinned.MPUSBGetDeviceCount(kDeviceIdentity), 1);
+  UsbPipeLink pinnedLink(pinned, messages_);
+  Packet packet;
+  packet.request[0] = 0x00;
+  packet.request[1] = 0x02;
+  EXPECT_EQ(packet.Send(pinnedLink, 2, 4).result, ExchangeResult::Complete);
+  EXPECT_EQ(packet.reply[3], 11);
+  // A place with nothing plugged in counts no device.
+  LibUsbLibrary empty;
+  empty.PinLocation("1-9");
+  EXPECT_EQ(empty.MPUSBGetDeviceCount(kDeviceIdentity), 0);
+  EXPECT_TRUE(messages_.texts.empty());
+}
+
+TEST_F(LibUsbOnUmockdev, WaitingForArrivalReturnsWhenADeviceIsPluggedIn) {
+  LibUsbLibrary& library = Library();
+  EXPECT_EQ(library.MPUSBGetDeviceCount(kDeviceIdentity), 0);
+  // Nothing arrives: the wait takes its time and finds nothing.
+  library.WaitForArrival(kDeviceIdentity, std::chrono::milliseconds(50));
+  EXPECT_EQ(library.MPUSBGetDeviceCount(kDeviceIdentity), 0);
+
+  std::thread plug([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Testbed().AddDevice();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  while (library.MPUSBGetDeviceCount(kDeviceIdentity) == 0 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+    library.WaitForArrival(kDeviceIdentity, std::chrono::seconds(10));
+  }
+  plug.join();
+  EXPECT_EQ(library.MPUSBGetDeviceCount(kDeviceIdentity), 1);
+  Packet packet;
+  EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+}
+
+TEST_F(LibUsbOnUmockdev, EndpointsOfAnAlternateSettingSelectThatSetting) {
+  Testbed().AddDevice(EmulatedDeviceOptions{.endpointsInAlternateSetting = true});
+  Packet packet;
+  EXPECT_EQ(VersionQuery(packet).result, ExchangeResult::Complete);
+  EXPECT_TRUE(messages_.texts.empty());
+  // Selected once per opening of the device, for interface 0, setting 1.
+  const auto selected = Testbed().SettingsSelected(0);
+  ASSERT_FALSE(selected.empty());
+  for (const auto& [interface, setting] : selected) {
+    EXPECT_EQ(interface, 0u);
+    EXPECT_EQ(setting, 1u);
+  }
+  // A device whose endpoints are in the default setting is left in it.
+  Testbed().AddDevice();
+  LibUsbLibrary plain;
+  plain.PinLocation("1-2");
+  UsbPipeLink link(plain, messages_);
+  EXPECT_EQ(packet.Send(link, 2, 4).result, ExchangeResult::Complete);
+  EXPECT_TRUE(Testbed().SettingsSelected(1).empty());
+}
+
+TEST_F(LibUsbOnUmockdev, PipeHandlesStayPositiveWhenTheirNumbersRunOut) {
+  Testbed().AddDevice();
+  LibUsbLibrary library(std::numeric_limits<PipeHandle>::max() - 2);
+  UsbPipeLink link(library, messages_);
+  std::vector<PipeHandle> handles;
+  for (int i = 0; i < 4; ++i) {
+    link.OpenPipes();
+    ASSERT_TRUE(link.PipesOpen());
+    handles.push_back(link.WritePipeHandle());
+    handles.push_back(link.ReadPipeHandle());
+    EXPECT_NE(link.WritePipeHandle(), link.ReadPipeHandle());
+    link.ClosePipes();
+  }
+  for (const PipeHandle handle : handles) {
+    EXPECT_GT(handle, 0);
+  }
+  EXPECT_EQ(handles[0], std::numeric_limits<PipeHandle>::max() - 2);
+  EXPECT_EQ(handles[3], 1);
 }
 
 TEST_F(LibUsbOnUmockdev, BothPipesOfADeviceShareOneHandle) {
@@ -311,7 +489,7 @@ TEST_F(LibUsbOnUmockdev, AReplyThatNeverComesTimesOutWith121) {
   EXPECT_EQ(VersionQuery(next).result, ExchangeResult::Complete);
 }
 
-TEST_F(LibUsbOnUmockdev, AReplyLongerThanExpectedFailsInsteadOfOverrunning) {
+TEST_F(LibUsbOnUmockdev, AReplyLongerThanExpectedFailsWithoutAMessageAndWithoutOverrunning) {
   Testbed().AddDevice();
   LibUsbLibrary& library = Library();
   const PipeHandle out = library.MPUSBOpen(0, kDeviceIdentity, kPipeName, 0, 0);
@@ -322,13 +500,38 @@ TEST_F(LibUsbOnUmockdev, AReplyLongerThanExpectedFailsInsteadOfOverrunning) {
   std::uint32_t count = 0;
   ASSERT_EQ(library.MPUSBWrite(out, query, count, 1000), 1);
   std::array<std::uint8_t, 4> buffer{0x55, 0x55, 0x55, 0x55};
-  // Only two bytes asked for: the four-byte reply does not fit.
-  EXPECT_NE(library.MPUSBRead(in, std::span(buffer).first(2), count, 1000), 1);
-  EXPECT_EQ(library.GetLastError(), kErrorMoreData);
+  // Only two bytes asked for: the read succeeds with the true count, and only two bytes land.
+  EXPECT_EQ(library.MPUSBRead(in, std::span(buffer).first(2), count, 1000), 1);
+  EXPECT_EQ(count, 4u);
+  EXPECT_EQ(buffer[0], 0x00);
   EXPECT_EQ(buffer[2], 0x55);
   EXPECT_EQ(buffer[3], 0x55);
   library.MPUSBClose(out);
   library.MPUSBClose(in);
+
+  // So the link's rule holds: more than expected is a failure, and nothing is shown.
+  Packet packet;
+  packet.request = {0x00, 0x02};
+  packet.reply.fill(0x66);
+  const PacketOutcome outcome = packet.Send(Link(), 2, 2);
+  EXPECT_TRUE(outcome.sent);
+  EXPECT_EQ(outcome.result, ExchangeResult::Failed);
+  EXPECT_EQ(outcome.errorCode, 0u);
+  EXPECT_EQ(packet.replyLength, 4);
+  EXPECT_EQ(packet.reply[2], 0x66);
+  EXPECT_TRUE(messages_.texts.empty()) << messages_.texts.front();
+}
+
+TEST_F(LibUsbOnUmockdev, ADevicePulledOutDuringATransferClosesSilentlyAsGone) {
+  Testbed().AddDevice();
+  Testbed().PullOutDuringNextRead(0);
+  Packet packet;
+  const PacketOutcome outcome = VersionQuery(packet);
+  EXPECT_TRUE(outcome.sent);
+  EXPECT_EQ(outcome.result, ExchangeResult::Failed);
+  EXPECT_EQ(outcome.errorCode, kErrorInvalidHandle);
+  EXPECT_TRUE(messages_.texts.empty()) << messages_.texts.front();
+  EXPECT_EQ(Library().OpenDeviceCount(), 0u);
 }
 
 TEST_F(LibUsbOnUmockdev, AnUnpluggedDeviceGivesInvalidHandleAndIsNoLongerCounted) {
@@ -382,9 +585,7 @@ TEST_F(LibUsbOnUmockdev, DeniedAccessFailsTheOpenAndNamesTheUdevRule) {
   ASSERT_EQ(messages_.texts.size(), 2u);
   EXPECT_EQ(messages_.texts[0], "-1-1Failed to open data pipes.");
   const std::string& notice = messages_.texts[1];
-  EXPECT_NE(notice.find("denied"), std::string::npos) << notice;
-  EXPECT_NE(notice.find(kUdevRuleName), std::string::npos) << notice;
-  EXPECT_NE(notice.find("/etc/udev/rules.d/"), std::string::npos) << notice;
+  EXPECT_EQ(notice, AccessDeniedAdviceHere());
   // One plain sentence: no line break, no second sentence.
   EXPECT_TRUE(notice.ends_with('.')) << notice;
   EXPECT_EQ(notice.find(". "), std::string::npos) << notice;

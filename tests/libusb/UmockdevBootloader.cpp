@@ -188,10 +188,24 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
 }
 
 // Device descriptor, then one configuration: interface 0 (vendor class) with endpoints 0x01
-// (OUT) and 0x81 (IN) of 64 bytes, bulk or interrupt.
+// (OUT) and 0x81 (IN) of 64 bytes, bulk or interrupt; or interface 0 with no endpoints in its
+// default setting and the two in alternate setting 1.
 std::vector<std::uint8_t> Descriptors(const EmulatedDeviceOptions& options) {
   const std::uint8_t type = options.endpoints == EndpointKind::Bulk ? 0x02 : 0x03;
   const std::uint8_t interval = options.endpoints == EndpointKind::Bulk ? 0x00 : 0x01;
+  if (options.endpointsInAlternateSetting) {
+    return {
+        0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, static_cast<std::uint8_t>(options.vendor),
+        static_cast<std::uint8_t>(options.vendor >> 8), static_cast<std::uint8_t>(options.product),
+        static_cast<std::uint8_t>(options.product >> 8), 0x01, 0x00, 0x01, 0x02, 0x00, 0x01,
+        // configuration: 41 bytes, one interface
+        0x09, 0x02, 0x29, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+        // interface 0, setting 0: no endpoints
+        0x09, 0x04, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00,
+        // interface 0, setting 1: the two endpoints
+        0x09, 0x04, 0x00, 0x01, 0x02, 0xFF, 0x00, 0x00, 0x00, 0x07, 0x05, 0x01, type, 0x40, 0x00,
+        interval, 0x07, 0x05, 0x81, type, 0x40, 0x00, interval};
+  }
   return {
       0x12,
       0x01,
@@ -289,6 +303,8 @@ struct EmulatedDevice {
   std::vector<PendingUrb> urbs;
   bool withhold = false;
   bool unplugged = false;
+  bool pullOutDuringRead = false;
+  std::vector<std::pair<unsigned, unsigned>> settings;
   std::uint32_t requests = 0;
   TransferCounts transfers;
 
@@ -369,6 +385,13 @@ struct EmulatedDevice {
       urb.actual_length = 0;
       WriteUrb(urbData, urb);
       pending.done = true;
+    } else if (pending.in && pullOutDuringRead) {
+      // A bus error ends the transfer, and the device is gone.
+      urb.status = -EPROTO;
+      urb.actual_length = 0;
+      WriteUrb(urbData, urb);
+      pending.done = true;
+      unplugged = true;
     } else if (!pending.in) {
       const std::span<const std::uint8_t> request(
           pending.buffer != nullptr ? pending.buffer->data : nullptr,
@@ -526,9 +549,23 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
       umockdev_ioctl_data_unref(word);
       device.Complete(client, 0, 0);
     }
+  } else if (request == USBDEVFS_SETINTERFACE) {
+    GError* error = nullptr;
+    UMockdevIoctlData* choice =
+        umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_setinterface), &error);
+    if (choice == nullptr) {
+      g_clear_error(&error);
+      device.Complete(client, -1, EFAULT);
+    } else {
+      usbdevfs_setinterface selected{};
+      std::memcpy(&selected, choice->data, sizeof selected);
+      umockdev_ioctl_data_unref(choice);
+      device.settings.emplace_back(selected.interface, selected.altsetting);
+      device.Complete(client, 0, 0);
+    }
   } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE ||
-             request == USBDEVFS_SETINTERFACE || request == USBDEVFS_CLEAR_HALT ||
-             request == USBDEVFS_RESET || request == USBDEVFS_DISCONNECT_CLAIM) {
+             request == USBDEVFS_CLEAR_HALT || request == USBDEVFS_RESET ||
+             request == USBDEVFS_DISCONNECT_CLAIM) {
     device.Complete(client, 0, 0);
   } else if (request == USBDEVFS_GETDRIVER || request == USBDEVFS_IOCTL) {
     device.Complete(client, -1, ENODATA);
@@ -591,11 +628,13 @@ std::size_t UmockdevTestbed::AddDevice(const EmulatedDeviceOptions& options) {
   device->testbed = impl_->testbed;
   device->index = impl_->devices.size();
   const unsigned address = static_cast<unsigned>(device->index) + 2;
+  const unsigned bus = options.bus;
+  const unsigned port = options.port != 0 ? options.port : device->index + 1;
   char node[32];
-  std::snprintf(node, sizeof node, "bus/usb/001/%03u", address);
+  std::snprintf(node, sizeof node, "bus/usb/%03u/%03u", bus, address);
   device->devNode = std::string("/dev/") + node;
-  device->sysPath =
-      "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(device->index + 1);
+  device->sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(bus) + "/" +
+                    std::to_string(bus) + "-" + std::to_string(port);
 
   std::ostringstream record;
   record << "P: " << device->sysPath.substr(4) << "\n"
@@ -603,20 +642,16 @@ std::size_t UmockdevTestbed::AddDevice(const EmulatedDeviceOptions& options) {
          << "E: SUBSYSTEM=usb\n"
          << "E: DEVTYPE=usb_device\n"
          << "E: DEVNAME=" << device->devNode << "\n"
-         << "E: BUSNUM=001\n"
+         << "E: BUSNUM=" << std::string(node + 8, 3) << "\n"
          << "E: DEVNUM=" << node + std::strlen("bus/usb/001/") << "\n"
-         << "A: busnum=1\\n\n"
+         << "A: busnum=" << bus << "\\n\n"
          << "A: devnum=" << address << "\\n\n"
          << "A: speed=12\\n\n"
          << "A: bConfigurationValue=1\\n\n"
          << "H: descriptors=" << Hex(Descriptors(options)) << "\n";
+  // The device answers before it is announced, so that a process told of its arrival can
+  // open it at once.
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(impl_->testbed, record.str().c_str(), &error)) {
-    std::string message = error != nullptr ? error->message : "unknown error";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev could not add the device: " + message);
-  }
-
   device->base = umockdev_ioctl_base_new();
   g_signal_connect(device->base, "handle-ioctl", G_CALLBACK(OnIoctl), device.get());
   g_signal_connect(device->base, "client-vanished", G_CALLBACK(OnClientVanished), device.get());
@@ -626,6 +661,13 @@ std::size_t UmockdevTestbed::AddDevice(const EmulatedDeviceOptions& options) {
     g_clear_error(&error);
     g_object_unref(device->base);
     throw std::runtime_error("umockdev could not attach to " + device->devNode + ": " + message);
+  }
+  if (!umockdev_testbed_add_from_string(impl_->testbed, record.str().c_str(), &error)) {
+    std::string message = error != nullptr ? error->message : "unknown error";
+    g_clear_error(&error);
+    umockdev_testbed_detach_ioctl(impl_->testbed, device->devNode.c_str(), nullptr);
+    g_object_unref(device->base);
+    throw std::runtime_error("umockdev could not add the device: " + message);
   }
   impl_->devices.push_back(std::move(device));
   return impl_->devices.size() - 1;
@@ -662,6 +704,19 @@ void UmockdevTestbed::DenyAccess(std::size_t index) {
   if (chmod(path.c_str(), 0) != 0) {
     throw std::runtime_error("cannot change the mode of " + path + ": " + std::strerror(errno));
   }
+}
+
+void UmockdevTestbed::PullOutDuringNextRead(std::size_t index) {
+  EmulatedDevice& device = impl_->At(index);
+  const std::lock_guard lock(device.mutex);
+  device.pullOutDuringRead = true;
+}
+
+std::vector<std::pair<unsigned, unsigned>> UmockdevTestbed::SettingsSelected(
+    std::size_t index) const {
+  EmulatedDevice& device = impl_->At(index);
+  const std::lock_guard lock(device.mutex);
+  return device.settings;
 }
 
 std::uint32_t UmockdevTestbed::RequestsReceived(std::size_t index) const {
@@ -702,6 +757,10 @@ void UmockdevTestbed::WithDevice(std::size_t,
 void UmockdevTestbed::WithholdReplies(std::size_t, bool) {}
 void UmockdevTestbed::Unplug(std::size_t) {}
 void UmockdevTestbed::DenyAccess(std::size_t) {}
+void UmockdevTestbed::PullOutDuringNextRead(std::size_t) {}
+std::vector<std::pair<unsigned, unsigned>> UmockdevTestbed::SettingsSelected(std::size_t) const {
+  return {};
+}
 std::uint32_t UmockdevTestbed::RequestsReceived(std::size_t) const {
   return 0;
 }
@@ -760,7 +819,8 @@ struct TempFile {
 }  // namespace
 
 ChildResult UmockdevTestbed::RunChild(const std::vector<std::string>& argv,
-                                      std::chrono::milliseconds timeout) const {
+                                      std::chrono::milliseconds timeout,
+                                      const std::function<void(pid_t)>& whileRunning) {
   if (argv.empty()) {
     throw std::invalid_argument("RunChild needs a program");
   }
@@ -793,6 +853,9 @@ ChildResult UmockdevTestbed::RunChild(const std::vector<std::string>& argv,
 
   ChildResult result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (whileRunning) {
+    whileRunning(pid);
+  }
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(pid, &status, WNOHANG);

@@ -8,12 +8,14 @@
 // RunUnderUmockdevPreload() before anything else (it re-executes the program with LD_PRELOAD
 // set); a parent that runs a tool as a child process uses ChildEnvironment() / RunChild().
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/BootloaderDevice.h"
@@ -37,6 +39,10 @@ struct EmulatedDeviceOptions {
   std::uint16_t vendor = 0x04d8;
   std::uint16_t product = 0xa5e2;
   EndpointKind endpoints = EndpointKind::Bulk;  // type of endpoints 0x01 and 0x81
+  std::uint8_t bus = 1;
+  std::uint8_t port = 0;  // the port on the bus's root hub; 0: the device's index + 1
+  // The two endpoints only in alternate setting 1 of interface 0; setting 0 has none.
+  bool endpointsInAlternateSetting = false;
 };
 
 // Transfers the host submitted to a device, by type.
@@ -62,7 +68,8 @@ class UmockdevTestbed {
   UmockdevTestbed& operator=(const UmockdevTestbed&) = delete;
   ~UmockdevTestbed();
 
-  // Attaches one more device on bus 1 (addresses 2, 3, ...). Returns its index.
+  // Attaches one more device (addresses 2, 3, ... by index); it arrives as a hot-plugged device
+  // does, also while a process watches. Returns its index.
   std::size_t AddDevice(const EmulatedDeviceOptions& options = {});
   std::size_t DeviceCount() const;
 
@@ -77,6 +84,11 @@ class UmockdevTestbed {
   // The device's /dev node becomes unreadable (mode 000). A process running as root also needs
   // WithoutPermissionOverride to be refused.
   void DenyAccess(std::size_t index);
+  // The next read fails as a transfer does when the device is pulled out during it (a bus
+  // error), and the device is gone.
+  void PullOutDuringNextRead(std::size_t index);
+  // The alternate settings the host selected: (interface, setting) in order.
+  std::vector<std::pair<unsigned, unsigned>> SettingsSelected(std::size_t index) const;
 
   // Requests the device has received (each OUT transfer is one request).
   std::uint32_t RequestsReceived(std::size_t index) const;
@@ -88,8 +100,11 @@ class UmockdevTestbed {
   std::vector<std::string> ChildEnvironment() const;
   // Starts argv[0] (a path) as a child process with ChildEnvironment() and waits for it,
   // serving its USB requests meanwhile. A child still running after `timeout` is killed.
+  // `whileRunning`, when given, runs once on the calling thread right after the child started,
+  // with its process id (to add devices while it waits, or to interrupt it).
   ChildResult RunChild(const std::vector<std::string>& argv,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                       const std::function<void(pid_t)>& whileRunning = {});
 
  private:
   struct Impl;

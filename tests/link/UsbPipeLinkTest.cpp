@@ -182,6 +182,26 @@ TEST_F(PipeLinkTest, TwoDevicesAttachedOnlyTheFirstIsOpened) {
   EXPECT_TRUE(link.PipesOpen());
 }
 
+TEST_F(PipeLinkTest, ALinkForAnotherInstanceOpensThatOneOnlyWhileItIsAttached) {
+  UsbPipeLink second(usb, messages, 1);
+  for (const std::int32_t count : {2, 1, 0}) {
+    usb.count = count;
+    log.clear();
+    second.OpenPipes();
+    if (count == 2) {
+      EXPECT_EQ(log, (Calls{kCount, "Open(1,vid_04d8&pid_a5e2,\\MCHP_EP1,0,0)",
+                            "Open(1,vid_04d8&pid_a5e2,\\MCHP_EP1,1,0)"}));
+      EXPECT_TRUE(second.PipesOpen());
+    } else {
+      // Fewer devices than the instance needs: as with none, nothing is opened or said.
+      EXPECT_EQ(log, (Calls{kCount, "TakeUserNotice"})) << count;
+      EXPECT_FALSE(second.PipesOpen());
+      EXPECT_FALSE(second.DeviceFound());
+    }
+    second.ClosePipes();
+  }
+}
+
 TEST_F(PipeLinkTest, NoDeviceOpensNothingAndSaysNothing) {
   for (const std::int32_t count : {0, -1}) {
     log.clear();

@@ -9,7 +9,6 @@
 #include "UiTestSupport.h"
 #include "app/Texts.h"
 #include "image/UpdateFileLoader.h"
-#include "ui/qt/QtDesktop.h"
 #include "ui/qt/WindowFont.h"
 
 using namespace korvane;
@@ -25,32 +24,6 @@ bool IsBold(const QWidget* w) {
   return w->font().bold();
 }
 
-// The desktop's own boxes and event passes; the open dialog answers with a prepared file.
-class RealBoxes final : public app::Desktop {
- public:
-  RealBoxes(const QString& lockPath, const QString& file) : qt_(lockPath), file_(file) {}
-  void ShowMessageBox(app::Window* owner, std::string_view text, std::string_view title,
-                      app::MessageIcon icon) override {
-    qt_.ShowMessageBox(owner, text, title, icon);
-  }
-  std::string GetOpenFileName(app::Window*, std::string_view, std::string_view, std::string_view,
-                              std::string_view) override {
-    return file_.toStdString();
-  }
-  void OpenAddress(app::Window*, std::string_view) override {}
-  app::InstanceClaim ClaimSingleInstance() override { return {}; }
-  void ProcessPendingEvents() override { qt_.ProcessPendingEvents(); }
-  int CurrentYear() override { return qt_.CurrentYear(); }
-  app::ScreenRect WorkArea() override { return qt_.WorkArea(); }
-  void Quit() override { ++quits; }
-
-  int quits = 0;
-
- private:
-  QtDesktop qt_;
-  QString file_;
-};
-
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -63,7 +36,7 @@ class MainWindowTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(dir_.isValid());
-    plain_ = WriteFile(dir_, QStringLiteral("device.hex"), HexText(0x0FFF, false));
+    plain_ = WriteFile(dir_, QStringLiteral("device.hex"), cli::test::FirmwareHex(0x0FFF, false));
     QVERIFY(!plain_.isEmpty());
   }
 
@@ -202,14 +175,15 @@ class MainWindowTest : public QObject {
     QVERIFY(!f.app->Ended());
   }
 
-  void exitShortcutCloseBoxAndResetUnloadEveryWindow_data() {
+  void everyWayOutUnloadsEveryWindow_data() {
     QTest::addColumn<int>("how");
     QTest::newRow("Exit") << 0;
     QTest::newRow("Ctrl+Q") << 1;
     QTest::newRow("close box") << 2;
     QTest::newRow("Reset PIC without Repeate") << 3;
+    QTest::newRow("result window's close box") << 4;
   }
-  void exitShortcutCloseBoxAndResetUnloadEveryWindow() {
+  void everyWayOutUnloadsEveryWindow() {
     QFETCH(int, how);
     Fixture f;
     // Leave the result window loaded (hidden) behind an update.
@@ -217,13 +191,17 @@ class MainWindowTest : public QObject {
     f.Detect();
     f.Main()->OK->click();
     QVERIFY(f.Complete() != nullptr);
-    f.Complete()->OKCmd->click();
-    QVERIFY(f.Complete() != nullptr);
     QPointer<QWidget> result = f.Complete();
     QPointer<QWidget> main = f.Main();
+    if (how != 4) {
+      f.Complete()->OKCmd->click();
+      QVERIFY(f.Complete() != nullptr);
+    }
 
     MainForm& m = *f.Main();
-    if (how == 0) {
+    if (how == 4) {
+      f.Complete()->close();
+    } else if (how == 0) {
       m.mnu_Exit->trigger();
     } else if (how == 1) {
       m.activateWindow();
@@ -247,13 +225,13 @@ class MainWindowTest : public QObject {
   // The main window is closed while a scrambled file is decoded, and the file then needs a report
   // box: the box still has a live window to belong to, and the windows go only afterwards.
   void closingDuringTheScrambledFilesEventPassIsSafe() {
-    const QByteArray text = ":0400000301020304EF\r\n" + HexText(0x0FFF, false);
-    const std::string scrambled = image::Scramble(std::string_view(text.constData(), text.size()));
-    const QString path = WriteFile(dir_, QStringLiteral("typed.elc"),
-                                   QByteArray(scrambled.data(), qsizetype(scrambled.size())));
+    const std::string text =
+        cli::test::HexRecord(3, 0, {1, 2, 3, 4}) + cli::test::FirmwareHex(0x0FFF, false);
+    const QString path = WriteFile(dir_, QStringLiteral("typed.elc"), image::Scramble(text));
     QTemporaryDir lockDir;
-    RealBoxes desktop(QDir(lockDir.path()).filePath(QStringLiteral("k.lock")), path);
+    QtDesktop desktop(QDir(lockDir.path()).filePath(QStringLiteral("k.lock")));
     Fixture f(&desktop);
+    f.desktop.answers.append(path);
     QPointer<MainForm> main = f.Main();
     // The close arrives in the decoder's event pass; every box that comes up is answered.
     QTimer::singleShot(0, main, [main] { main->close(); });
@@ -271,7 +249,7 @@ class MainWindowTest : public QObject {
     main->mnu_Open->trigger();
     QCOMPARE(boxes, 1);
     QVERIFY(f.app->Ended());
-    QCOMPARE(desktop.quits, 1);
+    QCOMPARE(f.desktop.quits, 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(main.isNull());
   }

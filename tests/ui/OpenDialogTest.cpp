@@ -9,7 +9,6 @@
 
 #include "UiTestSupport.h"
 #include "image/UpdateFileLoader.h"
-#include "ui/qt/QtDesktop.h"
 
 using namespace korvane;
 using namespace korvane::ui;
@@ -66,7 +65,7 @@ class OpenDialogTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(dir_.isValid() && lockDir_.isValid());
-    const QByteArray hex = HexText(0x0FFF, false);
+    const std::string hex = cli::test::FirmwareHex(0x0FFF, false);
     QVERIFY(!WriteFile(dir_, QStringLiteral("a.hex"), hex).isEmpty());
     QVERIFY(!WriteFile(dir_, QStringLiteral("B.HEX"), hex).isEmpty());
     QVERIFY(!WriteFile(dir_, QStringLiteral("c.elc"), "x").isEmpty());

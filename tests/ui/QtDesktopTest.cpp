@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "UiTestSupport.h"
-#include "ui/qt/QtDesktop.h"
 
 using namespace korvane;
 using namespace korvane::ui;
@@ -56,32 +55,23 @@ class QtDesktopTest : public QObject {
   void aSecondCopyIsRefusedWithoutAWindow() {
     QtDesktop holder(LockPath(QStringLiteral("refused.lock")));
     QCOMPARE(holder.ClaimSingleInstance().result, Result::Granted);
-    struct SecondCopy final : app::Desktop {
-      explicit SecondCopy(const QString& path) : qt(path) {}
-      void ShowMessageBox(app::Window*, std::string_view text, std::string_view,
-                          app::MessageIcon) override {
-        messages.append(ToQString(text));
-      }
-      std::string GetOpenFileName(app::Window*, std::string_view, std::string_view,
-                                  std::string_view, std::string_view) override {
-        return {};
-      }
-      void OpenAddress(app::Window*, std::string_view) override {}
-      app::InstanceClaim ClaimSingleInstance() override { return qt.ClaimSingleInstance(); }
-      void ProcessPendingEvents() override {}
-      int CurrentYear() override { return 2031; }
-      app::ScreenRect WorkArea() override { return {}; }
-      void Quit() override {}
-      QtDesktop qt;
-      QStringList messages;
-    } second(LockPath(QStringLiteral("refused.lock")));
+    QtDesktop second(LockPath(QStringLiteral("refused.lock")));
+    TestDesktop desktop;
+    desktop.real = &second;
     QtForms forms;
-    app::Application app(second, forms, std::make_unique<emulator::EmulatedUsbLibrary>());
+    app::Application app(desktop, forms, std::make_unique<emulator::EmulatedUsbLibrary>());
+    // The refusal's box is answered as soon as it shows.
+    QTimer::singleShot(0, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box->accept();
+      }
+    });
     QVERIFY(!app.Start());
-    QCOMPARE(second.messages, QStringList{QStringLiteral("Korvane allready running!")});
+    QCOMPARE(desktop.messages.size(), 1);
+    QCOMPARE(desktop.messages[0].text, QStringLiteral("Korvane allready running!"));
     QVERIFY(app.Main() == nullptr);
     for (QWidget* w : QApplication::topLevelWidgets()) {
-      QVERIFY(!w->isVisible());
+      QVERIFY(!w->isVisible() || qobject_cast<QMessageBox*>(w) != nullptr);
     }
   }
 

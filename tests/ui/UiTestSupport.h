@@ -1,8 +1,8 @@
 #pragma once
 
 // What the window tests share: a desktop that answers dialogs and records what the windows
-// asked of it, HEX files written for the occasion, and the application on the emulated device
-// in the Qt windows.
+// asked of it (or hands boxes, the claim and event passes to the real Qt desktop), update files
+// written for the occasion, and the application on the emulated device in the Qt windows.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,14 +12,14 @@
 #include <QScreen>
 #include <QString>
 #include <QTemporaryDir>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
+#include "tests/cli/HexWriter.h"
 #include "ui/qt/Geometry.h"
+#include "ui/qt/QtDesktop.h"
 #include "ui/qt/QtForms.h"
 
 namespace korvane::ui::test {
@@ -32,9 +32,12 @@ struct ShownMessage {
 
 class TestDesktop final : public app::Desktop {
  public:
-  void ShowMessageBox(app::Window*, std::string_view text, std::string_view title,
+  void ShowMessageBox(app::Window* owner, std::string_view text, std::string_view title,
                       app::MessageIcon icon) override {
     messages.append({ToQString(text), ToQString(title), icon});
+    if (real != nullptr) {
+      real->ShowMessageBox(owner, text, title, icon);
+    }
   }
   std::string GetOpenFileName(app::Window*, std::string_view, std::string_view, std::string_view,
                               std::string_view) override {
@@ -44,7 +47,9 @@ class TestDesktop final : public app::Desktop {
   void OpenAddress(app::Window*, std::string_view address) override {
     addresses.append(ToQString(address));
   }
-  app::InstanceClaim ClaimSingleInstance() override { return {}; }
+  app::InstanceClaim ClaimSingleInstance() override {
+    return real != nullptr ? real->ClaimSingleInstance() : app::InstanceClaim{};
+  }
   void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
   int CurrentYear() override { return 2031; }
   app::ScreenRect WorkArea() override {
@@ -53,6 +58,7 @@ class TestDesktop final : public app::Desktop {
   }
   void Quit() override { ++quits; }
 
+  QtDesktop* real = nullptr;  // when set: real boxes and the real single-instance claim
   QList<ShownMessage> messages;
   int dialogs = 0;
   QStringList answers;  // what the next open dialogs return; none left means cancel
@@ -60,46 +66,11 @@ class TestDesktop final : public app::Desktop {
   int quits = 0;
 };
 
-// Intel HEX text (CR LF line ends) with program bytes from 0x800 to `lastFlash` and, when asked,
-// the whole EEPROM. Byte values follow `seed` so two files differ.
-inline QByteArray HexText(int lastFlash, bool eeprom, int seed = 1) {
-  QByteArray text;
-  const auto record = [&text](int type, int offset, const QByteArray& data) {
-    QByteArray r;
-    r.append(char(data.size())).append(char(offset >> 8)).append(char(offset & 0xFF));
-    r.append(char(type)).append(data);
-    std::uint8_t sum = 0;
-    for (char c : r) {
-      sum = static_cast<std::uint8_t>(sum + static_cast<std::uint8_t>(c));
-    }
-    r.append(char(static_cast<std::uint8_t>(-sum)));
-    text += ':' + r.toHex().toUpper() + "\r\n";
-  };
-  for (int address = 0x800; address <= lastFlash; address += 16) {
-    QByteArray data;
-    for (int i = 0; i < 16 && address + i <= lastFlash; ++i) {
-      data.append(char((address + i) * 3 + seed));
-    }
-    record(0, address, data);
-  }
-  if (eeprom) {
-    record(4, 0, QByteArray::fromHex("00F0"));
-    for (int offset = 0; offset < 256; offset += 16) {
-      QByteArray data;
-      for (int i = 0; i < 16; ++i) {
-        data.append(char(offset + i + seed));
-      }
-      record(0, offset, data);
-    }
-  }
-  record(1, 0, {});
-  return text;
-}
-
-inline QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& data) {
+inline QString WriteFile(const QTemporaryDir& dir, const QString& name, const std::string& data) {
   const QString path = QDir(dir.path()).filePath(name);
   QFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
+  if (!file.open(QIODevice::WriteOnly) ||
+      file.write(data.data(), static_cast<qint64>(data.size())) != qint64(data.size())) {
     return {};
   }
   return path;
@@ -112,11 +83,11 @@ struct Fixture {
   emulator::EmulatedUsbLibrary* device = nullptr;
   std::unique_ptr<app::Application> app;
 
-  explicit Fixture(app::Desktop* otherDesktop = nullptr) {
+  explicit Fixture(QtDesktop* real = nullptr) {
+    desktop.real = real;
     auto library = std::make_unique<emulator::EmulatedUsbLibrary>();
     device = library.get();
-    app = std::make_unique<app::Application>(otherDesktop != nullptr ? *otherDesktop : desktop,
-                                             forms, std::move(library));
+    app = std::make_unique<app::Application>(desktop, forms, std::move(library));
     app->Start();
   }
   ~Fixture() {

@@ -54,7 +54,7 @@ class UpdateWindowsTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(dir_.isValid());
-    file_ = WriteFile(dir_, QStringLiteral("firmware.hex"), HexText(0x0FFF, true));
+    file_ = WriteFile(dir_, QStringLiteral("firmware.hex"), cli::test::FirmwareHex(0x0FFF, true));
     QVERIFY(!file_.isEmpty());
   }
 
@@ -176,16 +176,6 @@ class UpdateWindowsTest : public QObject {
     QCOMPARE(TextColour(r->Label1), kRed);
     QCOMPARE(r->Label2->text(), QStringLiteral("Erase at 0x0900: stopped by the user."));
     QVERIFY(!f->app->Ended());
-  }
-
-  void resultCloseBoxEndsTheApplication() {
-    auto f = Ready();
-    f->Main()->OK->click();
-    f->Complete()->close();
-    QCOMPARE(f->desktop.quits, 1);
-    QVERIFY(f->app->Ended());
-    QVERIFY(f->app->Main() == nullptr);
-    QVERIFY(f->app->UpdatingComplete() == nullptr);
   }
 
   void aboutWindowShowsVersionRightsAndLink() {

@@ -1,0 +1,156 @@
+#include "cli/JsonEvents.h"
+
+#include <cstdio>
+
+#include "cli/Output.h"
+
+namespace korvane::cli {
+
+namespace {
+
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+std::string Number(float value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(value));
+  return text;
+}
+
+}  // namespace
+
+void JsonLines::Emit(const std::string& fields) {
+  const std::lock_guard lock(mutex_);
+  out_ << '{' << fields << "}\n" << std::flush;
+}
+
+std::string_view StageName(update::Stage stage) {
+  switch (stage) {
+    case update::Stage::ProgramErase:
+      return "erase";
+    case update::Stage::ProgramWrite:
+      return "write";
+    case update::Stage::ProgramVerify:
+      return "verify";
+    case update::Stage::EepromWrite:
+      return "eeprom-write";
+    case update::Stage::EepromVerify:
+      return "eeprom-verify";
+  }
+  return "update";
+}
+
+std::string_view FailureName(update::Failure failure) {
+  switch (failure) {
+    case update::Failure::None:
+      return "";
+    case update::Failure::Aborted:
+      return "aborted";
+    case update::Failure::Mismatch:
+      return "mismatch";
+    case update::Failure::NotSent:
+      return "not-sent";
+    case update::Failure::ExchangeFailed:
+      return "exchange-failed";
+    case update::Failure::ShortReply:
+      return "short-reply";
+    case update::Failure::CountTooLarge:
+      return "count-too-large";
+  }
+  return "";
+}
+
+JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
+                           std::function<bool()> interrupted)
+    : lines_(lines),
+      device_(std::move(device)),
+      abortRequested_(abortRequested),
+      interrupted_(std::move(interrupted)) {}
+
+std::string JsonProgress::DeviceField() const {
+  return device_.empty() ? std::string() : ",\"device\":" + JsonString(device_);
+}
+
+void JsonProgress::OnStageBegin(update::Stage stage) {
+  stageStarting_ = true;
+  pendingName_ = StageName(stage);
+}
+
+void JsonProgress::SetStageText(std::string_view text) {
+  if (text.empty()) {
+    return;
+  }
+  if (!stageStarting_) {
+    lines_.Emit("\"event\":\"message\"" + DeviceField() + ",\"text\":" + JsonString(text));
+    return;
+  }
+  stageStarting_ = false;
+  Begin(pendingName_, text);
+}
+
+void JsonProgress::Begin(std::string_view name, std::string_view text) {
+  if (!stage_.empty()) {
+    EndStage(true);
+  }
+  stage_ = name;
+  value_ = 0.0F;
+  lastEmitted_ = -1.0F;
+  lastEmit_ = {};
+  lines_.Emit("\"event\":\"stage\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
+              ",\"text\":" + JsonString(text));
+}
+
+void JsonProgress::SetBarValue(float value) {
+  value_ = value;
+  if (stage_.empty()) {
+    return;
+  }
+  const auto now = Clock::now();
+  if (now - lastEmit_ >= kProgressInterval) {
+    EmitProgress(value);
+  }
+}
+
+void JsonProgress::EmitProgress(float value) {
+  lines_.Emit("\"event\":\"progress\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
+              ",\"percent\":" + Number(value));
+  lastEmitted_ = value;
+  lastEmit_ = Clock::now();
+}
+
+void JsonProgress::EndStage(bool completed) {
+  const float value = completed ? 100.0F : value_;
+  if (value != lastEmitted_) {
+    EmitProgress(value);
+  }
+  stage_.clear();
+}
+
+void JsonProgress::ProcessPendingEvents() {
+  if (interrupted_ && interrupted_()) {
+    abortRequested_ = true;
+  }
+}
+
+void JsonProgress::ShowOutcome(std::string_view text, std::uint32_t) {
+  if (!stage_.empty()) {
+    EndStage(text == update::kSuccessText);
+  }
+}
+
+void JsonProgress::OnRegionBegin(update::BackupRegion region) {
+  Begin(region == update::BackupRegion::Flash ? "read-flash" : "read-eeprom",
+        update::BackupRegionText(region));
+}
+
+bool JsonProgress::StopRequested() {
+  ProcessPendingEvents();
+  return abortRequested_;
+}
+
+void JsonProgress::EndBackup(bool success) {
+  if (!stage_.empty()) {
+    EndStage(success);
+  }
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "cli/ProgressPrinter.h"
+
+namespace korvane::cli {
+
+// Writes whole JSON lines to one stream; several threads may write at once.
+class JsonLines {
+ public:
+  explicit JsonLines(std::ostream& out) : out_(out) {}
+  // `fields` is the inside of an object without braces: "\"event\":\"stage\",...".
+  void Emit(const std::string& fields);
+
+ private:
+  std::mutex mutex_;
+  std::ostream& out_;
+};
+
+// The machine-readable form of a run: a line when a stage begins, progress at most every
+// 100 ms and at each stage's end (100 for a stage that ran to its end), the verify stages'
+// mismatch text. The outcome line is the command's, which knows the failure detail.
+class JsonProgress final : public RunView {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `device` is added to every line as "device" when not empty. `interrupted` is polled after
+  // every packet, as the terminal's printer does.
+  JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
+               std::function<bool()> interrupted = {});
+
+  void ShowProgress() override {}
+  void SetDeviceLine(std::string_view) override {}
+  void SetStageText(std::string_view text) override;
+  void SetStageColour(std::uint32_t) override {}
+  void SetProgressBarColor(std::uint32_t) override {}
+  void SetBarValue(float value) override;
+  void ProcessPendingEvents() override;
+  void ShowOutcome(std::string_view text, std::uint32_t colour) override;
+  void OnStageBegin(update::Stage stage) override;
+
+  void OnRegionBegin(update::BackupRegion region) override;
+  void OnProgress(float percent) override { SetBarValue(percent); }
+  bool StopRequested() override;
+  void EndBackup(bool success) override;
+
+  // The "device" field (with its leading comma) or empty: for the command's own lines.
+  std::string DeviceField() const;
+
+ private:
+  void Begin(std::string_view name, std::string_view text);
+  void EmitProgress(float value);
+  void EndStage(bool completed);
+
+  JsonLines& lines_;
+  std::string device_;
+  bool& abortRequested_;
+  std::function<bool()> interrupted_;
+  std::string stage_;
+  bool stageStarting_ = false;
+  std::string pendingName_;
+  float value_ = 0.0F;
+  float lastEmitted_ = -1.0F;
+  Clock::time_point lastEmit_{};
+};
+
+// "erase", "write", "verify", "eeprom-write", "eeprom-verify": the stage names of the JSON lines.
+std::string_view StageName(update::Stage stage);
+// "failure" names: "aborted", "mismatch", "not-sent", "exchange-failed", "short-reply",
+// "count-too-large"; empty for none.
+std::string_view FailureName(update::Failure failure);
+
+}  // namespace korvane::cli

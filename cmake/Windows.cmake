@@ -1,0 +1,35 @@
+# The Windows build, cross-built with mingw-w64 (cmake/mingw-w64-i686.cmake): 32-bit programs
+# linked statically, so that no runtime DLL has to lie beside them. Header-only CLI11 and the
+# GoogleTest sources come from the build machine's packages. Included before the options, so
+# that it can switch off what has no Windows form.
+if(NOT WIN32)
+  return()
+endif()
+
+add_link_options(-static $<$<CONFIG:Release,MinSizeRel>:-s>)
+# Windows headers: the wide-character API, no min/max macros, Windows 7 and later.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+
+# Benchmarks and fuzzers stay on the build machine.
+set(KORVANE_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks" FORCE)
+set(KORVANE_BUILD_FUZZ OFF CACHE BOOL "Build the libFuzzer targets (needs clang)" FORCE)
+
+# CLI11 from /usr/include/CLI, through a folder of its own: /usr/include itself would put the
+# build machine's C library headers in front of mingw's.
+if(NOT TARGET CLI11::CLI11 AND EXISTS /usr/include/CLI/CLI.hpp)
+  set(KORVANE_HOST_HEADERS ${PROJECT_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${KORVANE_HOST_HEADERS})
+  if(NOT EXISTS ${KORVANE_HOST_HEADERS}/CLI)
+    file(CREATE_LINK /usr/include/CLI ${KORVANE_HOST_HEADERS}/CLI SYMBOLIC)
+  endif()
+  add_library(CLI11::CLI11 INTERFACE IMPORTED GLOBAL)
+  target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${KORVANE_HOST_HEADERS})
+endif()
+
+# GoogleTest built from its sources with the cross compiler; it is not installed or packaged.
+set(KORVANE_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(NOT TARGET GTest::gtest AND EXISTS ${KORVANE_GOOGLETEST_SOURCE}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${KORVANE_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()

@@ -1,0 +1,192 @@
+// korvane-cli.exe on the device's USB library, with the stand-in vbmpusbapi.dll: detect, update,
+// reset and faults end to end, and what happens when the library is missing or incomplete.
+// Each case copies the program into a folder of its own, with or without a library beside it.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "emulator/BootloaderDevice.h"
+#include "link/MpusbDllLibrary.h"
+#include "link/UsbPipeLink.h"
+#include "tests/cli/CliRunner.h"
+#include "tests/cli/HexWriter.h"
+
+namespace korvane::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kSuccess = "The update was successful.";
+
+std::uint8_t ProgramValue(std::uint32_t address) {
+  return static_cast<std::uint8_t>((address * 5) ^ (address >> 8) ^ 0x5A);
+}
+
+enum class Library { StandIn, Incomplete, None };
+
+// A folder holding a copy of korvane-cli.exe and, as asked, a vbmpusbapi.dll beside it.
+class Installation {
+ public:
+  explicit Installation(Library library) {
+    fs::create_directories(dir_ / "program");
+    fs::copy_file(KORVANE_CLI_BINARY, Program());
+    if (library != Library::None) {
+      fs::copy_file(library == Library::StandIn ? KORVANE_STANDIN_DLL : KORVANE_INCOMPLETE_DLL,
+                    dir_ / "program" / "vbmpusbapi.dll");
+    }
+  }
+  std::string Program() const { return (dir_ / "program" / "korvane-cli.exe").string(); }
+  fs::path operator/(const std::string& name) const { return dir_ / name; }
+
+  CliResult Run(const std::vector<std::string>& args,
+                const std::vector<std::string>& environment = {}) const {
+    std::vector<std::string> env = {"KORVANE_STANDIN_STATE=" + (dir_ / "device").string(),
+                                    "KORVANE_STANDIN_FAULTS=", "KORVANE_STANDIN_TIMING="};
+    env.insert(env.end(), environment.begin(), environment.end());
+    return RunProgram(Program(), args, env);
+  }
+
+ private:
+  TempDir dir_;
+};
+
+TEST(CliOnStandInLibrary, DetectUpdateAndResetReachTheDevice) {
+  const Installation install(Library::StandIn);
+  const CliResult detect = install.Run({"detect"});
+  EXPECT_EQ(detect.exitCode, 0) << detect.err;
+  EXPECT_EQ(detect.out, "USB-Bootloader  1. 1 2 detected \n");
+
+  constexpr std::uint32_t kCount = 700;  // 0x800 to 0xABB: 11 erase blocks
+  WriteFile(install / "fw.hex", DataRecords(0x800, kCount, ProgramValue) + EndOfFile());
+  const CliResult update = install.Run({"update", (install / "fw.hex").string()});
+  ASSERT_EQ(update.exitCode, 0) << update.out << update.err;
+  EXPECT_NE(update.out.find(kSuccess), std::string::npos) << update.out;
+
+  // The stand-in keeps its memory in the state folder: the file is in flash, the boot block
+  // untouched, the rest of the last erased block blank.
+  const auto flash = ReadBytes(install / "device" / "flash.bin");
+  ASSERT_EQ(flash.size(), 32768u);
+  for (std::uint32_t a = 0; a < 0x800; ++a) {
+    ASSERT_EQ(flash[a], emulator::BootloaderDevice::BootBlockPattern(a)) << a;
+  }
+  for (std::uint32_t a = 0x800; a < 0x800 + kCount; ++a) {
+    ASSERT_EQ(flash[a], ProgramValue(a)) << a;
+  }
+  for (std::uint32_t a = 0x800 + kCount; a < 0xAC0; ++a) {
+    ASSERT_EQ(flash[a], 0xFF) << a;
+  }
+
+  const CliResult reset = install.Run({"reset"});
+  EXPECT_EQ(reset.exitCode, 0) << reset.err;
+  EXPECT_NE(reset.out.find("Device reset sent."), std::string::npos) << reset.out;
+}
+
+TEST(CliOnStandInLibrary, LibraryFaultsReachTheUserWithTheirCodes) {
+  const Installation install(Library::StandIn);
+  WriteFile(install / "fw.hex", DataRecords(0x800, 16, ProgramValue) + EndOfFile());
+  struct Case {
+    std::vector<std::string> args;
+    std::string faults;
+    int exitCode;
+    std::string inStderr;
+  };
+  const std::string file = (install / "fw.hex").string();
+  // Packet 0 is the device count with which the command looks for the device; the update's
+  // packets follow.
+  const std::vector<Case> cases = {
+      // The read times out: the code comes through GetLastError.
+      {{"update", file}, "timeout@2", 1, "Error Code :  121\n"},
+      {{"update", file}, "write-error@1", 1, "Error Code :  31\n"},
+      {{"update", file}, "open-fail@3", 1, "-1Failed to open data pipes.\n"},
+      // The device is gone: the write fails with the invalid-handle code, closed silently.
+      {{"detect"}, "unplug@0", 3, "Unable to find an Dextrel device."},
+      {{"detect"}, "short@1", 3, "Unable to find an Dextrel device."},
+      // More bytes than asked for: read whole, then refused by the link without a message.
+      {{"update", file},
+       "long-reply@3",
+       1,
+       "korvane-cli: Verify at 0x0800: the reply was too long."},
+  };
+  for (const Case& c : cases) {
+    const CliResult r = install.Run(c.args, {"KORVANE_STANDIN_FAULTS=" + c.faults});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.faults << "\n" << r.out << r.err;
+    EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << c.faults;
+    EXPECT_NE(r.err.find(c.inStderr), std::string::npos) << c.faults << "\n" << r.err;
+    EXPECT_EQ(r.err.find("Error Code :  6\n"), std::string::npos) << c.faults << "\n" << r.err;
+    EXPECT_EQ(r.err.find("Error Code :  234\n"), std::string::npos) << c.faults << "\n" << r.err;
+  }
+}
+
+TEST(CliOnStandInLibrary, MissingOrIncompleteLibraryIsNamedOnceAndNoDeviceIsFound) {
+  const Installation missing(Library::None);
+  // A library in the current folder is not one beside the program: it is not loaded.
+  fs::create_directories(missing / "work");
+  fs::copy_file(KORVANE_STANDIN_DLL, missing / "work" / "vbmpusbapi.dll");
+  const fs::path previous = fs::current_path();
+  fs::current_path(missing / "work");
+  const CliResult r = missing.Run({"detect"});
+  fs::current_path(previous);
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("vbmpusbapi.dll could not be loaded"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("driver package"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("folder of korvane-cli.exe"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Unable to find an Dextrel device."), std::string::npos) << r.err;
+
+  const Installation incomplete(Library::Incomplete);
+  WriteFile(incomplete / "fw.hex", DataRecords(0x800, 16, ProgramValue) + EndOfFile());
+  const CliResult update = incomplete.Run({"update", (incomplete / "fw.hex").string()});
+  EXPECT_EQ(update.exitCode, 3) << update.out << update.err;
+  EXPECT_NE(update.err.find("lacks the operation MPUSBRead,"), std::string::npos) << update.err;
+}
+
+// The backend in this process, on the two stand-ins loaded by full path.
+TEST(MpusbDllLibrary, ExchangesThroughTheLibraryAndTellsAnIncompleteOneOnce) {
+  class Messages final : public link::LinkMessages {
+   public:
+    void ShowLinkMessage(std::string_view text) override { shown.emplace_back(text); }
+    std::vector<std::string> shown;
+  };
+
+  link::MpusbDllLibrary incomplete(fs::path(KORVANE_INCOMPLETE_DLL).wstring());
+  EXPECT_EQ(incomplete.MPUSBGetDeviceCount(link::kDeviceIdentity), 0);
+  const std::string notice = incomplete.TakeUserNotice();
+  EXPECT_NE(notice.find("vbmpusbapi-incomplete.dll lacks the operation MPUSBRead,"),
+            std::string::npos)
+      << notice;
+  EXPECT_EQ(incomplete.MPUSBGetDeviceCount(link::kDeviceIdentity), 0);
+  EXPECT_EQ(incomplete.TakeUserNotice(), "");
+  EXPECT_EQ(incomplete.MPUSBOpen(0, link::kDeviceIdentity, link::kPipeName, 0, 0),
+            link::kInvalidPipe);
+
+  // Packet 0 is answered; packet 1 times out, and its code is kept for the link to read.
+  ASSERT_NE(_putenv("KORVANE_STANDIN_FAULTS=timeout@1"), -1);
+  ASSERT_NE(_putenv("KORVANE_STANDIN_STATE="), -1);
+  link::MpusbDllLibrary standIn(fs::path(KORVANE_STANDIN_DLL).wstring());
+  Messages messages;
+  link::UsbPipeLink pipes(standIn, messages);
+  pipes.InitPipes();
+  const std::uint8_t versionQuery[] = {0x00, 0x02};
+  std::uint8_t reply[65] = {};
+  std::int32_t replyLength = 4;
+  const link::PacketOutcome found = pipes.SendPacket(versionQuery, 2, reply, replyLength);
+  EXPECT_TRUE(found.sent);
+  EXPECT_EQ(found.result, link::ExchangeResult::Complete);
+  EXPECT_EQ(replyLength, 4);
+  EXPECT_EQ(reply[3], 1);
+  EXPECT_EQ(reply[2], 0x12);
+  EXPECT_FALSE(pipes.PipesOpen());
+
+  replyLength = 4;
+  const link::PacketOutcome timedOut = pipes.SendPacket(versionQuery, 2, reply, replyLength);
+  EXPECT_EQ(timedOut.result, link::ExchangeResult::Failed);
+  EXPECT_EQ(standIn.GetLastError(), link::kErrorTimeout);
+  EXPECT_EQ(messages.shown, (std::vector<std::string>{"Error Code :  121"}));
+  EXPECT_EQ(standIn.TakeUserNotice(), "");
+}
+
+}  // namespace
+}  // namespace korvane::cli::test

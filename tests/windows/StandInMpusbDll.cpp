@@ -1,0 +1,171 @@
+// A stand-in for the device's USB library, for tests only: the emulated bootloader device behind
+// the five MPUSBAPI operations, built as a 32-bit DLL with plain stdcall export names.
+//
+// Environment:
+//   KORVANE_STANDIN_FAULTS  faults as korvane-cli's --fault takes them, separated by commas
+//                           ("timeout@3,write-error@0"); packets count from the DLL's load
+//   KORVANE_STANDIN_STATE   a folder holding flash.bin and eeprom.bin: loaded when the DLL is
+//                           first used, written back whenever a pipe is closed after the memory
+//                           changed, so that successive programs see one device
+//   KORVANE_STANDIN_TIMING  "1": the USB and flash timing model is on
+//
+// Built without KORVANE_STANDIN_WITH_READ it lacks MPUSBRead: an incomplete library.
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/DeviceSession.h"
+#include "emulator/EmulatedUsbLibrary.h"
+
+namespace {
+
+using korvane::emulator::BootloaderDevice;
+using korvane::emulator::EmulatedUsbLibrary;
+using korvane::emulator::kDeviceEepromSize;
+using korvane::emulator::kDeviceFlashSize;
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+class StandIn {
+ public:
+  StandIn() : stateDir_(Environment("KORVANE_STANDIN_STATE")) {
+    std::string faults = Environment("KORVANE_STANDIN_FAULTS");
+    std::size_t start = 0;
+    while (start < faults.size()) {
+      const std::size_t comma = std::min(faults.find(',', start), faults.size());
+      const auto fault =
+          korvane::cli::ParseFault(std::string_view(faults).substr(start, comma - start));
+      if (fault) {
+        library_.AddFault(*fault);
+      }
+      start = comma + 1;
+    }
+    library_.SetTiming(Environment("KORVANE_STANDIN_TIMING") == "1");
+    if (!stateDir_.empty()) {
+      try {
+        library_.Device().LoadState(stateDir_);
+      } catch (const std::exception&) {
+        // A folder without state yet: the device starts with its earlier firmware.
+      }
+      Remember();
+    }
+  }
+
+  EmulatedUsbLibrary& Library() { return library_; }
+
+  // Writes the memory back when it changed since it was loaded or last written.
+  void SaveIfChanged() {
+    if (stateDir_.empty()) {
+      return;
+    }
+    const BootloaderDevice& device = library_.Device();
+    if (std::memcmp(device.Flash().data(), flash_.data(), flash_.size()) == 0 &&
+        std::memcmp(device.Eeprom().data(), eeprom_.data(), eeprom_.size()) == 0) {
+      return;
+    }
+    try {
+      device.SaveState(stateDir_);
+      Remember();
+    } catch (const std::exception&) {
+      // The next close tries again.
+    }
+  }
+
+ private:
+  void Remember() {
+    const BootloaderDevice& device = library_.Device();
+    std::memcpy(flash_.data(), device.Flash().data(), flash_.size());
+    std::memcpy(eeprom_.data(), device.Eeprom().data(), eeprom_.size());
+  }
+
+  EmulatedUsbLibrary library_;
+  std::string stateDir_;
+  std::array<std::uint8_t, kDeviceFlashSize> flash_{};
+  std::array<std::uint8_t, kDeviceEepromSize> eeprom_{};
+};
+
+std::mutex gMutex;
+
+StandIn& Device() {
+  static StandIn standIn;
+  return standIn;
+}
+
+// Hands the emulated device's error code to the caller's GetLastError and returns `result`.
+std::int32_t Finish(std::int32_t result) {
+  if (result != 1) {
+    SetLastError(Device().Library().GetLastError());
+  }
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+__declspec(dllexport) std::int32_t __stdcall MPUSBGetDeviceCount(const char* identity) {
+  const std::lock_guard lock(gMutex);
+  return Device().Library().MPUSBGetDeviceCount(identity == nullptr ? "" : identity);
+}
+
+__declspec(dllexport) std::int32_t
+    __stdcall MPUSBOpen(std::uint32_t instance, const char* identity, const char* pipeName,
+                        std::uint32_t direction, std::uint32_t reserved) {
+  const std::lock_guard lock(gMutex);
+  return Device().Library().MPUSBOpen(instance, identity == nullptr ? "" : identity,
+                                      pipeName == nullptr ? "" : pipeName, direction, reserved);
+}
+
+__declspec(dllexport) std::int32_t
+    __stdcall MPUSBWrite(std::int32_t handle, const void* data, std::uint32_t length,
+                         std::uint32_t* sent, std::uint32_t timeoutMs) {
+  const std::lock_guard lock(gMutex);
+  std::uint32_t count = 0;
+  const std::int32_t result = Device().Library().MPUSBWrite(
+      handle, std::span(static_cast<const std::uint8_t*>(data), length), count, timeoutMs);
+  if (sent != nullptr) {
+    *sent = count;
+  }
+  return Finish(result);
+}
+
+#ifdef KORVANE_STANDIN_WITH_READ
+__declspec(dllexport) std::int32_t
+    __stdcall MPUSBRead(std::int32_t handle, void* data, std::uint32_t length,
+                        std::uint32_t* received, std::uint32_t timeoutMs) {
+  const std::lock_guard lock(gMutex);
+  std::uint32_t count = 0;
+  const std::int32_t result = Device().Library().MPUSBRead(
+      handle, std::span(static_cast<std::uint8_t*>(data), length), count, timeoutMs);
+  if (received != nullptr) {
+    *received = count;
+  }
+  if (result == 1 && count > length) {
+    // As a USB stack does with a packet larger than the buffer: the read fails.
+    SetLastError(ERROR_MORE_DATA);
+    return 0;
+  }
+  return Finish(result);
+}
+#endif
+
+__declspec(dllexport) std::int32_t __stdcall MPUSBClose(std::int32_t handle) {
+  const std::lock_guard lock(gMutex);
+  const std::int32_t result = Device().Library().MPUSBClose(handle);
+  Device().SaveIfChanged();
+  return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/Layout.h"
+#include "ui/win32/Handles.h"
+
+namespace korvane::win32 {
+
+// What a control is, where it lies (in twips) and how it starts.
+struct ControlSpec {
+  enum class Kind { Label, Button, ProgressBar, Picture };
+  int slot = 0;  // the control's number: its name in the application layer's list of the window
+  Kind kind = Kind::Label;
+  app::TwipRect rect;
+  std::string_view text;
+  bool visible = true;
+  bool enabled = true;
+  bool bold = false;
+  app::Colour colour = app::kBlack;
+  bool link = false;        // a label that is clicked: hand cursor, click event
+  bool noWordWrap = false;  // a label that is clipped rather than wrapped
+  int icon = 0;             // Picture: the icon resource
+};
+
+// The fonts and the density every window is built with.
+struct WindowStyle {
+  HFONT font = nullptr;      // MS Sans Serif 8.25 pt, or the desktop's dialog font
+  HFONT boldFont = nullptr;  // the same, bold
+  int dpi = 96;
+  int Pixels(int twips) const { return MulDiv(twips, dpi, 1440); }
+};
+
+// One top-level window with standard controls: static labels, push buttons, the common-controls
+// progress bar and an icon picture. The controls are made in the order given, which is the tab
+// order, and known by their slots. Events go to the callbacks; the window itself decides nothing.
+class FormWindow {
+ public:
+  struct Design {
+    std::wstring_view caption;
+    int clientWidthTwips = 0;
+    int clientHeightTwips = 0;
+    int icon = 0;              // resource of the window's icon
+    bool dialogFrame = false;  // the About window's dialog-style border
+    HMENU menu = nullptr;      // the main window's menu bar (the window takes it over)
+    int defaultButton = -1;    // pressed by Enter when no button has the focus
+    int cancelButton = -1;     // pressed by Esc
+  };
+
+  FormWindow(HINSTANCE instance, const WindowStyle& style, const Design& design,
+             const std::vector<ControlSpec>& controls);
+  FormWindow(const FormWindow&) = delete;
+  FormWindow& operator=(const FormWindow&) = delete;
+  ~FormWindow();
+
+  HWND Handle() const { return window_.Get(); }
+  HWND Control(int index) const { return controls_.at(static_cast<std::size_t>(index)).window; }
+
+  // A button was clicked or a link label was clicked: its slot.
+  std::function<void(int)> onControl;
+  // A menu item was chosen (or its accelerator pressed): its command identifier.
+  std::function<void(int)> onMenu;
+  // The close box (or Alt+F4).
+  std::function<void()> onClose;
+  // Private messages for the window (test hooks); return true when handled.
+  std::function<bool(UINT, WPARAM, LPARAM, LRESULT&)> onPrivateMessage;
+
+  void SetText(int index, std::string_view text);
+  void SetTextColour(int index, app::Colour colour);
+  void SetBold(int index, bool bold);
+  void SetEnabled(int index, bool enabled);
+  void SetVisible(int index, bool visible);
+  void Focus(int index);
+
+  // Unloaded: hidden, and no event is passed on any more.
+  void Retire();
+  bool Retired() const { return retired_; }
+
+  static void RegisterClass(HINSTANCE instance);
+
+ private:
+  struct ControlState {
+    HWND window = nullptr;
+    ControlSpec::Kind kind = ControlSpec::Kind::Label;
+    app::Colour colour = app::kBlack;
+    bool link = false;
+  };
+
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  // Enter: the focused button of this window, else the default button.
+  void PressDefault();
+  int IndexOf(HWND control) const;
+
+  HWND hwnd_ = nullptr;  // known from the first message on, before creation returns
+  WindowStyle style_;
+  Design design_;
+  UniqueWindow window_;
+  std::vector<ControlState> controls_;
+  UniqueIcon bigIcon_;
+  UniqueIcon smallIcon_;
+  UniqueIcon pictureIcon_;
+  bool retired_ = false;
+};
+
+}  // namespace korvane::win32

@@ -1,0 +1,151 @@
+#include "update/DeviceBackup.h"
+
+#include <algorithm>
+#include <span>
+
+#include "image/HexRecord.h"
+#include "link/BootloaderPacket.h"
+
+namespace korvane::update {
+
+namespace {
+
+constexpr std::uint8_t kDataRecord = 0x00;
+constexpr std::uint8_t kEndRecord = 0x01;
+constexpr std::uint8_t kLinearAddressRecord = 0x04;
+constexpr std::size_t kRecordBytes = 16;
+
+class Backup {
+ public:
+  Backup(link::UsbPipeLink& link, BackupObserver& observer) : link_(link), observer_(observer) {
+    outcome_.memory.flash.fill(0xFF);
+    outcome_.memory.eeprom.fill(0xFF);
+  }
+
+  BackupOutcome Execute() {
+    if (ReadRegion(BackupRegion::Flash) && ReadRegion(BackupRegion::Eeprom)) {
+      outcome_.run.success = true;
+    }
+    return outcome_;
+  }
+
+ private:
+  bool ReadRegion(BackupRegion region) {
+    const bool flash = region == BackupRegion::Flash;
+    const std::uint32_t first = flash ? kBackupFlashFirst : 0;
+    const std::uint32_t last = flash ? kBackupFlashLast : image::kEepromSize - 1;
+    const std::uint32_t block = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
+    const std::span<std::uint8_t> memory = flash ? std::span<std::uint8_t>(outcome_.memory.flash)
+                                                 : std::span<std::uint8_t>(outcome_.memory.eeprom);
+    observer_.OnRegionBegin(region);
+    for (std::uint32_t address = first; address <= last; address += block) {
+      const auto signedAddress = static_cast<std::int32_t>(address);
+      std::int32_t replyLength = flash ? link::kFlashReadReplyLength : link::kEepromReadReplyLength;
+      const std::int32_t requestLength = flash ? link::BuildFlashRead(request_, signedAddress)
+                                               : link::BuildEepromRead(request_, signedAddress);
+      const link::PacketOutcome sent =
+          link_.SendPacket(request_, requestLength, reply_, replyLength);
+      if (!sent.sent) {
+        outcome_.run.noDevice = sent.noDevice;
+        return Fail(Failure::NotSent, region, address);
+      }
+      ++outcome_.run.packetsSent;
+      if (sent.result == link::ExchangeResult::Short) {
+        return Fail(Failure::ShortReply, region, address);
+      }
+      if (sent.result != link::ExchangeResult::Complete) {
+        outcome_.run.errorCode = sent.errorCode;
+        return Fail(Failure::ExchangeFailed, region, address);
+      }
+      // The whole block is needed, except past the end of the memory, where the last block of
+      // program flash reaches.
+      const std::size_t count = reply_[link::kLengthByte];
+      const std::size_t needed = std::min<std::size_t>(block, last - address + 1);
+      if (count > block) {
+        return Fail(Failure::CountTooLarge, region, address);
+      }
+      if (count < needed) {
+        return Fail(Failure::ShortReply, region, address);
+      }
+      std::copy_n(reply_.begin() + link::kDataByte, needed, memory.begin() + address);
+      observer_.OnProgress(
+          static_cast<float>(100.0 * static_cast<double>(address - first + needed) /
+                             static_cast<double>(last - first + 1)));
+      if (observer_.StopRequested()) {
+        return Fail(Failure::Aborted, region, address);
+      }
+    }
+    return true;
+  }
+
+  bool Fail(Failure failure, BackupRegion region, std::uint32_t address) {
+    outcome_.run.success = false;
+    outcome_.run.failure = failure;
+    outcome_.run.packetAddress = static_cast<std::int32_t>(address);
+    outcome_.region = region;
+    return false;
+  }
+
+  link::UsbPipeLink& link_;
+  BackupObserver& observer_;
+  link::PacketBuffer request_{};
+  link::PacketBuffer reply_{};
+  BackupOutcome outcome_{};
+};
+
+std::string Hex(std::uint32_t value, int digits) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+    text += kDigits[(value >> shift) & 0x0F];
+  }
+  return "0x" + text;
+}
+
+void AppendRecords(std::string& text, std::span<const std::uint8_t> bytes,
+                   std::uint32_t firstOffset) {
+  for (std::size_t at = 0; at < bytes.size(); at += kRecordBytes) {
+    const std::size_t length = std::min(kRecordBytes, bytes.size() - at);
+    image::AppendHexRecord(text, kDataRecord, static_cast<std::uint16_t>(firstOffset + at),
+                           bytes.subspan(at, length));
+  }
+}
+
+}  // namespace
+
+std::string_view BackupRegionText(BackupRegion region) {
+  return region == BackupRegion::Flash ? "Reading program flash..." : "Reading EEPROM...";
+}
+
+BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer) {
+  Backup backup(link, observer);
+  return backup.Execute();
+}
+
+std::string BackupFailureReason(const BackupOutcome& outcome) {
+  if (outcome.run.success || outcome.run.failure == Failure::None) {
+    return {};
+  }
+  const bool eeprom = outcome.region == BackupRegion::Eeprom;
+  return std::string(eeprom ? "Reading EEPROM at " : "Reading program flash at ") +
+         Hex(static_cast<std::uint32_t>(outcome.run.packetAddress), eeprom ? 2 : 4) + ": " +
+         FailureCause(outcome.run);
+}
+
+std::string BackupHexText(const DeviceMemory& memory) {
+  std::string text;
+  text.reserve(50 * (image::kFlashSize / kRecordBytes + 32));
+  const std::uint8_t flashPage[2] = {0x00, 0x00};
+  image::AppendHexRecord(text, kLinearAddressRecord, 0, flashPage);
+  AppendRecords(text,
+                std::span<const std::uint8_t>(memory.flash)
+                    .subspan(kBackupFlashFirst, kBackupFlashLast - kBackupFlashFirst + 1),
+                kBackupFlashFirst);
+  const std::uint8_t eepromPage[2] = {0x00, 0xF0};
+  image::AppendHexRecord(text, kLinearAddressRecord, 0, eepromPage);
+  AppendRecords(text, memory.eeprom, 0);
+  image::AppendHexRecord(text, kEndRecord, 0, {});
+  return text;
+}
+
+}  // namespace korvane::update

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "image/MemoryImage.h"
+#include "link/UsbPipeLink.h"
+#include "update/UpdateRun.h"
+
+namespace korvane::update {
+
+// What a backup reads: the application area of program flash and the whole data EEPROM.
+inline constexpr std::uint32_t kBackupFlashFirst = 0x800;
+inline constexpr std::uint32_t kBackupFlashLast = 0x7FFF;
+
+struct DeviceMemory {
+  std::array<std::uint8_t, image::kFlashSize> flash{};  // 0xFF below 0x800 (not read)
+  std::array<std::uint8_t, image::kEepromSize> eeprom{};
+};
+
+enum class BackupRegion { Flash, Eeprom };
+
+// The stage text of a backup region ("Reading program flash...").
+std::string_view BackupRegionText(BackupRegion region);
+
+// Follows a backup: the engine never prints.
+class BackupObserver {
+ public:
+  virtual ~BackupObserver() = default;
+  virtual void OnRegionBegin(BackupRegion region) = 0;
+  // Percent of the region read so far, 0 to 100.
+  virtual void OnProgress(float percent) = 0;
+  // Polled after every packet: true stops the backup in failure (Failure::Aborted).
+  virtual bool StopRequested() { return false; }
+};
+
+struct BackupOutcome {
+  // success, failure, packetAddress, packetsSent, noDevice and errorCode as in an update run.
+  UpdateOutcome run;
+  std::optional<BackupRegion> region;  // where it failed
+  DeviceMemory memory;                 // complete only on success
+};
+
+// Reads program flash from 0x800 to 0x7FFF with FlashRead and the 256-byte EEPROM with
+// EepromRead, one packet per bracket. The first packet that fails, comes back short, or whose
+// count is not the one requested ends the backup in failure: a backup is whole or nothing.
+BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer);
+
+// "Reading program flash at 0x0840: the device did not answer in time." Empty on success.
+std::string BackupFailureReason(const BackupOutcome& outcome);
+
+// The memory as an Intel HEX file: CR LF line ends, 16-byte data records, an extended linear
+// address record before program flash (0x0000) and before the EEPROM (0x00F0, so that it lies
+// at 0xF00000), an end record. Every byte from 0x800 to 0x7FFF is written, 0xFF included, so
+// that an update from the file covers the whole application area.
+std::string BackupHexText(const DeviceMemory& memory);
+
+}  // namespace korvane::update
