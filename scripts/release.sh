@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes a release of the committed sources (HEAD) and leaves in dist/:
 #   korvane_VERSION_ARCH.deb      the Debian package, built and tested here (build-release/)
-#   korvane-VERSION-win32.zip     the Windows programs, from scripts/build-windows.sh
+#   korvane-VERSION-win32.zip     the Windows programs, from scripts/build-windows.sh, tested
+#                                 under Wine by scripts/test-windows.sh
 #   korvane-VERSION.tar.gz        the source tarball, git archive of HEAD
 #   SHA256SUMS                    their checksums, for sha256sum -c
 # VERSION is the one in project() in CMakeLists.txt; the script refuses to run when the top entry
@@ -52,13 +53,14 @@ deb=$(find build-release/package -maxdepth 1 -name "korvane_${version}_*.deb")
 [ "$(echo "$deb" | grep -c .)" -eq 1 ] || fail "cpack made no single korvane_${version}_*.deb"
 cp "$deb" dist/
 
-echo "== Korvane $version: Windows build (build-windows/)"
+echo "== Korvane $version: Windows build and tests under Wine (build-windows/)"
 zip_name="korvane-${version}-win32.zip"
 # Drop a zip of an earlier run, so that only one made now can be taken.
 if [ -d build-windows ]; then
   find build-windows -maxdepth 2 -name "$zip_name" -delete
 fi
 bash scripts/build-windows.sh
+bash scripts/test-windows.sh
 zip=$(find build-windows -maxdepth 2 -name "$zip_name" | head -n 1)
 [ -n "$zip" ] || fail "scripts/build-windows.sh left no $zip_name in build-windows/"
 cp "$zip" dist/
