@@ -3,6 +3,10 @@ if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
   return()
 endif()
+# Debian keeps a package's documents under its own name, lower case like the package.
+if(NOT CMAKE_INSTALL_DOCDIR)
+  set(CMAKE_INSTALL_DOCDIR share/doc/korvane)
+endif()
 include(GNUInstallDirs)
 
 foreach(program korvane korvane-demo korvane-cli)
@@ -35,6 +39,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/demo-firmware.hex
               ${PROJECT_SOURCE_DIR}/examples/demo-firmware.elc
         DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane/examples OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+include(${CMAKE_CURRENT_LIST_DIR}/PackageDocs.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvane)
@@ -47,8 +52,22 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libusb-1.0-0 (>= 2:1.0.26), libstdc++6 (>= 12), libc6 (>= 2.36)")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://korvane.example.com/")
+# The long description; CPack puts the summary above it and a blank line becomes " .".
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Brings new firmware into a product built on a PIC18 microcontroller with a USB\n bootloader: Intel HEX and scrambled .elc update files, erase, write and verify of\n program flash and data EEPROM, a command-line tool for scripts and service benches.")
+    "Korvane brings new firmware into a product built on a PIC18 microcontroller
+with a resident USB bootloader. It reads an update file (Intel HEX, or the
+same text scrambled as .elc), finds the bootloader, erases, writes and
+verifies program flash and the data EEPROM, and resets the device so that it
+starts the new firmware.
+
+The package holds three programs: korvane, the windows for a real device;
+korvane-demo, the same windows on a built-in emulated device, to try an
+update without hardware; and korvane-cli, the same engine on the command
+line for scripts, service benches and production lines. A udev rule gives
+the user at the computer access to the device.")
+# Debian ships programs without their symbols.
+set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -12,6 +12,7 @@ packages=(
   umockdev libumockdev-dev
   xvfb xauth fonts-dejavu-core
   srecord dpkg-dev file
+  lintian help2man man-db groff-base appstream desktop-file-utils
 )
 
 missing=()
@@ -33,5 +34,5 @@ fi
 
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
+$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Usage: check-package.sh BUILD_DIR VERSION
+# Usage: check-package.sh BUILD_DIR VERSION SOURCE_DIR
 # Builds the Debian package from BUILD_DIR, unpacks it into a scratch root, and checks that every
-# file sits where a Debian desktop program keeps it and that the installed tool runs.
+# file sits where a Debian desktop program keeps it, that the installed tool runs, that lintian
+# finds nothing above info level, that the manual pages render and that the desktop entry and
+# the AppStream metadata validate.
 set -euo pipefail
 build=$1
 version=$2
+source=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -55,4 +58,54 @@ info=$("$cli" info --json "$root/usr/share/korvane/examples/demo-firmware.hex")
 echo "$info" | grep -q '"highest_flash_address"' || fail "info printed '$info'"
 "$cli" info "$root/usr/share/korvane/examples/demo-firmware.elc" >/dev/null || fail "info on the .elc"
 
-echo "package $(basename "$deb"): layout and installed korvane-cli are fine"
+# The window programs answer --version before Qt starts: without any display.
+for p in korvane korvane-demo; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$root/usr/bin/$p" --version 2>&1) \
+    || fail "$p --version failed: $out"
+  [ "$out" = "$p $version" ] || fail "$p --version printed '$out'"
+done
+
+# Debian's own checker: nothing above info level.
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
+  cat "$work/lintian.log"
+  fail "lintian reports errors or warnings (or did not run: scripts/setup.sh installs it)"
+}
+
+# The changelog's newest entry is this version (CHANGELOG.md's top entry and project() agree).
+changelog="$root/usr/share/doc/korvane/changelog.gz"
+[ -f "$changelog" ] || fail "missing /usr/share/doc/korvane/changelog.gz"
+top=$(zcat "$changelog" | dpkg-parsechangelog -l - -S Version)
+[ "$top" = "$version" ] || fail "the changelog's newest entry is $top, the package is $version"
+
+# Manual pages render without a warning; korvane-cli's has a part for each subcommand.
+for p in korvane korvane-demo korvane-cli; do
+  page="$root/usr/share/man/man1/$p.1.gz"
+  [ -f "$page" ] || fail "missing /usr/share/man/man1/$p.1.gz"
+  MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >"$work/$p.txt" 2>"$work/$p.err" \
+    || fail "man cannot render the page of $p"
+  [ ! -s "$work/$p.err" ] || { cat "$work/$p.err"; fail "the page of $p renders with warnings"; }
+  grep -q "^NAME" "$work/$p.txt" && grep -q "^ *$p - " "$work/$p.txt" \
+    || fail "the page of $p has no NAME line"
+done
+for sub in info export scramble detect update reset; do
+  grep -Eq "^   korvane-cli $sub( |$)" "$work/korvane-cli.txt" \
+    || fail "korvane-cli's page has no part for the subcommand $sub"
+done
+
+# The desktop entry and the AppStream metadata validate; the metadata names the installed
+# programs and pictures that the documentation holds.
+desktop-file-validate "$root/usr/share/applications/korvane.desktop" || fail "desktop-file-validate"
+metainfo=$(find "$root/usr/share/metainfo" -name '*.metainfo.xml' 2>/dev/null)
+[ "$(echo "$metainfo" | grep -c .)" -eq 1 ] || fail "not exactly one /usr/share/metainfo/*.metainfo.xml"
+appstreamcli validate --no-net "$metainfo" >"$work/appstream.log" 2>&1 \
+  || { cat "$work/appstream.log"; fail "appstreamcli validate"; }
+provided=$(sed -n 's|.*<binary>\(.*\)</binary>.*|\1|p' "$metainfo" | sort)
+installed=$(ls "$root/usr/bin" | sort)
+[ "$provided" = "$installed" ] || fail "the metadata provides '$provided', /usr/bin holds '$installed'"
+shots=$(sed -n 's|.*<image>.*/\([^/]*\)</image>.*|\1|p' "$metainfo")
+[ -n "$shots" ] || fail "the metadata shows no screenshot"
+for shot in $shots; do
+  [ -f "$source/docs/$shot" ] || fail "screenshot $shot is not in docs/"
+done
+
+echo "package $(basename "$deb"): layout, lintian, manual pages and metadata are fine"

@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QTimer>
+#include <iostream>
 #include <memory>
 
 #include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
+#include "ui/qt/CommandLine.h"
 #include "ui/qt/QtDesktop.h"
 #include "ui/qt/QtForms.h"
 
@@ -34,6 +36,14 @@ constexpr int kReplugDelayMs = 3000;
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto answered = korvane::ui::AnswerInfoOptions(
+          {argv, static_cast<std::size_t>(argc)},
+          {"korvane-demo",
+           "The Korvane windows on a built-in emulated bootloader device, with the timing of "
+           "real hardware: try a whole update without one."},
+          std::cout)) {
+    return *answered;
+  }
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("korvane-demo"));
   QApplication::setQuitOnLastWindowClosed(false);

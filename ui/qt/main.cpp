@@ -1,13 +1,24 @@
-// korvane: the windows on real hardware through libusb. Takes no arguments.
+// korvane: the windows on real hardware through libusb. Takes no arguments but --help and
+// --version (and Qt's own).
 #include <QApplication>
+#include <iostream>
 #include <memory>
 
 #include "app/Application.h"
 #include "link/LibUsbLibrary.h"
+#include "ui/qt/CommandLine.h"
 #include "ui/qt/QtDesktop.h"
 #include "ui/qt/QtForms.h"
 
 int main(int argc, char** argv) {
+  if (const auto answered = korvane::ui::AnswerInfoOptions(
+          {argv, static_cast<std::size_t>(argc)},
+          {"korvane",
+           "Korvane brings new firmware into a PIC18 product through its USB bootloader: the "
+           "windows, for a real device."},
+          std::cout)) {
+    return *answered;
+  }
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("korvane"));
   // The main window is hidden while another window stands in for it; the application ends when
