@@ -375,7 +375,8 @@ app::ScreenRect Frontend::WorkArea() {
 app::FormPtr<app::MainView> Frontend::LoadMainForm(app::Application& app) {
   namespace l = app::layout::main;
   FormWindow::Design design;
-  design.caption = L"USB-Korvane";
+  const std::wstring caption = Wide(app::text::kMainCaption);
+  design.caption = caption;
   design.clientWidthTwips = l::kClientWidth;
   design.clientHeightTwips = l::kClientHeight;
   design.icon = kAppIcon;
@@ -448,7 +449,8 @@ app::FormPtr<app::MainView> Frontend::LoadMainForm(app::Application& app) {
 app::FormPtr<app::AutoDetectView> Frontend::LoadAutoDetectForm(app::Application& app) {
   namespace l = app::layout::autodetect;
   FormWindow::Design design;
-  design.caption = L"Auto Detect";
+  const std::wstring caption = Wide(app::text::kAutoDetectCaption);
+  design.caption = caption;
   design.clientWidthTwips = app::layout::kFormWidth;
   design.clientHeightTwips = app::layout::kFormHeight;
   design.icon = kAppIcon;
@@ -476,7 +478,8 @@ app::FormPtr<app::AutoDetectView> Frontend::LoadAutoDetectForm(app::Application&
 app::FormPtr<app::UpdatingView> Frontend::LoadUpdatingForm(app::Application& app) {
   namespace l = app::layout::updating;
   FormWindow::Design design;
-  design.caption = L"Updating Software In...";
+  const std::wstring caption = Wide(app::text::kUpdatingCaption);
+  design.caption = caption;
   design.clientWidthTwips = app::layout::kFormWidth;
   design.clientHeightTwips = app::layout::kFormHeight;
   design.icon = kUpdateIcon;
@@ -501,7 +504,8 @@ app::FormPtr<app::UpdatingView> Frontend::LoadUpdatingForm(app::Application& app
 app::FormPtr<app::CompleteView> Frontend::LoadUpdatingCompleteForm(app::Application& app) {
   namespace l = app::layout::complete;
   FormWindow::Design design;
-  design.caption = L"Updating Complete";
+  const std::wstring caption = Wide(app::text::kCompleteCaption);
+  design.caption = caption;
   design.clientWidthTwips = app::layout::kFormWidth;
   design.clientHeightTwips = app::layout::kFormHeight;
   design.icon = kUpdateIcon;
@@ -526,7 +530,8 @@ app::FormPtr<app::CompleteView> Frontend::LoadUpdatingCompleteForm(app::Applicat
 app::FormPtr<app::InfoView> Frontend::LoadInfoForm(app::Application& app) {
   namespace l = app::layout::info;
   FormWindow::Design design;
-  design.caption = L"About Korvane";
+  const std::wstring caption = Wide(app::text::kAboutCaption);
+  design.caption = caption;
   design.clientWidthTwips = app::layout::kFormWidth;
   design.clientHeightTwips = app::layout::kFormHeight;
   design.icon = kAppIcon;
