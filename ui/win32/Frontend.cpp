@@ -77,6 +77,16 @@ LOGFONTW WindowFont(int dpi) {
 
 HWND HandleOf(const app::Window* window);
 
+// The search, progress, result and About windows share one client size.
+FormWindow::Design SecondaryDesign(std::wstring_view caption, int icon) {
+  FormWindow::Design design;
+  design.caption = caption;
+  design.clientWidthTwips = app::layout::kFormWidth;
+  design.clientHeightTwips = app::layout::kFormHeight;
+  design.icon = icon;
+  return design;
+}
+
 }  // namespace
 
 // What every window of this front end is besides its view: its Win32 window.
@@ -448,12 +458,8 @@ app::FormPtr<app::MainView> Frontend::LoadMainForm(app::Application& app) {
 
 app::FormPtr<app::AutoDetectView> Frontend::LoadAutoDetectForm(app::Application& app) {
   namespace l = app::layout::autodetect;
-  FormWindow::Design design;
   const std::wstring caption = Wide(app::text::kAutoDetectCaption);
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = kAppIcon;
+  FormWindow::Design design = SecondaryDesign(caption, kAppIcon);
   using C = app::AutoDetectControl;
   const std::vector<ControlSpec> controls = {
       {Slot(C::Label1), Kind::Label, l::Label1, ""},
@@ -477,12 +483,8 @@ app::FormPtr<app::AutoDetectView> Frontend::LoadAutoDetectForm(app::Application&
 
 app::FormPtr<app::UpdatingView> Frontend::LoadUpdatingForm(app::Application& app) {
   namespace l = app::layout::updating;
-  FormWindow::Design design;
   const std::wstring caption = Wide(app::text::kUpdatingCaption);
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = kUpdateIcon;
+  FormWindow::Design design = SecondaryDesign(caption, kUpdateIcon);
   using C = app::UpdatingControl;
   const std::vector<ControlSpec> controls = {
       {Slot(C::AbortCmd), Kind::Button, l::AbortCmd, app::text::kAbortButton},
@@ -503,12 +505,8 @@ app::FormPtr<app::UpdatingView> Frontend::LoadUpdatingForm(app::Application& app
 
 app::FormPtr<app::CompleteView> Frontend::LoadUpdatingCompleteForm(app::Application& app) {
   namespace l = app::layout::complete;
-  FormWindow::Design design;
   const std::wstring caption = Wide(app::text::kCompleteCaption);
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = kUpdateIcon;
+  FormWindow::Design design = SecondaryDesign(caption, kUpdateIcon);
   using C = app::CompleteControl;
   const std::vector<ControlSpec> controls = {
       {Slot(C::OKCmd), Kind::Button, l::OKCmd, app::text::kOKButton},
@@ -529,12 +527,8 @@ app::FormPtr<app::CompleteView> Frontend::LoadUpdatingCompleteForm(app::Applicat
 
 app::FormPtr<app::InfoView> Frontend::LoadInfoForm(app::Application& app) {
   namespace l = app::layout::info;
-  FormWindow::Design design;
   const std::wstring caption = Wide(app::text::kAboutCaption);
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = kAppIcon;
+  FormWindow::Design design = SecondaryDesign(caption, kAppIcon);
   design.dialogFrame = true;
   design.defaultButton = static_cast<int>(app::InfoControl::cmdOK);
   design.cancelButton = static_cast<int>(app::InfoControl::cmdOK);
