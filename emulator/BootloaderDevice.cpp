@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/BootloaderPacket.h"
+#include "platform/Files.h"
 
 namespace korvane::emulator {
 namespace {
@@ -38,7 +39,7 @@ template <std::size_t N>
 std::array<std::uint8_t, N> ReadExactly(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    throw std::runtime_error("cannot open " + file.string());
+    throw std::runtime_error("cannot open " + platform::Utf8FromPath(file));
   }
   std::array<std::uint8_t, N> data{};
   in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(N));
@@ -50,13 +51,12 @@ std::array<std::uint8_t, N> ReadExactly(const std::filesystem::path& file) {
   return data;
 }
 
+// The memory is written whole or not at all: a full disk leaves the last saved state.
 void WriteAll(const std::filesystem::path& file, std::span<const std::uint8_t> data) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  out.close();
-  if (!out) {
-    throw std::runtime_error("cannot write " + file.string());
-  }
+  platform::WriteFileAtomically(
+      platform::Utf8FromPath(file),
+      std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+      platform::Replace::Allowed);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/Files.h"
+
 namespace korvane::image {
 namespace {
 
@@ -14,10 +16,6 @@ struct FileContent {
   bool read = false;
   std::string bytes;
   std::string reason;  // why it could not be read
-};
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 std::string ReasonFor(std::error_code error) {
@@ -34,7 +32,8 @@ FileContent ReadWholeFile(const std::string& path) {
   namespace fs = std::filesystem;
   FileContent content;
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
+  const fs::path name = platform::PathFromUtf8(path);
+  const fs::file_status status = fs::status(name, error);
   if (status.type() == fs::file_type::not_found) {
     content.reason = "the file does not exist";
     return content;
@@ -51,7 +50,7 @@ FileContent ReadWholeFile(const std::string& path) {
     content.reason = "it is not a regular file";
     return content;
   }
-  const std::uintmax_t size = fs::file_size(path, error);
+  const std::uintmax_t size = fs::file_size(name, error);
   if (error) {
     content.reason = ReasonFor(error);
     return content;
@@ -62,7 +61,7 @@ FileContent ReadWholeFile(const std::string& path) {
   }
 
   errno = 0;
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  const platform::FilePtr file = platform::OpenFile(path, "rb");
   if (!file) {
     content.reason = ReasonFor(std::error_code(errno, std::generic_category()));
     return content;
