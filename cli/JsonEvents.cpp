@@ -55,6 +55,8 @@ std::string_view FailureName(update::Failure failure) {
       return "short-reply";
     case update::Failure::CountTooLarge:
       return "count-too-large";
+    case update::Failure::DeviceChanged:
+      return "device-changed";
   }
   return "";
 }

@@ -67,8 +67,14 @@ std::int32_t EmulatedUsbLibrary::MPUSBGetDeviceCount(std::string_view identity) 
   if (FaultAt(FaultKind::Unplug) != nullptr) {
     Unplug();
   }
+  if (FaultAt(FaultKind::Arrival) != nullptr) {
+    ++otherDevices_;
+  }
+  if (!SameTextIgnoringCase(identity, link::kDeviceIdentity)) {
+    return 0;
+  }
   const bool present = attached_ && device_.InBootloader();
-  return present && SameTextIgnoringCase(identity, link::kDeviceIdentity) ? 1 : 0;
+  return (present ? 1 : 0) + otherDevices_;
 }
 
 link::PipeHandle EmulatedUsbLibrary::MPUSBOpen(std::uint32_t instance, std::string_view identity,

@@ -26,6 +26,9 @@ enum class FaultKind {
   // fails with 6 and from the next packet on it is not counted.
   UnplugDuringExchange,
   LongReply,  // the reply carries `cutBytes` more bytes (zero) than the device would send
+  // Another matching device is plugged in: from this packet on the count is one higher (the
+  // other device is never opened).
+  Arrival,
 };
 
 struct Fault {
@@ -81,6 +84,9 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
                          std::uint32_t& received, std::uint32_t timeoutMs) override;
   std::int32_t MPUSBClose(link::PipeHandle handle) override;
   std::uint32_t GetLastError() override { return lastError_; }
+  // One library, one device: the instance always names it.
+  bool IdentifiesDevice() const override { return true; }
+  std::string LibraryName() const override { return "the emulated device"; }
 
   BootloaderDevice& Device() { return device_; }
   const BootloaderDevice& Device() const { return device_; }
@@ -139,6 +145,7 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   std::vector<RecordedExchange> recorded_;
   std::chrono::microseconds modelledDelay_{0};
   std::uint32_t packetsBegun_ = 0;
+  std::int32_t otherDevices_ = 0;  // counted besides this one (Arrival faults)
   std::uint32_t lastError_ = 0;
 };
 

@@ -68,6 +68,9 @@ class LibUsbLibrary final : public UsbLibrary {
   std::string TakeUserNotice() override;
   std::vector<AttachedDevice> ListDevices(std::string_view identity) override;
   bool PinLocation(std::string_view location) override;
+  // Pinned to a place, the instance is the device plugged in there; else it is a position.
+  bool IdentifiesDevice() const override { return pinned_.has_value(); }
+  std::string LibraryName() const override { return "libusb"; }
   // With libusb hotplug (Linux): returns as soon as a matching device arrives.
   void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override;
   std::vector<std::string> Diagnostics(std::string_view identity) override;

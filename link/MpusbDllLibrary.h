@@ -44,6 +44,7 @@ class MpusbDllLibrary final : public UsbLibrary {
   std::int32_t MPUSBClose(PipeHandle handle) override;
   std::uint32_t GetLastError() override { return lastError_; }
   std::string TakeUserNotice() override;
+  std::string LibraryName() const override { return "vbmpusbapi.dll"; }
 
   // True once the library was loaded with all five operations.
   bool Usable();

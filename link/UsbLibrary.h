@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -16,6 +17,9 @@ inline constexpr PipeHandle kInvalidPipe = -1;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorTimeout = 121;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
+
+// One USB host controller addresses at most 127 devices.
+inline constexpr std::int32_t kMaxDevices = 127;
 
 // One attached device as a library sees it: the instance number MPUSBOpen takes for it, and
 // where it is plugged in ("1-3.4": bus 1, hub port 3, port 4), empty when the library cannot
@@ -50,15 +54,24 @@ class UsbLibrary {
   // Error code of the last failed write or read.
   virtual std::uint32_t GetLastError() = 0;
 
+  // True when the instance the link opens is always the same physical device while it stays
+  // attached (a library pinned to one place, or one that serves a single device). False when
+  // instances are only positions in a list that shifts as devices come and go: then a run
+  // watches the device count (see UsbPipeLink::WatchDeviceCount).
+  virtual bool IdentifiesDevice() const { return false; }
+  // How the user knows the library ("vbmpusbapi.dll", "libusb").
+  virtual std::string LibraryName() const { return "the USB library"; }
+
   // A plain sentence for the user that the library has to add to a failure (for example that
   // access to the device was denied and which rule to install), or empty. Taking it clears it.
   virtual std::string TakeUserNotice() { return {}; }
 
   // The attached devices that match the identity, in instance order. A library without places
-  // lists instances 0 to count - 1 with empty locations.
+  // lists instances 0 to count - 1 with empty locations; a count beyond what USB can attach
+  // is not believed beyond that.
   virtual std::vector<AttachedDevice> ListDevices(std::string_view identity) {
     std::vector<AttachedDevice> devices;
-    const std::int32_t count = MPUSBGetDeviceCount(identity);
+    const std::int32_t count = std::min(MPUSBGetDeviceCount(identity), kMaxDevices);
     for (std::int32_t i = 0; i < count; ++i) {
       devices.push_back(AttachedDevice{static_cast<std::uint32_t>(i), {}});
     }

@@ -40,9 +40,30 @@ void UsbPipeLink::ShowNotice() {
   }
 }
 
+void UsbPipeLink::WatchDeviceCount(bool watch) {
+  watchDepth_ += watch ? 1 : -1;
+  if (watchDepth_ <= 0) {
+    watchDepth_ = 0;
+    watchedCount_ = -1;
+    countChanged_ = false;
+  }
+}
+
 void UsbPipeLink::OpenPipes() {
-  deviceFound_ = static_cast<std::int64_t>(library_.MPUSBGetDeviceCount(kDeviceIdentity)) >
-                 static_cast<std::int64_t>(instance_);
+  const std::int32_t count = library_.MPUSBGetDeviceCount(kDeviceIdentity);
+  if (watchDepth_ > 0 && !library_.IdentifiesDevice()) {
+    if (watchedCount_ < 0) {
+      watchedCount_ = std::max(count, 0);
+    } else if (std::max(count, 0) != watchedCount_) {
+      countChanged_ = true;
+    }
+    if (countChanged_) {
+      // The instance may name another device now: nothing more is sent to it.
+      deviceFound_ = false;
+      return;
+    }
+  }
+  deviceFound_ = static_cast<std::int64_t>(count) > static_cast<std::int64_t>(instance_);
   if (!deviceFound_) {
     // No device: nothing is opened and nothing is said, unless the library itself could not be
     // started, which it tells once.
@@ -95,11 +116,13 @@ ExchangeResult UsbPipeLink::ExchangePacket(std::span<const std::uint8_t> request
   const auto sendCount =
       std::min<std::size_t>(request.size(), static_cast<std::size_t>(std::max(requestLength, 0)));
   std::uint32_t sent = 0;
+  lastWriteComplete_ = false;
   if (library_.MPUSBWrite(writePipe_, request.first(sendCount), sent,
                           static_cast<std::uint32_t>(writeTimeoutMs)) != 1) {
     ReportPipeError();
     return ExchangeResult::Failed;
   }
+  lastWriteComplete_ = sent == sendCount;
   const auto readCount =
       std::min<std::size_t>(reply.size(), static_cast<std::size_t>(std::max(expected, 0)));
   std::uint32_t received = 0;
@@ -127,13 +150,16 @@ PacketOutcome UsbPipeLink::SendPacket(std::span<const std::uint8_t> request,
       request.first(std::min<std::size_t>(request.size(), std::max(requestLength, 0)));
   PacketOutcome outcome;
   OpenPipes();
-  outcome.noDevice = !deviceFound_;
+  outcome.deviceChanged = countChanged_;
+  outcome.noDevice = !deviceFound_ && !countChanged_;
   if (PipesOpen()) {
     outcome.sent = true;
     const std::int32_t expected = replyLength;
     lastErrorCode_ = 0;
+    lastWriteComplete_ = false;
     outcome.result =
         ExchangePacket(request, requestLength, reply, replyLength, kTimeoutMs, kTimeoutMs);
+    outcome.written = lastWriteComplete_;
     outcome.errorCode = lastErrorCode_;
     if (tap_ != nullptr) {
       // What came back: nothing when the write or read failed (the count variable then still

@@ -46,7 +46,10 @@ class PacketTap {
 
 struct PacketOutcome {
   bool sent = false;      // both pipes were open and ExchangePacket ran
+  bool written = false;   // the whole request went out (the write succeeded with every byte)
   bool noDevice = false;  // not sent because no matching device was attached
+  // Not sent because the number of attached devices changed while the count was watched.
+  bool deviceChanged = false;
   ExchangeResult result = ExchangeResult::Failed;
   // The library's error code when the write or the read failed (0 otherwise).
   std::uint32_t errorCode = 0;
@@ -79,6 +82,17 @@ class UsbPipeLink {
 
   // False when the last OpenPipes found no matching device attached.
   bool DeviceFound() const { return deviceFound_; }
+
+  // On a library that cannot tell devices apart, the instance the link opens is a position in
+  // a list: when a device arrives or leaves, it can name another device. While watched (calls
+  // nest), the number of attached devices is taken at the first packet and compared before
+  // every later one; once it differs, no pipe is opened any more until the watch ends, so the
+  // run stops after the packet in flight. Libraries that identify their device are not watched.
+  void WatchDeviceCount(bool watch);
+  // True when a watched count changed (until the outermost watch ends).
+  bool DeviceCountChanged() const { return countChanged_; }
+  // The library, as the user knows it.
+  std::string LibraryName() const { return library_.LibraryName(); }
   // The error code of the last failed write or read.
   std::uint32_t LastErrorCode() const { return lastErrorCode_; }
 
@@ -105,7 +119,23 @@ class UsbPipeLink {
   PipeHandle writePipe_ = kInvalidPipe;
   PipeHandle readPipe_ = kInvalidPipe;
   bool deviceFound_ = false;
+  bool lastWriteComplete_ = false;
   std::uint32_t lastErrorCode_ = 0;
+  int watchDepth_ = 0;
+  std::int32_t watchedCount_ = -1;  // -1: not taken yet
+  bool countChanged_ = false;
+};
+
+// Watches the device count for as long as it lives: one run, from its first packet to its last.
+class DeviceCountWatch {
+ public:
+  explicit DeviceCountWatch(UsbPipeLink& link) : link_(link) { link_.WatchDeviceCount(true); }
+  ~DeviceCountWatch() { link_.WatchDeviceCount(false); }
+  DeviceCountWatch(const DeviceCountWatch&) = delete;
+  DeviceCountWatch& operator=(const DeviceCountWatch&) = delete;
+
+ private:
+  UsbPipeLink& link_;
 };
 
 }  // namespace korvane::link

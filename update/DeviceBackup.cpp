@@ -46,8 +46,9 @@ class Backup {
       const link::PacketOutcome sent =
           link_.SendPacket(request_, requestLength, reply_, replyLength);
       if (!sent.sent) {
-        outcome_.run.noDevice = sent.noDevice;
-        return Fail(Failure::NotSent, region, address);
+        Fail(Failure::NotSent, region, address);
+        NoteNotSent(outcome_.run, sent, link_);
+        return false;
       }
       ++outcome_.run.packetsSent;
       if (sent.result == link::ExchangeResult::Short) {
@@ -118,6 +119,7 @@ std::string_view BackupRegionText(BackupRegion region) {
 }
 
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer) {
+  const link::DeviceCountWatch watch(link);
   Backup backup(link, observer);
   return backup.Execute();
 }

@@ -153,7 +153,7 @@ class Run {
     const link::PacketOutcome sent = link_.SendPacket(request_, requestLength, reply_, replyLength);
     if (!sent.sent) {
       Fail(Failure::NotSent, stage, address);
-      outcome_.noDevice = sent.noDevice;
+      NoteNotSent(outcome_, sent, link_);
       return false;
     }
     ++outcome_.packetsSent;
@@ -329,6 +329,11 @@ std::string Why(const UpdateOutcome& outcome) {
       return "the reply was short.";
     case Failure::CountTooLarge:
       return "the reply claimed too many bytes.";
+    case Failure::DeviceChanged:
+      return "another device was attached or removed during the update; with " +
+             (outcome.libraryName.empty() ? std::string("this USB library")
+                                          : outcome.libraryName) +
+             " Korvane cannot tell devices apart: update with one device attached.";
     case Failure::None:
       break;
   }
@@ -336,6 +341,15 @@ std::string Why(const UpdateOutcome& outcome) {
 }
 
 }  // namespace
+
+void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
+                 const link::UsbPipeLink& link) {
+  outcome.noDevice = sent.noDevice;
+  if (sent.deviceChanged) {
+    outcome.failure = Failure::DeviceChanged;
+    outcome.libraryName = link.LibraryName();
+  }
+}
 
 std::string FailureCause(const UpdateOutcome& outcome) {
   return Why(outcome);
@@ -356,6 +370,7 @@ std::string FailureReason(const UpdateOutcome& outcome) {
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer) {
+  const link::DeviceCountWatch watch(link);
   Run run(image, link, abortRequested, observer);
   return run.Execute(selections);
 }

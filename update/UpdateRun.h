@@ -57,6 +57,9 @@ enum class Failure {
   ExchangeFailed,  // the write or the read failed
   ShortReply,      // fewer bytes came back than expected
   CountTooLarge,   // a read reply claimed more bytes than requested
+  // The number of attached devices changed during the run on a USB library that cannot tell
+  // devices apart: the link may be talking to another device now, so nothing more was sent.
+  DeviceChanged,
 };
 
 struct UpdateOutcome {
@@ -70,7 +73,12 @@ struct UpdateOutcome {
   std::uint32_t packetsSent = 0;     // packets whose exchange ran (the pipes were open)
   bool noDevice = false;             // for NotSent: no matching device was attached
   std::uint32_t errorCode = 0;       // for ExchangeFailed: the library's error code (0: none)
+  std::string libraryName;           // for DeviceChanged: the USB library, as the user knows it
 };
+
+// Builds the outcome of a packet that could not be sent.
+void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
+                 const link::UsbPipeLink& link);
 
 // Why a run failed, in one short line for the result window and the command line: where it
 // stopped (stage and address) and why, e.g. "Write at 0x0840: the device did not answer in
@@ -91,7 +99,8 @@ struct UpdateSelections {
 // `abortRequested` is read after every packet. A packet that could not be sent, or whose
 // exchange failed or came back short, ends the run at once in failure (no retry); so does a
 // read reply whose count exceeds the count requested. A read reply whose count is below the
-// one requested is compared over that count. An empty selection counts as unchecked.
+// one requested is compared over that count. An empty selection counts as unchecked. On a USB
+// library that cannot tell devices apart the device count is watched for the whole run.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer);

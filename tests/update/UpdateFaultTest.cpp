@@ -195,6 +195,30 @@ TEST_P(ReplyCountTest, OnlyTheReportedCountIsCompared) {
   }
 }
 
+// On a library whose instances are only positions in a list, another device plugged in during
+// a run could take over the rest of it: the run stops before the next packet instead. A library
+// that identifies its device carries on.
+TEST_F(UpdateBench, ADeviceArrivingMidRunStopsItWhereInstancesAreOnlyPositions) {
+  LoadImage(0x0FFF);
+  usb.AddFault(Fault{FaultKind::Arrival, 10});
+  CountRewritingLibrary positional(usb, link::kFlashReadBlock, link::kFlashReadBlock);
+  link::UsbPipeLink positionalLink(positional, messages);
+  UpdateSelections flashOnly{[] { return true; }, [] { return false; }};
+
+  const UpdateOutcome stopped = RunUpdate(image, positionalLink, flashOnly, abort, observer);
+
+  EXPECT_FALSE(stopped.success);
+  EXPECT_EQ(stopped.failure, Failure::DeviceChanged);
+  EXPECT_EQ(stopped.packetsSent, 10u);
+  EXPECT_NE(FailureReason(stopped).find("cannot tell devices apart"), std::string::npos)
+      << FailureReason(stopped);
+
+  // The same arrival on the emulated library, which serves one device only.
+  usb.ClearFaults();
+  usb.AddFault(Fault{FaultKind::Arrival, usb.PacketsBegun() + 10});
+  EXPECT_TRUE(Run(true, false).success);
+}
+
 INSTANTIATE_TEST_SUITE_P(Counts, ReplyCountTest,
                          ::testing::Values(CountCase{40, 40, Failure::None},
                                            CountCase{0, 0, Failure::None},
