@@ -1,6 +1,7 @@
 #include "cli/CliApp.h"
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -23,8 +24,10 @@ constexpr const char* kExitCodesText =
     "  3  no device answered (detect without a reply; update, reset or backup with no\n"
     "     device attached for the first packet; list with nothing attached; --device\n"
     "     naming a device that is not attached; --wait running out of time)\n"
-    "  4  a file could not be read or holds no data (or an output file could not be\n"
-    "     written)\n";
+    "  4  a file could not be read, holds no data for a chosen memory or has damaged\n"
+    "     lines (see --force); a backup name that already exists; an output file, a\n"
+    "     backup or standard output could not be written\n"
+    "  5  the device is in use by another Korvane run (nothing was sent)\n";
 
 constexpr const char* kExamplesText =
     "\nExamples:\n"
@@ -35,7 +38,7 @@ constexpr const char* kExamplesText =
     "  korvane-cli update firmware.hex --emulated --emulated-state device/ --trace packets.txt\n"
     "  korvane-cli list\n"
     "  korvane-cli update firmware.hex --device 1-3.4 --backup before.hex\n"
-    "  korvane-cli update firmware.hex --all --eeprom --reset\n"
+    "  korvane-cli update firmware.hex --all --expect 4 --wait=60 --eeprom --reset\n"
     "  korvane-cli update firmware.hex --wait --repeat --reset --json > line.log\n"
     "  korvane-cli backup saved.hex --wait=30\n";
 
@@ -75,10 +78,16 @@ void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
                 } catch (const std::exception&) {
                   throw CLI::ValidationError("--wait", "SECONDS must be a number: " + seconds);
                 }
+                if (!(*device.waitSeconds >= 0 &&
+                      *device.waitSeconds <= station::kMaxWaitSeconds)) {
+                  throw CLI::ValidationError(
+                      "--wait", "SECONDS must be from 0 to 2592000 (30 days): " + seconds +
+                                    "; --wait without a number waits for ever");
+                }
               }
             },
-            "Wait for the device to be plugged in (at most SECONDS, else for ever), then go on. "
-            "Ctrl+C ends the wait")
+            "Wait for the device to be plugged in (at most SECONDS, up to 30 days; without a "
+            "number for ever), then go on. Ctrl+C ends the wait, and then nothing is sent")
         ->expected(0, 1)
         ->type_name("[=SECONDS]");
   }
@@ -98,9 +107,10 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
       .add_option(
           "--fault", device.faults,
           "Emulated device only, repeatable: inject a fault at packet N (0-based, every "
-          "packet the command tries to send counts). KIND: timeout, short, long-count, long-reply, "
-          "bitflip, unplug, open-fail, write-error")
-      ->type_name("KIND@N")
+          "packet the command tries to send counts); DEVICE: only on that emulated device "
+          "(0-based, with --emulated-devices). KIND: timeout, short, long-count, long-reply, "
+          "bitflip, unplug, open-fail, write-error, arrive (another device is plugged in)")
+      ->type_name("[DEVICE:]KIND@N")
       ->allow_extra_args(false);
   command.add_option("--trace", device.traceFile, kTraceText)->type_name("FILE");
   command.add_flag("--verbose", device.verbose,
@@ -183,7 +193,19 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   update->add_flag("--reset", choices.reset, "Reset the device after a successful update");
   update->add_flag("--all", choices.all,
                    "Update every attached device at the same time, each on its own link; one "
-                   "line per device with its outcome; exit 0 only when all succeeded");
+                   "line per device with its outcome; exit 0 only when all succeeded. With "
+                   "--wait and without --expect it starts once no device has joined for 2 s");
+  update
+      ->add_option_function<std::size_t>(
+          "--expect", [&choices](const std::size_t& count) { choices.expect = count; },
+          "With --all: update only when at least N devices are attached and answer (waiting "
+          "for them with --wait); fewer: exit 3 and nothing is sent")
+      ->type_name("N")
+      ->check(CLI::Range(1, 127));
+  update->add_flag("--force", choices.force,
+                   "Write a file that has checksum errors, malformed lines or bytes beyond the "
+                   "device's memory, as it was loaded (a file without data for a chosen memory "
+                   "is refused all the same)");
   update->add_flag("--repeat", choices.repeat,
                    "With --wait: the production loop. Wait for a device, update it (and reset it "
                    "with --reset), wait until it has left, and so on; one line per device with "
@@ -192,8 +214,10 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   update
       ->add_option("--backup", choices.backupFile,
                    "Before the first erase, read program flash (0x800-0x7FFF) and the EEPROM "
-                   "into FILE as Intel HEX; when that fails nothing is erased. With --all the "
-                   "device's place is added to the name (FILE-1-3.hex)")
+                   "into FILE as Intel HEX, written whole or not at all; when that fails nothing "
+                   "is erased. An existing FILE is never overwritten. With --all and --repeat "
+                   "each board's file is FILE with its place, its count and the UTC time added "
+                   "(before-1-3-2-20261207T104501Z.hex)")
       ->type_name("FILE");
   update->add_flag("--json", choices.json,
                    "Machine-readable progress: one JSON object per line on standard output "
@@ -204,18 +228,27 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   update->callback(
       [&] { action = [&](Console& c) { return UpdateCommand(file, choices, device, c); }; });
 
-  auto* reset =
-      app.add_subcommand("reset", "Send the reset command: the device leaves its bootloader");
+  auto* reset = app.add_subcommand(
+      "reset",
+      "Send the reset command: the device leaves its bootloader. Exit 0 only when the request "
+      "went out whole");
+  reset->add_flag("--json", json,
+                  "Also print one JSON object on standard output: {\"event\":\"reset\","
+                  "\"reset\",\"exit_code\",\"reason\"}");
   AddDeviceOptions(*reset, device);
   AddSelectionOptions(*reset, device, true);
-  reset->callback([&] { action = [&](Console& c) { return ResetCommand(device, c); }; });
+  reset->callback([&] { action = [&](Console& c) { return ResetCommand(device, json, c); }; });
 
   std::string backupFile;
   auto* backup = app.add_subcommand(
       "backup",
       "Read program flash from 0x800 to 0x7FFF and the whole EEPROM into an Intel HEX file "
       "(CR LF, 16-byte records, EEPROM at 0xF00000) that update loads back byte for byte");
-  backup->add_option("FILE", backupFile, "The Intel HEX file to write")->required();
+  backup
+      ->add_option("FILE", backupFile,
+                   "The Intel HEX file to write; it must not exist yet (a backup is never "
+                   "overwritten), and it is written whole or not at all")
+      ->required();
   AddDeviceOptions(*backup, device);
   AddSelectionOptions(*backup, device, true);
   backup->callback(
@@ -231,21 +264,44 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     return code == 0 ? kExitSuccess : kExitUsage;
   }
 
+#ifndef _WIN32
+  // A reader that goes away (update --json | head) must not kill a run half way: the device is
+  // finished, and the failed output is told at the end. The same for a file that outgrows the
+  // size limit: the write fails and is reported.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   Console console{out, err, terminal};
+  int code = kExitSuccess;
   try {
-    return action(console);
+    code = action(console);
   } catch (const CliError& e) {
     if (*e.what() != '\0') {
       err << "korvane-cli: " << e.what() << '\n';
     }
-    return e.ExitCode();
+    code = e.ExitCode();
+  } catch (const station::StationError& e) {
+    if (*e.what() != '\0') {
+      err << "korvane-cli: " << e.what() << '\n';
+    }
+    code = station::ExitCode(e.GetVerdict());
   } catch (const std::filesystem::filesystem_error& e) {
     err << "korvane-cli: " << e.what() << '\n';
-    return kExitFileError;
+    code = kExitFileError;
   } catch (const std::exception& e) {
     err << "korvane-cli: " << e.what() << '\n';
-    return kExitUpdateFailed;
+    code = kExitUpdateFailed;
   }
+  out.flush();
+  if (!out) {
+    err << "korvane-cli: standard output could not be written (was its reader closed?); the "
+           "command ran to its end, but not all of its output arrived\n"
+        << std::flush;
+    if (code == kExitSuccess) {
+      code = kExitFileError;
+    }
+  }
+  return code;
 }
 
 }  // namespace korvane::cli

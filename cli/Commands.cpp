@@ -1,22 +1,25 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <sstream>
-#include <thread>
 #include <vector>
 
-#include "cli/Devices.h"
 #include "cli/JsonEvents.h"
+#include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
-#include "link/BootloaderPacket.h"
+#include "platform/Files.h"
+#include "station/Bench.h"
+#include "station/Board.h"
+#include "station/Station.h"
 #include "update/DeviceBackup.h"
 #include "update/UpdateRun.h"
 
@@ -24,26 +27,37 @@ namespace korvane::cli {
 
 namespace {
 
-// Ctrl+C presses counted: the handler only counts, the commands look at the count.
-volatile std::sig_atomic_t gInterrupted = 0;
+using station::BoardAction;
+using station::BoardJob;
+using station::BoardReport;
+using station::DeviceBench;
+using station::DeviceName;
+using station::DeviceTarget;
+using station::StationError;
+using station::Verdict;
+
+// Ctrl+C presses counted: the handler only counts, the commands (and their worker threads)
+// look at the count.
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free count");
 
 extern "C" void OnInterrupt(int) {
-  if (gInterrupted < 100) {
-    gInterrupted = gInterrupted + 1;
+  if (gInterrupted.load() < 100) {
+    gInterrupted.fetch_add(1);
   }
 }
 
 bool Interrupted() {
-  return gInterrupted != 0;
+  return gInterrupted.load() != 0;
 }
 
 // Ctrl+C during an update asks the run to stop after the packet in flight, as the Abort button
 // does, so the device is left in a known place and the emulated state is still saved. While a
-// command waits for a device it ends the wait.
+// command waits for a device it ends the wait, and nothing is sent.
 class InterruptGuard {
  public:
   InterruptGuard() {
-    gInterrupted = 0;
+    gInterrupted.store(0);
     previous_ = std::signal(SIGINT, OnInterrupt);
   }
   ~InterruptGuard() { std::signal(SIGINT, previous_); }
@@ -73,33 +87,20 @@ LoadedFile LoadFile(const std::string& path, Console& console) {
   return loaded;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw CliError(kExitFileError, "cannot read " + path);
-  }
-  std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) {
-    throw CliError(kExitFileError, "cannot read " + path);
-  }
-  return data;
-}
-
-void WriteWholeFile(const std::string& path, std::span<const char> data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) {
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.flush();
-  }
-  if (!out) {
-    throw CliError(kExitFileError, "cannot write " + path);
+// Exports and scrambled copies are plain outputs: they may replace a file of that name, but
+// never with a part of themselves.
+void WriteOutput(const std::string& path, std::string_view data) {
+  try {
+    platform::WriteFileAtomically(path, data, platform::Replace::Allowed);
+  } catch (const platform::FileError& e) {
+    throw CliError(kExitFileError, e.what());
   }
 }
 
 template <std::size_t N>
 void WriteBuffer(const std::string& path, const std::array<std::uint8_t, N>& buffer) {
   if (!path.empty()) {
-    WriteWholeFile(path, std::span<const char>(reinterpret_cast<const char*>(buffer.data()), N));
+    WriteOutput(path, std::string_view(reinterpret_cast<const char*>(buffer.data()), N));
   }
 }
 
@@ -164,15 +165,6 @@ std::string JsonArray(const std::vector<T>& numbers) {
   return "[" + JoinNumbers(numbers, ",") + "]";
 }
 
-// Sends DeviceReset; true when it went out (the device sends nothing back).
-bool SendReset(link::UsbPipeLink& link) {
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildDeviceReset(request);
-  std::int32_t replyLength = link::kResetReplyLength;
-  return link.SendPacket(request, requestLength, reply, replyLength).sent;
-}
-
 std::string JsonBool(bool value) {
   return value ? "true" : "false";
 }
@@ -183,14 +175,61 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// The packet trace of a one-device command (--trace FILE).
+class Trace {
+ public:
+  explicit Trace(const std::string& file) : file_(file) {
+    if (file_.empty()) {
+      return;
+    }
+    // Binary: the same bytes, LF line ends, on every platform.
+    stream_.open(platform::PathFromUtf8(file_), std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!stream_) {
+      throw CliError(kExitFileError, "cannot write the trace file " + file_);
+    }
+    writer_ = std::make_unique<TraceWriter>(stream_);
+  }
+  link::PacketTap* Tap() { return writer_.get(); }
+  // Throws CliError (file) when the trace could not be written whole.
+  void Finish() {
+    if (writer_) {
+      stream_.close();
+      if (!stream_) {
+        throw CliError(kExitFileError, "cannot write the trace file " + file_);
+      }
+    }
+  }
+
+ private:
+  std::string file_;
+  std::ofstream stream_;
+  std::unique_ptr<TraceWriter> writer_;
+};
+
+std::optional<std::chrono::milliseconds> WaitTimeout(const DeviceOptions& options) {
+  if (!options.waitSeconds) {
+    return std::nullopt;
+  }
+  // At most a month (checked with the options): the milliseconds fit easily.
+  return std::chrono::milliseconds(static_cast<std::int64_t>(*options.waitSeconds * 1000.0));
 }
 
-// "1.12": the major version, a dot, the minor version's two digits.
-std::string VersionNumber(const link::PacketBuffer& reply) {
-  return std::to_string(reply[3]) + "." + std::to_string(reply[2] >> 4) +
-         std::to_string(reply[2] & 0x0F);
+// "no device ..." with what the USB library had to say while it looked (for example that it
+// could not be started), so that the user is not left with "no device" alone.
+CliError NoDeviceError(DeviceBench& bench, std::string message) {
+  if (std::string notice = bench.TakeNotice(); !notice.empty()) {
+    message += "\n" + notice;
+  }
+  return CliError(kExitNoDevice, message);
+}
+
+void PrintDiagnostics(DeviceBench& bench, const DeviceOptions& options, Console& console) {
+  if (options.verbose) {
+    for (const std::string& line : bench.Diagnostics()) {
+      console.err << line << '\n';
+    }
+    console.err << std::flush;
+  }
 }
 
 // The bench, and the device a one-device command talks to: waited for with --wait, else the
@@ -200,24 +239,21 @@ struct Prepared {
   std::optional<link::AttachedDevice> device;
 };
 
-std::optional<std::chrono::milliseconds> WaitTimeout(const DeviceOptions& options) {
-  if (!options.waitSeconds) {
-    return std::nullopt;
-  }
-  return std::chrono::milliseconds(static_cast<std::int64_t>(*options.waitSeconds * 1000.0));
-}
-
 Prepared Prepare(const DeviceOptions& options, Console& console) {
   Prepared prepared{DeviceBench::Create(options), std::nullopt};
-  const DeviceSelector selector = ParseDeviceSelector(options.device);
-  if (options.verbose) {
-    for (const std::string& line : prepared.bench->Diagnostics()) {
-      console.err << line << '\n';
-    }
-    console.err << std::flush;
-  }
+  const station::DeviceSelector selector = station::ParseDeviceSelector(options.device);
+  PrintDiagnostics(*prepared.bench, options, console);
   if (!options.wait) {
-    prepared.device = prepared.bench->Choose(selector);
+    try {
+      prepared.device = prepared.bench->Choose(selector);
+    } catch (const StationError& e) {
+      throw NoDeviceError(*prepared.bench, e.what());
+    }
+    if (!prepared.device) {
+      if (std::string notice = prepared.bench->TakeNotice(); !notice.empty()) {
+        console.err << notice << '\n' << std::flush;
+      }
+    }
     return prepared;
   }
   if (!prepared.bench->Find(selector)) {
@@ -226,112 +262,32 @@ Prepared Prepare(const DeviceOptions& options, Console& console) {
   }
   prepared.device = prepared.bench->WaitFor(selector, WaitTimeout(options), Interrupted);
   if (!prepared.device) {
-    throw CliError(kExitNoDevice, Interrupted() ? "stopped while waiting for a device"
-                                                : "no device appeared within " +
-                                                      Seconds(*options.waitSeconds) + " s");
+    if (Interrupted()) {
+      throw CliError(kExitNoDevice, "stopped while waiting for a device; nothing was sent");
+    }
+    throw NoDeviceError(*prepared.bench,
+                        "no device appeared within " + Seconds(*options.waitSeconds) + " s");
   }
   return prepared;
 }
 
-// A backup file's name for one of several devices: the device's place before the extension
-// ("backup.hex" for 1-3 becomes "backup-1-3.hex").
-std::string BackupFileFor(const std::string& file, const std::string& device, bool several) {
-  if (!several || file.empty()) {
-    return file;
-  }
-  std::filesystem::path path(file);
-  std::string place = device;
-  std::replace(place.begin(), place.end(), ' ', '-');
-  return (path.parent_path() / (path.stem().string() + "-" + place + path.extension().string()))
-      .string();
-}
-
-std::string BackupHexFor(const update::DeviceMemory& memory) {
-  return update::BackupHexText(memory);
-}
-
-// What one device's update came to.
-struct DeviceReport {
-  int code = kExitSuccess;
-  std::string name;    // the device, as the lines name it
-  std::string result;  // "The update was successful." / "... not successful."
-  std::string reason;  // why it failed, in one line; empty on success
-  update::UpdateOutcome outcome;
-  bool backupFailed = false;
-  bool resetSent = false;
-  double seconds = 0;
-};
-
-// Backs up (when asked), updates and resets (when asked) one device through its own session.
-// Never throws: a problem becomes the report's exit code and reason, so that it can run on a
-// thread of its own beside other devices.
-DeviceReport UpdateDevice(DeviceTarget target, const image::MemoryImage& image,
-                          const UpdateChoices& choices, const DeviceOptions& options,
-                          const std::string& backupFile, std::ostream& err, RunView& view,
-                          bool& abortRequested) {
-  DeviceReport report;
-  report.name = target.name;
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    DeviceSession session(std::move(target), options, err);
-    if (!backupFile.empty()) {
-      view.ShowProgress();
-      const update::BackupOutcome backup = update::ReadDeviceMemory(session.Link(), view);
-      view.EndBackup(backup.run.success);
-      if (!backup.run.success) {
-        report.backupFailed = true;
-        report.outcome = backup.run;
-        report.result = std::string(update::kFailureText);
-        report.reason = "Backup failed, nothing was erased: " + update::BackupFailureReason(backup);
-        const bool noDevice = backup.run.failure == update::Failure::NotSent &&
-                              backup.run.noDevice && backup.run.packetsSent == 0;
-        report.code = noDevice ? kExitNoDevice : kExitUpdateFailed;
-        session.Finish();
-        report.seconds = SecondsSince(start);
-        return report;
-      }
-      WriteWholeFile(backupFile, BackupHexFor(backup.memory));
-    }
-    const update::UpdateSelections selections{[&choices] { return !choices.noFlash; },
-                                              [&choices] { return choices.eeprom; }};
-    report.outcome = update::RunUpdate(image, session.Link(), selections, abortRequested, view);
-    report.result =
-        std::string(report.outcome.success ? update::kSuccessText : update::kFailureText);
-    if (!report.outcome.success) {
-      report.reason = update::FailureReason(report.outcome);
-      // Only when the very first packet found nothing attached did no device answer at all.
-      const bool noDevice = report.outcome.failure == update::Failure::NotSent &&
-                            report.outcome.noDevice && report.outcome.packetsSent == 0;
-      report.code = noDevice ? kExitNoDevice : kExitUpdateFailed;
-    } else if (choices.reset) {
-      report.resetSent = SendReset(session.Link());
-      if (!report.resetSent) {
-        report.reason = "no device answered; the reset was not sent";
-        report.code = kExitNoDevice;
-      }
-    }
-    session.Finish();
-  } catch (const CliError& e) {
-    report.code = e.ExitCode();
-    report.reason = e.what();
-  } catch (const std::exception& e) {
-    report.code = kExitUpdateFailed;
-    report.reason = e.what();
-  }
-  report.seconds = SecondsSince(start);
-  return report;
-}
-
 // The outcome line of the JSON form.
-std::string OutcomeJson(const DeviceReport& report, const std::string& deviceField) {
+std::string OutcomeJson(const BoardReport& report, const std::string& deviceField) {
   std::string json = "\"event\":\"outcome\"" + deviceField;
-  json += ",\"success\":" + JsonBool(report.code == kExitSuccess);
-  json += ",\"exit_code\":" + std::to_string(report.code);
+  json += ",\"success\":" + JsonBool(report.verdict == Verdict::Success);
+  json += ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict));
   json += ",\"text\":" + JsonString(report.result);
-  json += ",\"failure\":" + JsonString(report.backupFailed ? "backup-failed"
-                                       : report.outcome.success || report.result.empty()
-                                           ? (report.code == kExitSuccess ? "" : "other")
-                                           : std::string(FailureName(report.outcome.failure)));
+  std::string failure;
+  if (report.backupFailed) {
+    failure = "backup-failed";
+  } else if (report.verdict == Verdict::Busy) {
+    failure = "busy";
+  } else if (!report.outcome.success && !report.result.empty()) {
+    failure = FailureName(report.outcome.failure);
+  } else if (report.verdict != Verdict::Success) {
+    failure = report.outcome.success && !report.resetSent ? "reset-not-sent" : "other";
+  }
+  json += ",\"failure\":" + JsonString(failure);
   json += ",\"reason\":" + JsonString(report.reason);
   if (report.outcome.stage && !report.outcome.success && !report.backupFailed) {
     json += ",\"stage\":" + JsonString(StageName(*report.outcome.stage));
@@ -341,14 +297,20 @@ std::string OutcomeJson(const DeviceReport& report, const std::string& deviceFie
     json += ",\"address\":" + std::to_string(address);
   }
   json += ",\"packets\":" + std::to_string(report.outcome.packetsSent);
+  json += ",\"backup\":" +
+          (report.backupWritten.empty() ? std::string("null") : JsonString(report.backupWritten));
   json += ",\"reset\":" + JsonBool(report.resetSent);
   json += ",\"seconds\":" + Seconds(report.seconds);
   return json;
 }
 
+std::string DeviceField(const std::string& name) {
+  return name.empty() ? std::string() : ",\"device\":" + JsonString(name);
+}
+
 // "1-3: The update was successful. (6.1 s)"; a failure adds its reason.
-std::string ReportLine(const DeviceReport& report) {
-  std::string line = report.name.empty() ? std::string() : report.name + ": ";
+std::string ReportLine(const BoardReport& report) {
+  std::string line = report.device.empty() ? std::string() : report.device + ": ";
   line += report.result.empty() ? std::string(update::kFailureText) : report.result;
   if (!report.reason.empty()) {
     line += " " + report.reason;
@@ -356,147 +318,228 @@ std::string ReportLine(const DeviceReport& report) {
   return line + " (" + Seconds(report.seconds) + " s)";
 }
 
+// Prints what the bench and the production loop report: human lines (on standard output, or
+// standard error beside JSON), the JSON lines, and every board's link messages.
+class LinePrinter final : public station::StationObserver {
+ public:
+  // `boardViews`: each board's progress is shown (one board at a time); else only JSON
+  // progress, if any, since boards side by side would mix their bars.
+  LinePrinter(const UpdateChoices& choices, Console& console, bool boardViews,
+              std::function<bool()> stopRun)
+      : choices_(choices),
+        console_(console),
+        human_(choices.json ? console.err : console.out),
+        json_(console.out),
+        boardViews_(boardViews),
+        stopRun_(std::move(stopRun)) {}
+
+  std::unique_ptr<station::BoardView> ViewFor(const std::string& device,
+                                              bool& abortRequested) override {
+    std::unique_ptr<RunView> human;
+    if (boardViews_) {
+      human = std::make_unique<ProgressPrinter>(human_, !choices_.json && console_.terminal,
+                                                abortRequested, stopRun_);
+    } else {
+      human = std::make_unique<QuietView>(abortRequested, stopRun_);
+    }
+    if (!choices_.json) {
+      return human;
+    }
+    return std::make_unique<Both>(
+        std::make_unique<JsonProgress>(json_, device, abortRequested, stopRun_), std::move(human));
+  }
+
+  void OnLinkMessage(const std::string& device, std::string_view text) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    console_.err << (device.empty() || boardViews_ ? "" : device + ": ") << text << '\n'
+                 << std::flush;
+  }
+
+  void OnBoardDone(const BoardReport& report, std::size_t count) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++boards_;
+    failed_ += report.verdict != Verdict::Success;
+    if (report.verdict != Verdict::Success) {
+      anyFailure_ = report.verdict;
+    }
+    if (!report.backupWritten.empty()) {
+      console_.err << (report.device.empty() ? "" : report.device + ": ") << "Backup written to "
+                   << report.backupWritten << '\n';
+    }
+    if (choices_.repeat) {
+      human_ << '#' << count << ' ' << ReportLine(report) << "; " << boards_ - failed_
+             << " updated, " << failed_ << " failed\n";
+    } else if (boardViews_) {
+      human_ << ReportLine(report) << '\n';
+    }  // boards side by side are listed in their order once all are done
+    human_ << std::flush;
+    if (choices_.json) {
+      json_.Emit(OutcomeJson(
+          report, DeviceField(report.device) +
+                      (choices_.repeat ? ",\"count\":" + std::to_string(count) : std::string())));
+    }
+  }
+
+  void OnWaiting() override {
+    human_ << "Waiting for devices; Ctrl+C ends the line after the device in progress.\n"
+           << std::flush;
+  }
+
+  void OnTakeOff(const std::string& device) override {
+    human_ << "Take " << device << " off for the next one.\n" << std::flush;
+  }
+
+  std::ostream& Human() { return human_; }
+  JsonLines& Json() { return json_; }
+
+ private:
+  // Hands everything to the JSON view and the human one beside it.
+  class Both final : public RunView {
+   public:
+    Both(std::unique_ptr<RunView> json, std::unique_ptr<RunView> human)
+        : json_(std::move(json)), human_(std::move(human)), tee_(*json_, *human_) {}
+    void ShowProgress() override { tee_.ShowProgress(); }
+    void SetDeviceLine(std::string_view t) override { tee_.SetDeviceLine(t); }
+    void SetStageText(std::string_view t) override { tee_.SetStageText(t); }
+    void SetStageColour(std::uint32_t c) override { tee_.SetStageColour(c); }
+    void SetProgressBarColor(std::uint32_t c) override { tee_.SetProgressBarColor(c); }
+    void SetBarValue(float v) override { tee_.SetBarValue(v); }
+    void ProcessPendingEvents() override { tee_.ProcessPendingEvents(); }
+    void ShowOutcome(std::string_view t, std::uint32_t c) override { tee_.ShowOutcome(t, c); }
+    void OnStageBegin(update::Stage s) override { tee_.OnStageBegin(s); }
+    void OnRegionBegin(update::BackupRegion r) override { tee_.OnRegionBegin(r); }
+    void OnProgress(float p) override { tee_.OnProgress(p); }
+    bool StopRequested() override { return tee_.StopRequested(); }
+    void EndBackup(bool ok) override { tee_.EndBackup(ok); }
+
+   private:
+    std::unique_ptr<RunView> json_;
+    std::unique_ptr<RunView> human_;
+    TeeView tee_;
+  };
+
+  const UpdateChoices& choices_;
+  Console& console_;
+  std::ostream& human_;
+  JsonLines json_;
+  bool boardViews_;
+  std::function<bool()> stopRun_;
+  std::mutex mutex_;
+  std::size_t boards_ = 0;
+  std::size_t failed_ = 0;
+  std::optional<Verdict> anyFailure_;
+};
+
+// The job of an update, as the choices say.
+BoardJob UpdateJob(const image::MemoryImage& image, const UpdateChoices& choices) {
+  BoardJob job;
+  job.action = BoardAction::Update;
+  job.image = &image;
+  job.flash = !choices.noFlash;
+  job.eeprom = choices.eeprom;
+  job.reset = choices.reset;
+  job.backupFile = choices.backupFile;
+  return job;
+}
+
 int UpdateAll(const image::MemoryImage& image, const UpdateChoices& choices,
               const DeviceOptions& options, Console& console) {
   std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
-  if (options.verbose) {
-    for (const std::string& line : bench->Diagnostics()) {
-      console.err << line << '\n';
+  PrintDiagnostics(*bench, options, console);
+  std::vector<link::AttachedDevice> devices;
+  if (options.wait || choices.expect) {
+    if (options.wait) {
+      console.err << "Waiting for "
+                  << (choices.expect ? std::to_string(*choices.expect) + " devices"
+                                     : std::string("the devices"))
+                  << "...\n"
+                  << std::flush;
     }
+    const auto timeout =
+        options.wait ? WaitTimeout(options) : std::optional(std::chrono::milliseconds(0));
+    const auto found = bench->WaitForDevices(choices.expect, timeout, Interrupted);
+    if (!found) {
+      const std::size_t attached = bench->List().size();
+      if (Interrupted()) {
+        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was sent");
+      }
+      throw NoDeviceError(*bench, choices.expect
+                                      ? std::to_string(attached) + " of the " +
+                                            std::to_string(*choices.expect) +
+                                            " expected devices answered" +
+                                            (options.wait ? " in time" : "") + "; nothing was sent"
+                                      : "no device appeared in time");
+    }
+    devices = *found;
+  } else {
+    devices = bench->List();
   }
-  if (options.wait && !bench->WaitFor({}, WaitTimeout(options), Interrupted)) {
-    throw CliError(kExitNoDevice, "no device appeared");
-  }
-  const std::vector<link::AttachedDevice> devices = bench->List();
   if (devices.empty()) {
-    throw CliError(kExitNoDevice, "no device is attached");
+    throw NoDeviceError(*bench, "no device is attached");
   }
-  std::ostream& human = choices.json ? console.err : console.out;
-  human << "Updating " << devices.size() << (devices.size() == 1 ? " device" : " devices")
-        << " at once\n"
-        << std::flush;
-
-  JsonLines json(console.out);
-  struct Slot {
-    link::AttachedDevice device;
-    DeviceTarget target;
-    std::ostringstream messages;
-    bool abortRequested = false;
-    std::unique_ptr<RunView> view;
-    DeviceReport report;
-  };
-  std::vector<std::unique_ptr<Slot>> slots;
-  for (const link::AttachedDevice& device : devices) {
-    auto slot = std::make_unique<Slot>();
-    slot->device = device;
-    slot->target = bench->Target(device);
-    if (choices.json) {
-      slot->view = std::make_unique<JsonProgress>(json, DeviceName(device), slot->abortRequested,
-                                                  Interrupted);
-    } else {
-      slot->view = std::make_unique<QuietView>(slot->abortRequested, Interrupted);
-    }
-    slots.push_back(std::move(slot));
-  }
-  {
-    std::vector<std::jthread> threads;
-    for (auto& slot : slots) {
-      threads.emplace_back([&, s = slot.get()] {
-        s->report = UpdateDevice(std::move(s->target), image, choices, options,
-                                 BackupFileFor(choices.backupFile, DeviceName(s->device), true),
-                                 s->messages, *s->view, s->abortRequested);
-        if (choices.json) {
-          json.Emit(OutcomeJson(s->report, ",\"device\":" + JsonString(DeviceName(s->device))));
-        }
-      });
-    }
-  }
+  LinePrinter printer(choices, console, false, Interrupted);
+  printer.Human() << "Updating " << devices.size() << (devices.size() == 1 ? " device" : " devices")
+                  << " at once\n"
+                  << std::flush;
+  const std::vector<BoardReport> reports =
+      station::RunAll(*bench, devices, UpdateJob(image, choices), printer);
   bench->Save();
 
   std::size_t failed = 0;
   bool anyAnswered = false;
-  for (const auto& slot : slots) {
-    std::istringstream messages(slot->messages.str());
-    for (std::string line; std::getline(messages, line);) {
-      console.err << DeviceName(slot->device) << ": " << line << '\n';
-    }
-    human << ReportLine(slot->report) << '\n';
-    failed += slot->report.code != kExitSuccess;
-    anyAnswered = anyAnswered || slot->report.code != kExitNoDevice;
+  bool anyBusy = false;
+  for (const BoardReport& report : reports) {
+    printer.Human() << ReportLine(report) << '\n';
+    failed += report.verdict != Verdict::Success;
+    anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
+    anyBusy = anyBusy || report.verdict == Verdict::Busy;
   }
-  human << devices.size() - failed << " of " << devices.size() << " updated\n" << std::flush;
+  printer.Human() << reports.size() - failed << " of " << reports.size() << " updated\n"
+                  << std::flush;
   if (failed == 0) {
     return kExitSuccess;
   }
-  return anyAnswered ? kExitUpdateFailed : kExitNoDevice;
+  if (!anyAnswered) {
+    return kExitNoDevice;
+  }
+  return failed == reports.size() && anyBusy ? kExitBusy : kExitUpdateFailed;
 }
 
 int UpdateLoop(const image::MemoryImage& image, const UpdateChoices& choices,
                const DeviceOptions& options, Console& console) {
   std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
-  const DeviceSelector selector = ParseDeviceSelector(options.device);
-  std::ostream& human = choices.json ? console.err : console.out;
-  JsonLines json(console.out);
+  PrintDiagnostics(*bench, options, console);
   // The first Ctrl+C ends the loop once the device in progress is done; a second one stops
   // that device's update too.
-  const auto stopLoop = [] { return gInterrupted >= 1; };
-  const auto stopRun = [] { return gInterrupted >= 2; };
-  std::size_t count = 0;
-  std::size_t failed = 0;
-  human << "Waiting for devices; Ctrl+C ends the line after the device in progress.\n"
-        << std::flush;
-  for (;;) {
-    const auto device = bench->WaitFor(selector, std::nullopt, stopLoop);
-    if (!device) {
-      break;
-    }
-    ++count;
-    const std::size_t countBefore = bench->List().size();
-    bool abortRequested = false;
-    std::unique_ptr<RunView> view;
-    std::unique_ptr<RunView> humanView;
-    std::unique_ptr<RunView> tee;
-    if (choices.json) {
-      view = std::make_unique<JsonProgress>(json, DeviceName(*device), abortRequested, stopRun);
-      humanView = std::make_unique<ProgressPrinter>(console.err, false, abortRequested, stopRun);
-      tee = std::make_unique<TeeView>(*view, *humanView);
-    } else {
-      view =
-          std::make_unique<ProgressPrinter>(console.out, console.terminal, abortRequested, stopRun);
-    }
-    const DeviceReport report =
-        UpdateDevice(bench->Target(*device), image, choices, options,
-                     choices.backupFile.empty()
-                         ? std::string()
-                         : BackupFileFor(choices.backupFile,
-                                         DeviceName(*device) + "-" + std::to_string(count), true),
-                     console.err, tee ? *tee : *view, abortRequested);
-    failed += report.code != kExitSuccess;
-    human << '#' << count << ' ' << ReportLine(report) << "; " << count - failed << " updated, "
-          << failed << " failed\n"
-          << std::flush;
-    if (choices.json) {
-      json.Emit(OutcomeJson(report, ",\"device\":" + JsonString(DeviceName(*device)) +
-                                        ",\"count\":" + std::to_string(count)));
-    }
-    bench->DeviceDone(*device);
-    if (stopLoop()) {
-      break;
-    }
-    human << "Take " << DeviceName(*device) << " off for the next one.\n" << std::flush;
-    if (!bench->WaitUntilGone(*device, countBefore, stopLoop)) {
-      break;
-    }
-  }
+  LinePrinter printer(choices, console, true, [] { return gInterrupted.load() >= 2; });
+  const station::LoopSummary summary =
+      station::RunLoop(*bench, station::ParseDeviceSelector(options.device),
+                       UpdateJob(image, choices), printer, [] { return gInterrupted.load() >= 1; });
   bench->Save();
-  human << count << (count == 1 ? " device: " : " devices: ") << count - failed << " updated, "
-        << failed << " failed\n"
-        << std::flush;
+  printer.Human() << summary.boards << (summary.boards == 1 ? " device: " : " devices: ")
+                  << summary.boards - summary.failed << " updated, " << summary.failed
+                  << " failed\n"
+                  << std::flush;
   if (choices.json) {
-    json.Emit("\"event\":\"summary\",\"devices\":" + std::to_string(count) + ",\"succeeded\":" +
-              std::to_string(count - failed) + ",\"failed\":" + std::to_string(failed));
+    printer.Json().Emit("\"event\":\"summary\",\"devices\":" + std::to_string(summary.boards) +
+                        ",\"succeeded\":" + std::to_string(summary.boards - summary.failed) +
+                        ",\"failed\":" + std::to_string(summary.failed));
   }
-  return failed == 0 ? kExitSuccess : kExitUpdateFailed;
+  return summary.failed == 0 ? kExitSuccess : kExitUpdateFailed;
+}
+
+// Runs one board's job on the prepared device, with the command's trace; the bench is saved
+// whatever came of it.
+BoardReport RunPrepared(Prepared& prepared, const BoardJob& job, station::StationObserver& observer,
+                        Trace& trace, bool& abortRequested) {
+  const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
+  station::ObserverMessages messages(observer, name);
+  const std::unique_ptr<station::BoardView> view = observer.ViewFor(name, abortRequested);
+  const BoardReport report = station::RunBoard(prepared.bench->Target(prepared.device), job,
+                                               messages, trace.Tap(), *view, abortRequested);
+  prepared.bench->Save();
+  trace.Finish();
+  return report;
 }
 
 }  // namespace
@@ -583,8 +626,13 @@ int ExportCommand(const std::string& file, const ExportTargets& targets, Console
 }
 
 int ScrambleCommand(const std::string& in, const std::string& out, Console&) {
-  const std::string scrambled = image::Scramble(ReadWholeFile(in));
-  WriteWholeFile(out, scrambled);
+  std::string data;
+  try {
+    data = platform::ReadFile(in);
+  } catch (const platform::FileError& e) {
+    throw CliError(kExitFileError, e.what());
+  }
+  WriteOutput(out, image::Scramble(data));
   return kExitSuccess;
 }
 
@@ -592,33 +640,33 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
   const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
-  DeviceSession session(prepared.bench->Target(prepared.device), device, console.err);
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildVersionQuery(request);
-  std::int32_t replyLength = link::kVersionReplyLength;
-  const link::PacketOutcome outcome =
-      session.Link().SendPacket(request, requestLength, reply, replyLength);
-  session.Finish();
+  Trace trace(device.traceFile);
+  station::VersionAnswer answer;
+  {
+    DeviceTarget target = prepared.bench->Target(prepared.device);
+    // A query between another run's packets would disturb it.
+    const auto lock = station::ClaimDevice(target.lockFile, name);
+    StreamLinkMessages messages(console.err);
+    station::DeviceSession session(std::move(target), messages, trace.Tap());
+    answer = station::QueryVersion(session.Link());
+  }
   prepared.bench->Save();
-  // Only a complete reply counts: a short one is no bootloader.
-  const bool found = outcome.sent && outcome.result == link::ExchangeResult::Complete;
+  trace.Finish();
+  const bool found = answer.reply.has_value();
   if (json) {
-    std::string line = "\"event\":\"detect\"";
-    if (!name.empty()) {
-      line += ",\"device\":" + JsonString(name);
-    }
+    std::string line = "\"event\":\"detect\"" + DeviceField(name);
     line += ",\"found\":" + JsonBool(found);
     if (found) {
-      line += ",\"text\":" + JsonString(link::VersionText(reply)) +
-              ",\"version\":" + JsonString(VersionNumber(reply)) +
-              ",\"major\":" + std::to_string(reply[3]) + ",\"minor\":" + std::to_string(reply[2]);
+      line += ",\"text\":" + JsonString(link::VersionText(*answer.reply)) +
+              ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
+              ",\"major\":" + std::to_string((*answer.reply)[3]) +
+              ",\"minor\":" + std::to_string((*answer.reply)[2]);
     }
     line += ",\"exit_code\":" + std::to_string(found ? kExitSuccess : kExitNoDevice);
     JsonLines(console.out).Emit(line);
   }
   if (found) {
-    (json ? console.err : console.out) << link::VersionText(reply) << '\n' << std::flush;
+    (json ? console.err : console.out) << link::VersionText(*answer.reply) << '\n' << std::flush;
     return kExitSuccess;
   }
   console.err << "Unable to find an Dextrel device.\n";
@@ -627,7 +675,7 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
 
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
-  CheckDeviceOptions(device);
+  station::CheckDeviceOptions(device);
   if (choices.noFlash && !choices.eeprom) {
     throw CliError(kExitUsage, "update: --no-flash without --eeprom leaves nothing to update");
   }
@@ -637,13 +685,17 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   if (choices.all && (choices.repeat || !device.device.empty())) {
     throw CliError(kExitUsage, "update: --all takes every device; not with --repeat or --device");
   }
+  if (choices.expect && !choices.all) {
+    throw CliError(kExitUsage, "update: --expect counts the devices of --all");
+  }
   if ((choices.all || choices.repeat) && !device.traceFile.empty()) {
     throw CliError(kExitUsage, "update: --trace follows one device; not with --all or --repeat");
   }
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
-  if (loaded->report.NoData()) {
-    // Updating with an empty image would erase the application area and call that a success.
-    throw CliError(kExitFileError, file + " holds no data to update the device with");
+  // Before any packet: the file must hold what is to be written, and be whole.
+  station::CheckUpdateFile(file, loaded->report, !choices.noFlash, choices.eeprom, choices.force);
+  if (!choices.all && !choices.repeat) {
+    station::CheckBackupName(choices.backupFile, file);
   }
   const InterruptGuard interruptGuard;
   if (choices.all) {
@@ -654,33 +706,14 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   }
 
   Prepared prepared = Prepare(device, console);
+  Trace trace(device.traceFile);
+  LinePrinter printer(choices, console, true, Interrupted);
   bool abortRequested = false;
-  JsonLines json(console.out);
-  const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
-  std::unique_ptr<RunView> view;
-  std::unique_ptr<RunView> humanView;
-  std::unique_ptr<RunView> tee;
-  if (choices.json) {
-    view = std::make_unique<JsonProgress>(json, name, abortRequested, Interrupted);
-    humanView = std::make_unique<ProgressPrinter>(console.err, false, abortRequested, Interrupted);
-    tee = std::make_unique<TeeView>(*view, *humanView);
-  } else {
-    view = std::make_unique<ProgressPrinter>(console.out, console.terminal, abortRequested,
-                                             Interrupted);
-  }
-  const DeviceReport report =
-      UpdateDevice(prepared.bench->Target(prepared.device), loaded->image, choices, device,
-                   choices.backupFile, console.err, tee ? *tee : *view, abortRequested);
-  prepared.bench->Save();
-  std::ostream& human = choices.json ? console.err : console.out;
-  if (!choices.backupFile.empty() && !report.backupFailed && report.code != kExitFileError) {
-    console.err << "Backup written to " << choices.backupFile << '\n';
-  }
-  if (report.code == kExitSuccess && report.outcome.packetsSent == 0) {
-    // As in the windows a run with nothing to send succeeds; say so, since no device was
-    // asked anything.
-    console.err << "korvane-cli: note: no packet was sent: the file holds no program data at "
-                   "or above 0x800\n";
+  const BoardReport report =
+      RunPrepared(prepared, UpdateJob(loaded->image, choices), printer, trace, abortRequested);
+  std::ostream& human = printer.Human();
+  if (!report.backupWritten.empty()) {
+    console.err << "Backup written to " << report.backupWritten << '\n';
   }
   if (report.resetSent) {
     human << "Device reset sent.\n";
@@ -690,72 +723,79 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   }
   human << std::flush;
   if (choices.json) {
-    json.Emit(OutcomeJson(report, name.empty() ? "" : ",\"device\":" + JsonString(name)));
+    printer.Json().Emit(OutcomeJson(report, DeviceField(report.device)));
   }
-  return report.code;
+  return station::ExitCode(report.verdict);
 }
 
-int ResetCommand(const DeviceOptions& device, Console& console) {
+int ResetCommand(const DeviceOptions& device, bool json, Console& console) {
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
-  DeviceSession session(prepared.bench->Target(prepared.device), device, console.err);
-  const bool sent = SendReset(session.Link());
-  session.Finish();
-  prepared.bench->Save();
-  if (!sent) {
-    console.err << "korvane-cli: no device answered; the reset was not sent\n";
-    return kExitNoDevice;
+  Trace trace(device.traceFile);
+  UpdateChoices quiet;
+  quiet.json = json;
+  LinePrinter printer(quiet, console, true, Interrupted);
+  bool abortRequested = false;
+  BoardJob job;
+  job.action = BoardAction::Reset;
+  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  if (json) {
+    printer.Json().Emit("\"event\":\"reset\"" + DeviceField(report.device) +
+                        ",\"reset\":" + JsonBool(report.resetSent) +
+                        ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict)) +
+                        ",\"reason\":" + JsonString(report.reason));
   }
-  console.out << "Device reset sent.\n";
+  if (!report.resetSent) {
+    console.err << "korvane-cli: " << report.reason << '\n';
+    return station::ExitCode(report.verdict);
+  }
+  printer.Human() << "Device reset sent.\n" << std::flush;
   return kExitSuccess;
 }
 
 int BackupCommand(const std::string& file, const DeviceOptions& device, Console& console) {
+  station::CheckBackupName(file);
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
-  DeviceSession session(prepared.bench->Target(prepared.device), device, console.err);
+  Trace trace(device.traceFile);
+  UpdateChoices plain;
+  LinePrinter printer(plain, console, true, Interrupted);
   bool abortRequested = false;
-  ProgressPrinter printer(console.out, console.terminal, abortRequested, Interrupted);
-  printer.ShowProgress();
-  const update::BackupOutcome backup = update::ReadDeviceMemory(session.Link(), printer);
-  printer.EndBackup(backup.run.success);
-  session.Finish();
-  prepared.bench->Save();
-  if (!backup.run.success) {
-    console.err << "korvane-cli: " << update::BackupFailureReason(backup) << '\n';
-    const bool noDevice = backup.run.failure == update::Failure::NotSent && backup.run.noDevice &&
-                          backup.run.packetsSent == 0;
-    return noDevice ? kExitNoDevice : kExitUpdateFailed;
+  BoardJob job;
+  job.action = BoardAction::Backup;
+  job.backupFile = file;
+  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  if (report.verdict != Verdict::Success) {
+    console.err << "korvane-cli: " << report.reason << '\n';
+    return station::ExitCode(report.verdict);
   }
-  WriteWholeFile(file, BackupHexFor(backup.memory));
   console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to " << file << '\n'
               << std::flush;
   return kExitSuccess;
 }
 
 int ListCommand(const DeviceOptions& device, bool json, Console& console) {
-  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(device);
-  if (device.verbose) {
-    for (const std::string& line : bench->Diagnostics()) {
-      console.err << line << '\n';
-    }
-  }
+  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(device, station::BenchUse::Look);
+  PrintDiagnostics(*bench, device, console);
   const std::vector<link::AttachedDevice> devices = bench->List();
   std::string jsonDevices;
   for (const link::AttachedDevice& attached : devices) {
+    // A device another run holds is not opened: a query between its packets would disturb it.
+    const std::optional<std::uint64_t> holder = bench->Holder(attached);
     std::ostringstream messagesText;
-    DeviceOptions quiet = device;
-    quiet.traceFile.clear();
-    DeviceSession session(bench->Target(attached), quiet, messagesText);
-    link::PacketBuffer request{};
-    link::PacketBuffer reply{};
-    const std::int32_t requestLength = link::BuildVersionQuery(request);
-    std::int32_t replyLength = link::kVersionReplyLength;
-    const link::PacketOutcome outcome =
-        session.Link().SendPacket(request, requestLength, reply, replyLength);
-    const bool found = outcome.sent && outcome.result == link::ExchangeResult::Complete;
+    station::VersionAnswer answer;
+    if (!holder) {
+      StreamLinkMessages messages(messagesText);
+      station::DeviceSession session(bench->Target(attached), messages, nullptr);
+      answer = station::QueryVersion(session.Link());
+    }
+    const bool found = answer.reply.has_value();
     // The last message says most (the access advice follows the open failure).
     std::string note;
+    if (holder) {
+      note = "busy: in use by another Korvane run" +
+             (*holder != 0 ? " (process " + std::to_string(*holder) + ")" : std::string());
+    }
     std::istringstream messages(messagesText.str());
     for (std::string line; std::getline(messages, line);) {
       note = line;
@@ -765,11 +805,12 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       jsonDevices += std::string(jsonDevices.empty() ? "" : ",") +
                      "{\"instance\":" + std::to_string(attached.instance) +
                      ",\"location\":" + JsonString(attached.location) +
-                     ",\"answered\":" + JsonBool(found);
+                     ",\"answered\":" + JsonBool(found) +
+                     ",\"busy\":" + JsonBool(holder.has_value());
       if (found) {
-        jsonDevices += ",\"version\":" + JsonString(VersionNumber(reply)) +
-                       ",\"major\":" + std::to_string(reply[3]) +
-                       ",\"minor\":" + std::to_string(reply[2]);
+        jsonDevices += ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
+                       ",\"major\":" + std::to_string((*answer.reply)[3]) +
+                       ",\"minor\":" + std::to_string((*answer.reply)[2]);
       } else {
         jsonDevices += ",\"problem\":" + JsonString(note);
       }
@@ -779,17 +820,20 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       line.resize(std::max<std::size_t>(line.size() + 2, 4), ' ');
       line += place;
       line.resize(std::max<std::size_t>(line.size() + 2, 16), ' ');
-      line += found ? "bootloader " + VersionNumber(reply)
-                    : "no answer" + (note.empty() ? std::string() : ": " + note);
+      line += found    ? "bootloader " + station::VersionNumber(*answer.reply)
+              : holder ? note
+                       : "no answer" + (note.empty() ? std::string() : ": " + note);
       console.out << line << '\n';
     }
   }
-  bench->Save();
   if (json) {
     console.out << "{\"devices\":[" << jsonDevices << "]}\n";
   }
   console.out << std::flush;
   if (devices.empty()) {
+    if (std::string notice = bench->TakeNotice(); !notice.empty()) {
+      console.err << notice << '\n';
+    }
     console.err << "No bootloader device is attached.\n";
     return kExitNoDevice;
   }

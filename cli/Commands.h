@@ -1,12 +1,33 @@
 #pragma once
 
+#include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
-#include "cli/DeviceSession.h"
 #include "image/UpdateFileLoader.h"
+#include "station/Session.h"
 
 namespace korvane::cli {
+
+// Exit codes of korvane-cli.
+inline constexpr int kExitSuccess = station::ExitCode(station::Verdict::Success);
+inline constexpr int kExitUpdateFailed = station::ExitCode(station::Verdict::Failed);
+inline constexpr int kExitUsage = station::ExitCode(station::Verdict::Usage);
+inline constexpr int kExitNoDevice = station::ExitCode(station::Verdict::NoDevice);
+inline constexpr int kExitFileError = station::ExitCode(station::Verdict::FileProblem);
+inline constexpr int kExitBusy = station::ExitCode(station::Verdict::Busy);
+
+// A command ends early: the message goes to standard error, the code is the exit code.
+class CliError : public std::runtime_error {
+ public:
+  CliError(int exitCode, const std::string& message)
+      : std::runtime_error(message), exitCode_(exitCode) {}
+  int ExitCode() const { return exitCode_; }
+
+ private:
+  int exitCode_;
+};
 
 // Where a command writes: standard output, standard error, and whether standard output is a
 // terminal (progress bar) or not (plain lines).
@@ -14,6 +35,11 @@ struct Console {
   std::ostream& out;
   std::ostream& err;
   bool terminal = false;
+};
+
+// The device options of the bench, and the packet trace of a one-device command.
+struct DeviceOptions : station::DeviceOptions {
+  std::string traceFile;
 };
 
 struct ExportTargets {
@@ -27,20 +53,23 @@ struct UpdateChoices {
   bool noFlash = false;
   bool eeprom = false;
   bool reset = false;
-  bool all = false;        // every attached device at once
-  bool repeat = false;     // the production loop (with --wait)
-  std::string backupFile;  // read the device into this file before the first erase
+  bool all = false;                   // every attached device at once
+  std::optional<std::size_t> expect;  // with --all: this many devices must be attached
+  bool repeat = false;                // the production loop (with --wait)
+  bool force = false;                 // write a file with checksum errors or malformed lines
+  std::string backupFile;             // read the device into this file before the first erase
   bool json = false;
 };
 
-// Each returns the exit code; problems that end a command early are thrown as CliError.
+// Each returns the exit code; problems that end a command early are thrown as CliError or
+// station::StationError.
 int InfoCommand(const std::string& file, bool json, Console& console);
 int ExportCommand(const std::string& file, const ExportTargets& targets, Console& console);
 int ScrambleCommand(const std::string& in, const std::string& out, Console& console);
 int DetectCommand(const DeviceOptions& device, bool json, Console& console);
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console);
-int ResetCommand(const DeviceOptions& device, Console& console);
+int ResetCommand(const DeviceOptions& device, bool json, Console& console);
 int BackupCommand(const std::string& file, const DeviceOptions& device, Console& console);
 int ListCommand(const DeviceOptions& device, bool json, Console& console);
 

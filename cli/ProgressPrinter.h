@@ -8,16 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "station/Board.h"
 #include "update/DeviceBackup.h"
 #include "update/UpdateRun.h"
 
 namespace korvane::cli {
 
 // Watches an update run and a backup, whose end it is told of.
-class RunView : public update::UpdateObserver, public update::BackupObserver {
- public:
-  virtual void EndBackup(bool success) = 0;
-};
+using RunView = station::BoardView;
 
 // Shows nothing and only passes Ctrl+C on: for devices updated side by side, which report one
 // line each when they are done.

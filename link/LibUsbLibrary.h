@@ -70,6 +70,7 @@ class LibUsbLibrary final : public UsbLibrary {
   bool PinLocation(std::string_view location) override;
   // Pinned to a place, the instance is the device plugged in there; else it is a position.
   bool IdentifiesDevice() const override { return pinned_.has_value(); }
+  bool KnowsPlaces() const override { return true; }
   std::string LibraryName() const override { return "libusb"; }
   // With libusb hotplug (Linux): returns as soon as a matching device arrives.
   void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override;

@@ -59,6 +59,8 @@ class UsbLibrary {
   // instances are only positions in a list that shifts as devices come and go: then a run
   // watches the device count (see UsbPipeLink::WatchDeviceCount).
   virtual bool IdentifiesDevice() const { return false; }
+  // True when the library tells where each device is plugged in, so that it can be pinned.
+  virtual bool KnowsPlaces() const { return false; }
   // How the user knows the library ("vbmpusbapi.dll", "libusb").
   virtual std::string LibraryName() const { return "the USB library"; }
 

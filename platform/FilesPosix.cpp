@@ -176,9 +176,8 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   if (!file.Close()) {
     failAndRemove(errno);
   }
-  const int renamed = replace == Replace::Never
-                          ? RenameNoReplace(temporary.c_str(), target.c_str())
-                          : ::rename(temporary.c_str(), target.c_str());
+  const int renamed = replace == Replace::Never ? RenameNoReplace(temporary.c_str(), target.c_str())
+                                                : ::rename(temporary.c_str(), target.c_str());
   if (renamed != 0) {
     failAndRemove(errno);
   }

@@ -1,9 +1,9 @@
 // Files, locks and process facts on Windows: every name goes to the wide-character API.
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <random>

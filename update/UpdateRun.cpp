@@ -331,8 +331,7 @@ std::string Why(const UpdateOutcome& outcome) {
       return "the reply claimed too many bytes.";
     case Failure::DeviceChanged:
       return "another device was attached or removed during the update; with " +
-             (outcome.libraryName.empty() ? std::string("this USB library")
-                                          : outcome.libraryName) +
+             (outcome.libraryName.empty() ? std::string("this USB library") : outcome.libraryName) +
              " Korvane cannot tell devices apart: update with one device attached.";
     case Failure::None:
       break;

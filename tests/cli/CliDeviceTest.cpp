@@ -47,10 +47,10 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// 16 bytes at 0x800 (one erase, one write, one read packet) and nothing in the EEPROM: with
+// 16 bytes at 0x800 (one erase, one write, one read packet) and 16 in the EEPROM: with
 // --eeprom the run sends packets 0 to 2 for flash, 3 to 18 EEPROM writes, 19 to 26 reads.
 std::string SmallImage() {
-  return DataRecords(0x800, 16, ProgramValue) + EndOfFile();
+  return DataRecords(0x800, 16, ProgramValue) + DataRecords(0xF00000, 16, DataValue) + EndOfFile();
 }
 
 TEST(CliUpdate, EmulatedStateHoldsTheImageAndTheBootBlockStaysIntact) {
@@ -201,8 +201,9 @@ TEST(CliBench, ListDeviceAndAllReachEachEmulatedDeviceAndItsOwnState) {
   const CliResult json = RunCliProgram({"list", "--emulated-devices", "2", "--json"});
   EXPECT_EQ(json.out,
             "{\"devices\":[{\"instance\":0,\"location\":\"emulated-0\",\"answered\":true,"
-            "\"version\":\"1.12\",\"major\":1,\"minor\":18},{\"instance\":1,\"location\":"
-            "\"emulated-1\",\"answered\":true,\"version\":\"1.12\",\"major\":1,\"minor\":18}]}\n");
+            "\"busy\":false,\"version\":\"1.12\",\"major\":1,\"minor\":18},{\"instance\":1,"
+            "\"location\":\"emulated-1\",\"answered\":true,\"busy\":false,\"version\":\"1.12\","
+            "\"major\":1,\"minor\":18}]}\n");
 
   // --device by instance and by place reaches that device only: its state alone changes.
   for (const std::string selector : {"1", "emulated-2"}) {
@@ -410,7 +411,9 @@ TEST(CliTrace, PacketSequenceOfASmallImage) {
   EXPECT_TRUE(StartsWith(lines[2], "01 38 00 08 00 -> 01 38 00 08 00 08 0F 06 1D")) << lines[2];
   EXPECT_TRUE(EndsWith(lines[2], " FF FF [1]")) << lines[2];
   EXPECT_EQ(lines[2].size(), std::string("01 38 00 08 00 -> ").size() + 61 * 3 - 1 + 4);
-  for (int i = 0; i < 16; ++i) {
+  // The whole EEPROM is written: the file's 16 bytes, then 0xFF.
+  EXPECT_EQ(lines[3], "05 10 00 00 00 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F -> 05 [1]");
+  for (int i = 1; i < 16; ++i) {
     char offset[3];
     std::snprintf(offset, sizeof offset, "%02X", i * 16);
     EXPECT_EQ(lines[3 + i], "05 10 " + std::string(offset) +
@@ -419,8 +422,8 @@ TEST(CliTrace, PacketSequenceOfASmallImage) {
   for (int i = 0; i < 8; ++i) {
     char offset[3];
     std::snprintf(offset, sizeof offset, "%02X", i * 32);
-    EXPECT_TRUE(StartsWith(
-        lines[19 + i], "04 20 " + std::string(offset) + " 00 00 -> 04 20 " + offset + " 00 00 FF"))
+    EXPECT_TRUE(StartsWith(lines[19 + i], "04 20 " + std::string(offset) + " 00 00 -> 04 20 " +
+                                              offset + (i == 0 ? " 00 00 30" : " 00 00 FF")))
         << lines[19 + i];
     EXPECT_TRUE(EndsWith(lines[19 + i], " [1]")) << lines[19 + i];
   }

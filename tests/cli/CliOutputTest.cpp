@@ -1,5 +1,5 @@
 // The pieces of korvane-cli's output that the end-to-end tests cannot reach easily: JSON string
-// escaping, fault parsing and the progress bar a terminal gets.
+// escaping and the progress bar a terminal gets.
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "cli/DeviceSession.h"
-#include "cli/Devices.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
 #include "emulator/EmulatedUsbLibrary.h"
@@ -33,19 +31,6 @@ TEST(CliJson, StringsAreEscapedAndAlwaysValid) {
   EXPECT_EQ(JsonString("cut\xE2\x82"), "\"cut\\uFFFD\\uFFFD\"");
   EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\uFFFD\\uFFFD\"");
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\uFFFD\\uFFFD\\uFFFD\"");
-}
-
-TEST(CliFaults, KindAtIndexParsesAndNothingElseDoes) {
-  const auto fault = ParseFault("long-count@42");
-  ASSERT_TRUE(fault.has_value());
-  EXPECT_EQ(fault->kind, emulator::FaultKind::LongCount);
-  EXPECT_EQ(fault->packetIndex, 42u);
-  EXPECT_EQ(ParseFault("write-error@0")->kind, emulator::FaultKind::WriteError);
-  EXPECT_EQ(ParseFault("open-fail@7")->kind, emulator::FaultKind::OpenFail);
-  for (const char* bad : {"", "timeout", "@3", "timeout@", "timeout@3x", "timeout@-1", "Timeout@1",
-                          "timeout@99999999999", "flood@1"}) {
-    EXPECT_FALSE(ParseFault(bad).has_value()) << bad;
-  }
 }
 
 TEST(CliProgress, TerminalGetsOneRedrawnBarLinePerStageAndAFinishedStageReads100) {
@@ -126,68 +111,6 @@ TEST(CliProgress, InterruptStopsTheRunAfterThePacketInFlight) {
   EXPECT_EQ(outcome.failure, update::Failure::Aborted);
   EXPECT_EQ(outcome.packetsSent, 3u);
   EXPECT_EQ(out.str(), "Erasing Flash...\nThe update was not successful.\n");
-}
-
-// A bench whose device appears after a number of looks and whose opens are refused a number
-// of times, as right after a device was plugged in.
-class ScriptedBench final : public DeviceBench {
- public:
-  int absentLooks = 0;   // List() finds nothing this many times
-  int refusedOpens = 0;  // ProbeOpen() answers "access denied" this many times
-  int looks = 0;
-  int probes = 0;
-  std::vector<link::AttachedDevice> devices{{0, "1-1"}, {1, "1-2"}};
-
-  std::vector<link::AttachedDevice> List() override {
-    return looks++ < absentLooks ? std::vector<link::AttachedDevice>{} : devices;
-  }
-  DeviceTarget Target(const std::optional<link::AttachedDevice>&) override { return {}; }
-  void WaitForChange(std::chrono::milliseconds) override {}
-  std::vector<std::string> Diagnostics() override { return {}; }
-  std::uint32_t ProbeOpen(const link::AttachedDevice&) override {
-    return probes++ < refusedOpens ? link::kErrorAccessDenied : 0;
-  }
-};
-
-TEST(CliWait, WaitsForTheSelectedDeviceAndRetriesARefusedOpenForAWhile) {
-  struct Case {
-    std::string selector;
-    int absentLooks;
-    int refusedOpens;
-    std::optional<std::string> found;
-    int probes;  // opens tried
-  };
-  const std::vector<Case> cases = {
-      {"", 0, 0, "1-1", 1},           {"", 5, 0, "1-1", 1},  // found on the sixth look
-      {"1-2", 3, 0, "1-2", 1},                               // by place
-      {"1", 0, 0, "1-2", 1},                                 // by instance
-      {"", 0, 3, "1-1", 4},                                  // refused three times, then opened
-      {"2-7", 0, 0, std::nullopt, 0},
-  };
-  for (const Case& c : cases) {
-    ScriptedBench bench;
-    bench.absentLooks = c.absentLooks;
-    bench.refusedOpens = c.refusedOpens;
-    const auto device = bench.WaitFor(ParseDeviceSelector(c.selector),
-                                      std::chrono::milliseconds(c.found ? 60000 : 0), {});
-    ASSERT_EQ(device.has_value(), c.found.has_value()) << c.selector;
-    if (device) {
-      EXPECT_EQ(device->location, *c.found) << c.selector;
-    }
-    EXPECT_EQ(bench.probes, c.probes) << c.selector;
-  }
-
-  // A refusal that lasts is reported in the end: the wait returns the device after its 2 s.
-  ScriptedBench refusing;
-  refusing.refusedOpens = 1000000;
-  EXPECT_TRUE(refusing.WaitFor({}, std::nullopt, {}));
-  EXPECT_LT(refusing.probes, 1000000);
-
-  // Ctrl+C ends a wait for ever.
-  ScriptedBench empty;
-  empty.absentLooks = 1000000;
-  int polls = 0;
-  EXPECT_FALSE(empty.WaitFor({}, std::nullopt, [&polls] { return ++polls == 3; }));
 }
 
 }  // namespace

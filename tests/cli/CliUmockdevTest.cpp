@@ -47,7 +47,8 @@ TEST_F(CliOnUsb, DetectAndUpdateReachTheDevice) {
 
   // 128 bytes: 2 erase, 8 write and 3 read packets, then 16 + 8 for the EEPROM.
   const TempDir dir;
-  WriteFile(dir / "fw.hex", DataRecords(0x800, 128, ProgramValue) + EndOfFile());
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 128, ProgramValue) +
+                                DataRecords(0xF00000, 1, ProgramValue) + EndOfFile());
   const auto update =
       testbed.RunChild({KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--eeprom"});
   EXPECT_EQ(update.exitCode, 0) << update.out << update.err;
@@ -61,7 +62,8 @@ TEST_F(CliOnUsb, DetectAndUpdateReachTheDevice) {
       ASSERT_EQ(device.Flash()[a], emulator::BootloaderDevice::BootBlockPattern(a)) << a;
     }
     EXPECT_EQ(device.BootBlockWriteAttempts(), 0u);
-    EXPECT_EQ(device.Eeprom()[0], 0xFF);
+    EXPECT_EQ(device.Eeprom()[0], ProgramValue(0xF00000));
+    EXPECT_EQ(device.Eeprom()[1], 0xFF);
   });
 }
 
@@ -137,8 +139,8 @@ TEST_F(CliOnUsb, ListAndDeviceFollowBusAndPortPath) {
             "1   1-4         bootloader 3.10\n"
             "2   2-1         bootloader 2.10\n");
   const auto json = testbed.RunChild({KORVANE_CLI_BINARY, "list", "--json"});
-  EXPECT_NE(json.out.find("{\"instance\":2,\"location\":\"2-1\",\"answered\":true,\"version\":"
-                          "\"2.10\",\"major\":2,\"minor\":16}"),
+  EXPECT_NE(json.out.find("{\"instance\":2,\"location\":\"2-1\",\"answered\":true,\"busy\":false,"
+                          "\"version\":\"2.10\",\"major\":2,\"minor\":16}"),
             std::string::npos)
       << json.out;
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/DeviceSession.h"
+#include "station/Session.h"
 #include "emulator/EmulatedUsbLibrary.h"
 
 namespace {
@@ -46,9 +46,9 @@ class StandIn {
     while (start < faults.size()) {
       const std::size_t comma = std::min(faults.find(',', start), faults.size());
       const auto fault =
-          korvane::cli::ParseFault(std::string_view(faults).substr(start, comma - start));
+          korvane::station::ParseFault(std::string_view(faults).substr(start, comma - start));
       if (fault) {
-        library_.AddFault(*fault);
+        library_.AddFault(fault->fault);
       }
       start = comma + 1;
     }

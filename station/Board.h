@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "image/MemoryImage.h"
+#include "image/UpdateFileLoader.h"
+#include "link/UsbPipeLink.h"
+#include "station/Session.h"
+#include "update/DeviceBackup.h"
+#include "update/UpdateRun.h"
+
+// One board's run on a service bench or a production line: its lock, its backup, the update,
+// the reset, and the report of what came of it.
+namespace korvane::station {
+
+// Follows a board's run: the update run's and the backup's progress.
+class BoardView : public update::UpdateObserver, public update::BackupObserver {
+ public:
+  // The backup ended; the update (if any) follows.
+  virtual void EndBackup(bool success) = 0;
+};
+
+enum class BoardAction {
+  Update,  // (backup,) erase, write, verify, (reset)
+  Backup,  // read the device into a file
+  Reset,   // send the reset command
+};
+
+struct BoardJob {
+  BoardAction action = BoardAction::Update;
+  const image::MemoryImage* image = nullptr;  // Update
+  bool flash = true;                          // Update: program flash from 0x800
+  bool eeprom = false;                        // Update: the data EEPROM
+  bool reset = false;                         // Update: reset after a successful update
+  // Update: read the device into this file before the first erase (empty: no backup).
+  // Backup: the file. Never replaces an existing file.
+  std::string backupFile;
+};
+
+struct BoardReport {
+  Verdict verdict = Verdict::Success;
+  std::string device;  // the device, as the lines name it
+  std::string result;  // Update: "The update was successful." / "... not successful."
+  std::string reason;  // why it failed, in one line; empty on success
+  update::UpdateOutcome outcome;
+  bool backupFailed = false;
+  std::string backupWritten;  // the backup file, once it is complete under its name
+  bool resetSent = false;     // the reset request went out whole
+  double seconds = 0;
+};
+
+// Runs one board's job on `target`: takes the device's lock (busy when another run holds it),
+// and for an update backs the device up first when asked (when the backup cannot be read or
+// written whole, nothing is erased), updates it and resets it after a success when asked. On a
+// library that cannot tell devices apart the device count is watched from the first packet to
+// the last. Never throws: every problem becomes the report's verdict and reason, so that
+// boards can run on threads side by side. `abortRequested` is the flag the views set.
+BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessages& messages,
+                     link::PacketTap* tap, BoardView& view, bool& abortRequested);
+
+// Before any packet: throws StationError (file) when the file cannot be used for the update
+// as chosen: a chosen memory it holds no data for (program flash at or above 0x800; the
+// EEPROM), and, unless `force`, checksum errors, malformed lines or bytes beyond the device.
+void CheckUpdateFile(const std::string& file, const image::LoadReport& report, bool flash,
+                     bool eeprom, bool force);
+
+// Before any packet: throws StationError (file) when `backupFile` already exists (Korvane
+// never overwrites a backup) or names the update file.
+void CheckBackupName(const std::string& backupFile, const std::string& updateFile = {});
+
+// The backup file of one of several boards: the place, the board's count and the time in UTC
+// before the extension ("before.hex" for 1-3, board 2 becomes
+// "before-1-3-2-20261207T104501Z.hex"), so that a loop started again never meets an old name.
+std::string BackupNameFor(const std::string& file, const std::string& device, std::size_t count,
+                          std::chrono::system_clock::time_point when);
+
+}  // namespace korvane::station

@@ -1,0 +1,135 @@
+#include "station/Session.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include "link/BootloaderPacket.h"
+
+namespace korvane::station {
+
+namespace {
+
+struct FaultName {
+  std::string_view name;
+  emulator::FaultKind kind;
+};
+
+constexpr std::array<FaultName, 9> kFaultNames = {{
+    {"timeout", emulator::FaultKind::Timeout},
+    {"short", emulator::FaultKind::ShortReply},
+    {"long-count", emulator::FaultKind::LongCount},
+    {"long-reply", emulator::FaultKind::LongReply},
+    {"bitflip", emulator::FaultKind::BitFlip},
+    {"unplug", emulator::FaultKind::Unplug},
+    {"open-fail", emulator::FaultKind::OpenFail},
+    {"write-error", emulator::FaultKind::WriteError},
+    {"arrive", emulator::FaultKind::Arrival},
+}};
+
+template <typename Number>
+bool ParseWhole(std::string_view text, Number& number) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  return !text.empty() && error == std::errc{} && end == text.data() + text.size();
+}
+
+}  // namespace
+
+std::optional<DeviceFault> ParseFault(std::string_view text) {
+  DeviceFault parsed;
+  if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+    int device = 0;
+    if (!ParseWhole(text.substr(0, colon), device) || device < 0) {
+      return std::nullopt;
+    }
+    parsed.device = device;
+    text.remove_prefix(colon + 1);
+  }
+  const std::size_t at = text.find('@');
+  if (at == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view name = text.substr(0, at);
+  bool known = false;
+  for (const FaultName& entry : kFaultNames) {
+    if (entry.name == name) {
+      parsed.fault.kind = entry.kind;
+      known = true;
+    }
+  }
+  if (!known || !ParseWhole(text.substr(at + 1), parsed.fault.packetIndex)) {
+    return std::nullopt;
+  }
+  return parsed;
+}
+
+std::vector<DeviceFault> CheckDeviceOptions(const DeviceOptions& options) {
+  if (!options.UsesEmulator() && (!options.faults.empty() || !options.stateDir.empty())) {
+    throw StationError(Verdict::Usage,
+                       "--fault and --emulated-state need --emulated, --emulated-timing or "
+                       "--emulated-devices");
+  }
+  if (options.emulatedDevices < 0 || options.emulatedDevices > 64) {
+    throw StationError(Verdict::Usage, "--emulated-devices takes 1 to 64");
+  }
+  if (options.waitSeconds && !(std::isfinite(*options.waitSeconds) && *options.waitSeconds >= 0 &&
+                               *options.waitSeconds <= kMaxWaitSeconds)) {
+    throw StationError(Verdict::Usage,
+                       "--wait takes a number of seconds from 0 to 2592000 (30 days); without "
+                       "a number it waits for ever");
+  }
+  std::vector<DeviceFault> faults;
+  for (const std::string& text : options.faults) {
+    const auto fault = ParseFault(text);
+    if (!fault) {
+      throw StationError(Verdict::Usage,
+                         "--fault " + text +
+                             ": expected [DEVICE:]KIND@N with KIND one of timeout, short, "
+                             "long-count, long-reply, bitflip, unplug, open-fail, write-error, "
+                             "arrive");
+    }
+    const int devices = std::max(options.emulatedDevices, 1);
+    if (fault->device && *fault->device >= devices) {
+      throw StationError(Verdict::Usage, "--fault " + text + ": there is no emulated device " +
+                                             std::to_string(*fault->device) + " (0 to " +
+                                             std::to_string(devices - 1) + ")");
+    }
+    faults.push_back(*fault);
+  }
+  return faults;
+}
+
+DeviceSession::DeviceSession(DeviceTarget target, link::LinkMessages& messages,
+                             link::PacketTap* tap)
+    : target_(std::move(target)) {
+  link_ = std::make_unique<link::UsbPipeLink>(*target_.library, messages, target_.instance);
+  link_->InitPipes();
+  link_->SetPacketTap(tap);
+}
+
+DeviceSession::~DeviceSession() {
+  // The link closes its pipes through the library, so it goes first.
+  link_.reset();
+}
+
+VersionAnswer QueryVersion(link::UsbPipeLink& link) {
+  link::PacketBuffer request{};
+  link::PacketBuffer reply{};
+  const std::int32_t requestLength = link::BuildVersionQuery(request);
+  std::int32_t replyLength = link::kVersionReplyLength;
+  VersionAnswer answer;
+  answer.outcome = link.SendPacket(request, requestLength, reply, replyLength);
+  // Only a complete reply counts: a short one is no bootloader.
+  if (answer.outcome.sent && answer.outcome.result == link::ExchangeResult::Complete) {
+    answer.reply = reply;
+  }
+  return answer;
+}
+
+std::string VersionNumber(const link::PacketBuffer& reply) {
+  return std::to_string(reply[3]) + "." + std::to_string(reply[2] >> 4) +
+         std::to_string(reply[2] & 0x0F);
+}
+
+}  // namespace korvane::station

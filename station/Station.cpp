@@ -1,0 +1,102 @@
+#include "station/Station.h"
+
+#include <chrono>
+#include <thread>
+
+namespace korvane::station {
+
+namespace {
+
+BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t count) {
+  BoardJob board = job;
+  board.backupFile = BackupNameFor(job.backupFile, device, count, std::chrono::system_clock::now());
+  return board;
+}
+
+}  // namespace
+
+std::vector<BoardReport> RunAll(DeviceBench& bench,
+                                const std::vector<link::AttachedDevice>& devices,
+                                const BoardJob& job, StationObserver& observer) {
+  if (devices.size() > 1 && !bench.IdentifiesDevices()) {
+    throw StationError(Verdict::Usage,
+                       "with " + bench.LibraryName() +
+                           " Korvane cannot tell devices apart, and a board that finishes "
+                           "shifts the others: update one device at a time (attach one and "
+                           "run update, or use the production loop --wait --repeat)");
+  }
+  for (const link::AttachedDevice& device : devices) {
+    if (const auto holder = bench.Holder(device)) {
+      throw StationError(Verdict::Busy,
+                         DeviceName(device) + " is in use by another Korvane run (process " +
+                             std::to_string(*holder) + "); nothing was sent to any device");
+    }
+  }
+  struct Slot {
+    std::string name;
+    DeviceTarget target;
+    BoardJob job;
+    bool abortRequested = false;
+    std::unique_ptr<BoardView> view;
+    std::unique_ptr<ObserverMessages> messages;
+    BoardReport report;
+  };
+  std::vector<std::unique_ptr<Slot>> slots;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    auto slot = std::make_unique<Slot>();
+    slot->name = DeviceName(devices[i]);
+    slot->target = bench.Target(devices[i]);
+    slot->job = JobFor(job, slot->name, i + 1);
+    slot->messages = std::make_unique<ObserverMessages>(observer, slot->name);
+    slots.push_back(std::move(slot));
+  }
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      threads.emplace_back([&observer, slot = slots[i].get(), count = i + 1] {
+        slot->view = observer.ViewFor(slot->name, slot->abortRequested);
+        slot->report = RunBoard(std::move(slot->target), slot->job, *slot->messages, nullptr,
+                                *slot->view, slot->abortRequested);
+        observer.OnBoardDone(slot->report, count);
+      });
+    }
+  }
+  std::vector<BoardReport> reports;
+  for (const auto& slot : slots) {
+    reports.push_back(slot->report);
+  }
+  return reports;
+}
+
+LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const BoardJob& job,
+                    StationObserver& observer, const StopFunction& stopLoop) {
+  LoopSummary summary;
+  observer.OnWaiting();
+  for (;;) {
+    const auto device = bench.WaitFor(selector, std::nullopt, stopLoop, true);
+    if (!device) {
+      break;
+    }
+    ++summary.boards;
+    const std::string name = DeviceName(*device);
+    const std::size_t countBefore = bench.List().size();
+    bool abortRequested = false;
+    const std::unique_ptr<BoardView> view = observer.ViewFor(name, abortRequested);
+    ObserverMessages messages(observer, name);
+    const BoardReport report = RunBoard(bench.Target(*device), JobFor(job, name, summary.boards),
+                                        messages, nullptr, *view, abortRequested);
+    summary.failed += report.verdict != Verdict::Success;
+    observer.OnBoardDone(report, summary.boards);
+    bench.DeviceDone(*device);
+    if (stopLoop()) {
+      break;
+    }
+    observer.OnTakeOff(name);
+    if (!bench.WaitUntilGone(*device, countBefore, stopLoop)) {
+      break;
+    }
+  }
+  return summary;
+}
+
+}  // namespace korvane::station

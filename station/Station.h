@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "station/Bench.h"
+#include "station/Board.h"
+
+// The ways of running many boards: every attached board at once, and the production loop that
+// takes board after board. They report to an observer; printing is the caller's.
+namespace korvane::station {
+
+class StationObserver {
+ public:
+  virtual ~StationObserver() = default;
+  // The view that follows one board's run; its run reads `abortRequested`, which the view sets
+  // when it is asked to stop. Called on the thread that runs the board.
+  virtual std::unique_ptr<BoardView> ViewFor(const std::string& device, bool& abortRequested) = 0;
+  // A message of one board's link (may come from several threads at once).
+  virtual void OnLinkMessage(const std::string& device, std::string_view text) = 0;
+  // One board is done; `count` is its number in the run (from 1). May come from several
+  // threads at once.
+  virtual void OnBoardDone(const BoardReport& report, std::size_t count) = 0;
+  // The production loop waits for the next board.
+  virtual void OnWaiting() {}
+  // The production loop's board is done and has to be taken off.
+  virtual void OnTakeOff(const std::string& /*device*/) {}
+};
+
+// Runs the job on every device in `devices` at the same time, each on its own thread and
+// link. With a backup, each board's backup gets a name of its own (BackupNameFor). Throws
+// StationError before any packet when the library cannot tell devices apart (usage) or
+// another run holds one of the devices (busy).
+std::vector<BoardReport> RunAll(DeviceBench& bench,
+                                const std::vector<link::AttachedDevice>& devices,
+                                const BoardJob& job, StationObserver& observer);
+
+struct LoopSummary {
+  std::size_t boards = 0;
+  std::size_t failed = 0;
+};
+
+// The production loop: waits for a board (the selected place, else any board no other run
+// holds), runs the job on it, waits until it has been taken off, and so on, until `stopLoop`
+// says so between boards. (The views stop the board in progress.)
+LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const BoardJob& job,
+                    StationObserver& observer, const StopFunction& stopLoop);
+
+// A board's link messages, handed to the observer.
+class ObserverMessages final : public link::LinkMessages {
+ public:
+  ObserverMessages(StationObserver& observer, std::string device)
+      : observer_(observer), device_(std::move(device)) {}
+  void ShowLinkMessage(std::string_view text) override { observer_.OnLinkMessage(device_, text); }
+
+ private:
+  StationObserver& observer_;
+  std::string device_;
+};
+
+}  // namespace korvane::station
