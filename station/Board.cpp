@@ -109,9 +109,9 @@ std::string UtcStamp(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-std::string CountedProblems(std::size_t count, std::string_view kind,
+std::string CountedProblems(std::size_t count, std::string_view one, std::string_view many,
                             const std::vector<std::size_t>& lines) {
-  std::string text = std::to_string(count) + " " + std::string(kind);
+  std::string text = std::to_string(count) + " " + std::string(count == 1 ? one : many);
   if (!lines.empty()) {
     text += lines.size() == 1 ? " (line " : " (lines ";
     for (std::size_t i = 0; i < lines.size() && i < 5; ++i) {
@@ -180,16 +180,17 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
   }
   std::vector<std::string> problems;
   if (report.checksumErrorCount > 0) {
-    problems.push_back(
-        CountedProblems(report.checksumErrorCount, "checksum errors", report.checksumErrorLines));
+    problems.push_back(CountedProblems(report.checksumErrorCount, "checksum error",
+                                       "checksum errors", report.checksumErrorLines));
   }
   if (report.malformedCount > 0) {
-    problems.push_back(
-        CountedProblems(report.malformedCount, "malformed lines", report.malformedLines));
+    problems.push_back(CountedProblems(report.malformedCount, "malformed line", "malformed lines",
+                                       report.malformedLines));
   }
   if (report.bytesOutsideMemory > 0) {
-    problems.push_back(CountedProblems(
-        report.bytesOutsideMemory, "bytes beyond the device's memory", report.outsideMemoryLines));
+    problems.push_back(CountedProblems(report.bytesOutsideMemory, "byte beyond the device's memory",
+                                       "bytes beyond the device's memory",
+                                       report.outsideMemoryLines));
   }
   if (!problems.empty() && !force) {
     std::string list;

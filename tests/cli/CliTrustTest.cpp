@@ -1,0 +1,286 @@
+// What korvane-cli reports is true, and the backups it makes are there when they are needed:
+// backups never overwrite and never stay half written, a run refuses a file it would spoil the
+// device with, waits mean what they say, two runs never share a device, and a closed pipe does
+// not stop a run half way.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/cli/CliRunner.h"
+#include "tests/cli/HexWriter.h"
+
+namespace korvane::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A device in a state folder that holds `firmware` (flash and EEPROM) already.
+void Provision(const TempDir& dir, const std::string& firmware, const std::string& state) {
+  WriteFile(dir / "old.hex", firmware);
+  const CliResult r = RunCliProgram({"update", (dir / "old.hex").string(), "--eeprom", "--emulated",
+                                     "--emulated-state", (dir / state).string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(CliBackupsAreNeverLost, AnExistingNameOrTheUpdateFileIsRefusedBeforeAnyPacket) {
+  const TempDir dir;
+  Provision(dir, FirmwareHex(0x9FF, true, 1), "device");
+  const std::vector<std::uint8_t> flashBefore = ReadBytes(dir / "device" / "flash.bin");
+  WriteFile(dir / "fw.hex", FirmwareHex(0xFFF, true, 2));
+  WriteFile(dir / "taken.hex", "yesterday's backup");
+  const std::string trace = (dir / "trace.txt").string();
+
+  for (const std::string& backup : {(dir / "taken.hex").string(), (dir / "fw.hex").string()}) {
+    const CliResult update =
+        RunCliProgram({"update", (dir / "fw.hex").string(), "--backup", backup, "--emulated",
+                       "--emulated-state", (dir / "device").string(), "--trace", trace});
+    EXPECT_EQ(update.exitCode, 4) << update.err;
+    EXPECT_NE(update.err.find(backup), std::string::npos) << update.err;
+    EXPECT_FALSE(fs::exists(trace)) << "a packet went out";
+  }
+  const CliResult alone = RunCliProgram({"backup", (dir / "taken.hex").string(), "--emulated"});
+  EXPECT_EQ(alone.exitCode, 4) << alone.err;
+  EXPECT_NE(alone.err.find("never overwrites"), std::string::npos) << alone.err;
+
+  EXPECT_EQ(ReadFile(dir / "taken.hex"), "yesterday's backup");
+  EXPECT_EQ(ReadFile(dir / "fw.hex"), FirmwareHex(0xFFF, true, 2));
+  EXPECT_EQ(ReadBytes(dir / "device" / "flash.bin"), flashBefore);
+}
+
+#ifndef _WIN32
+// The file system runs full while the backup is written (a size limit makes the kernel refuse
+// the write the same way): no file, whole or partial, carries a name, and nothing is erased.
+TEST(CliBackupsAreNeverLost, ABackupThatCannotBeWrittenWholeLeavesNothingAndErasesNothing) {
+  const TempDir dir;
+  Provision(dir, FirmwareHex(0x7FFF, true, 1), "device");
+  const std::vector<std::uint8_t> flashBefore = ReadBytes(dir / "device" / "flash.bin");
+  WriteFile(dir / "fw.hex", FirmwareHex(0xFFF, true, 2));
+  fs::create_directory(dir / "backups");
+
+  // 64 KiB: room for the device's 32 KiB memory file, not for the backup's 86 KiB of text.
+  const CliResult r = RunProgram(
+      "/bin/bash", {"-c", "ulimit -f 64; exec \"$0\" \"$@\"", KORVANE_CLI_BINARY, "update",
+                    (dir / "fw.hex").string(), "--backup", (dir / "backups" / "b.hex").string(),
+                    "--emulated", "--emulated-state", (dir / "device").string()});
+  EXPECT_EQ(r.exitCode, 4) << r.err;
+  EXPECT_NE(r.err.find("Backup failed, nothing was erased: cannot write"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(Entries(dir / "backups").empty());
+  EXPECT_EQ(ReadBytes(dir / "device" / "flash.bin"), flashBefore);
+}
+#endif
+
+TEST(CliBackupsAreNeverLost, SeveralBoardsGetNamesOfTheirOwnThatTheOutcomeNames) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x8FF, true));
+  const CliResult r =
+      RunCliProgram({"update", (dir / "fw.hex").string(), "--eeprom", "--all", "--json",
+                     "--emulated-devices", "2", "--backup", (dir / "before.hex").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::vector<std::string> names = Entries(dir.Path());
+  const std::regex backupName(R"(before-emulated-([01])-([12])-\d{8}T\d{6}Z\.hex)");
+  int backups = 0;
+  for (const std::string& name : names) {
+    std::smatch match;
+    if (std::regex_match(name, match, backupName)) {
+      ++backups;
+      EXPECT_EQ(std::stoi(match[1]) + 1, std::stoi(match[2])) << name;
+      EXPECT_NE(r.out.find("\"backup\":" + std::string("\"") + (dir / name).string() + "\""),
+                std::string::npos)
+          << r.out;
+      EXPECT_NE(r.err.find("Backup written to " + (dir / name).string()), std::string::npos);
+    }
+  }
+  EXPECT_EQ(backups, 2) << r.out;
+}
+
+TEST(CliReportsAreTrue, AFileWithoutDataForAChosenMemoryOrWithDamageIsRefused) {
+  const TempDir dir;
+  Provision(dir, FirmwareHex(0x9FF, true, 1), "device");
+  const std::vector<std::uint8_t> flashBefore = ReadBytes(dir / "device" / "flash.bin");
+  const std::vector<std::uint8_t> eepromBefore = ReadBytes(dir / "device" / "eeprom.bin");
+  const auto value = [](std::uint32_t a) { return static_cast<std::uint8_t>(a); };
+  // The first data record (line 2) with a wrong checksum.
+  std::string damaged = FirmwareHex(0xFFF, true, 2);
+  char& checksum = damaged[damaged.find("\r\n", damaged.find(":10080000")) - 1];
+  checksum = checksum == '0' ? '1' : '0';
+  struct Case {
+    std::string name;
+    std::string text;
+    std::vector<std::string> options;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"eeprom-only.hex", DataRecords(0xF00000, 16, value) + EndOfFile(), {}, "no program data"},
+      {"flash-only.hex", FirmwareHex(0xFFF, false), {"--eeprom"}, "no EEPROM data"},
+      {"boot-block.hex",
+       DataRecords(0x700, 16, value) + EndOfFile(),
+       {"--eeprom"},
+       "no program data"},
+      {"boot-block-eeprom.hex",
+       DataRecords(0x700, 16, value) + EndOfFile(),
+       {"--no-flash", "--eeprom"},
+       "no EEPROM data"},
+      {"damaged.hex", damaged, {"--eeprom"}, "1 checksum error (line 2)"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(dir / c.name, c.text);
+    std::vector<std::string> args{"update",           (dir / c.name).string(),   "--emulated",
+                                  "--emulated-state", (dir / "device").string(), "--reset"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    for (const bool all : {false, true}) {
+      std::vector<std::string> run = args;
+      if (all) {
+        run.push_back("--all");
+      }
+      const CliResult r = RunCliProgram(run);
+      EXPECT_EQ(r.exitCode, 4) << c.name << r.err;
+      EXPECT_NE(r.err.find(c.said), std::string::npos) << c.name << r.err;
+      EXPECT_EQ(r.out.find("successful"), std::string::npos) << c.name << r.out;
+    }
+  }
+  EXPECT_EQ(ReadBytes(dir / "device" / "flash.bin"), flashBefore);
+  EXPECT_EQ(ReadBytes(dir / "device" / "eeprom.bin"), eepromBefore);
+
+  // --force writes a damaged file as it was loaded, never one without data.
+  const CliResult forced = RunCliProgram(
+      {"update", (dir / "damaged.hex").string(), "--eeprom", "--force", "--emulated"});
+  EXPECT_EQ(forced.exitCode, 0) << forced.err;
+  const CliResult empty =
+      RunCliProgram({"update", (dir / "eeprom-only.hex").string(), "--force", "--emulated"});
+  EXPECT_EQ(empty.exitCode, 4) << empty.err;
+}
+
+TEST(CliReportsAreTrue, AResetThatDidNotGoOutAndAMixedBenchAreFailures) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x80F, true));  // 1 erase, 1 write, 1 read, 16 + 8
+  const CliResult reset =
+      RunCliProgram({"reset", "--json", "--emulated", "--fault", "write-error@0"});
+  EXPECT_EQ(reset.exitCode, 1) << reset.err;
+  EXPECT_EQ(reset.out.find("Device reset sent."), std::string::npos);
+  EXPECT_NE(reset.out.find("\"reset\":false"), std::string::npos) << reset.out;
+  EXPECT_NE(reset.err.find("the reset was not sent"), std::string::npos) << reset.err;
+
+  // The update succeeds, its reset (packet 27) does not go out: the command failed.
+  const CliResult update =
+      RunCliProgram({"update", (dir / "fw.hex").string(), "--eeprom", "--reset", "--json",
+                     "--emulated", "--fault", "write-error@27"});
+  EXPECT_EQ(update.exitCode, 1) << update.err;
+  EXPECT_NE(update.out.find("\"success\":false"), std::string::npos) << update.out;
+  EXPECT_NE(update.out.find("\"reset\":false"), std::string::npos) << update.out;
+
+  // One board of two fails: so does the bench.
+  const CliResult bench = RunCliProgram({"update", (dir / "fw.hex").string(), "--eeprom", "--all",
+                                         "--emulated-devices", "2", "--fault", "1:timeout@5"});
+  EXPECT_EQ(bench.exitCode, 1) << bench.out << bench.err;
+  EXPECT_NE(bench.out.find("emulated-0: The update was successful."), std::string::npos)
+      << bench.out;
+  EXPECT_NE(bench.out.find("emulated-1: The update was not successful."), std::string::npos)
+      << bench.out;
+  EXPECT_NE(bench.out.find("1 of 2 updated"), std::string::npos) << bench.out;
+}
+
+TEST(CliWaitsMeanWhatTheySay, WaitsAreFiniteAndLastAsLongAsAsked) {
+  for (const char* wait : {"--wait=inf", "--wait=nan", "--wait=-1", "--wait=1e10"}) {
+    const CliResult r = RunCliProgram({"detect", wait, "--emulated"});
+    EXPECT_EQ(r.exitCode, 2) << wait << r.err;
+  }
+  // Nothing with the bootloader's identity is attached to a machine that runs the tests.
+  const auto start = std::chrono::steady_clock::now();
+  const CliResult r = RunCliProgram({"detect", "--wait=0.9"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.exitCode, 3) << r.err;
+  EXPECT_NE(r.err.find("no device appeared within 0.9 s"), std::string::npos) << r.err;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+}
+
+TEST(CliWaitsMeanWhatTheySay, ExpectedDevicesMustAllBeThereAndAnswer) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x8FF, false));
+  const std::string state = (dir / "bench").string();
+  const CliResult fewer =
+      RunCliProgram({"update", (dir / "fw.hex").string(), "--all", "--expect", "3",
+                     "--emulated-devices", "2", "--emulated-state", state});
+  EXPECT_EQ(fewer.exitCode, 3) << fewer.err;
+  EXPECT_NE(fewer.err.find("2 of the 3 expected devices answered"), std::string::npos) << fewer.err;
+  EXPECT_FALSE(fs::exists(dir / "bench" / "0" / "flash.bin")) << "the device was written";
+
+  const CliResult enough = RunCliProgram(
+      {"update", (dir / "fw.hex").string(), "--all", "--expect", "2", "--emulated-devices", "2"});
+  EXPECT_EQ(enough.exitCode, 0) << enough.err;
+  EXPECT_NE(enough.out.find("2 of 2 updated"), std::string::npos) << enough.out;
+}
+
+#ifndef _WIN32
+TEST(CliOneRunPerDevice, ASecondRunOnABusyDeviceIsRefusedAndListShowsItBusy) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x7FFF, true, 3));
+  const std::string state = (dir / "device").string();
+  CliResult second;
+  CliResult list;
+  pid_t firstPid = 0;
+  const CliResult first =
+      RunCliProgram({"update", (dir / "fw.hex").string(), "--eeprom", "--emulated-timing",
+                     "--emulated-state", state},
+                    {}, [&](pid_t pid) {
+                      firstPid = pid;
+                      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                      WriteFile(dir / "other.hex", FirmwareHex(0x7FFF, true, 4));
+                      second = RunCliProgram({"update", (dir / "other.hex").string(), "--eeprom",
+                                              "--emulated", "--emulated-state", state});
+                      list = RunCliProgram({"list", "--emulated", "--emulated-state", state});
+                    });
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_EQ(second.exitCode, 5) << second.err;
+  EXPECT_NE(second.err.find("process " + std::to_string(firstPid)), std::string::npos)
+      << second.err;
+  EXPECT_NE(list.out.find("busy"), std::string::npos) << list.out;
+
+  // The device holds the first run's image, whole.
+  WriteFile(dir / "check.hex", FirmwareHex(0x7FFF, true, 3));
+  const CliResult check = RunCliProgram(
+      {"export", (dir / "check.hex").string(), "--flash", (dir / "expected.bin").string()});
+  ASSERT_EQ(check.exitCode, 0) << check.err;
+  const std::vector<std::uint8_t> expected = ReadBytes(dir / "expected.bin");
+  const std::vector<std::uint8_t> flash = ReadBytes(dir / "device" / "flash.bin");
+  ASSERT_EQ(flash.size(), expected.size());
+  EXPECT_TRUE(std::equal(flash.begin() + 0x800, flash.end(), expected.begin() + 0x800));
+}
+
+// The reader of the JSON lines goes away at once: the run still ends with the device written,
+// and the exit code says the output was lost.
+TEST(CliClosedPipe, AReaderThatGoesAwayDoesNotStopTheRun) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x17FF, true, 5));
+  const CliResult r = RunProgram(
+      "/bin/bash", {"-c", "\"$0\" \"$@\" | true; echo \"exit ${PIPESTATUS[0]}\" >&2",
+                    KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--eeprom", "--json",
+                    "--emulated-timing", "--emulated-state", (dir / "device").string()});
+  EXPECT_NE(r.err.find("exit 4"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("standard output could not be written"), std::string::npos) << r.err;
+  const std::vector<std::uint8_t> flash = ReadBytes(dir / "device" / "flash.bin");
+  ASSERT_EQ(flash.size(), 0x8000u);
+  for (std::uint32_t a = 0x800; a <= 0x17FF; ++a) {
+    ASSERT_EQ(flash[a], static_cast<std::uint8_t>(a * 3 + 5)) << a;
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace korvane::cli::test
