@@ -263,6 +263,20 @@ TEST(CliOneRunPerDevice, ASecondRunOnABusyDeviceIsRefusedAndListShowsItBusy) {
   EXPECT_TRUE(std::equal(flash.begin() + 0x800, flash.end(), expected.begin() + 0x800));
 }
 
+// libusb cannot start (here: no file descriptor left for it): every command says so, not only
+// that no device was found.
+TEST(CliReportsAreTrue, AUsbLibraryThatCannotStartIsNamed) {
+  const std::vector<std::string> commands = {"list", "detect --device 1-1",
+                                             "update " KORVANE_SOURCE_DIR
+                                             "/examples/demo-firmware.hex --all"};
+  for (const std::string& command : commands) {
+    const CliResult r =
+        RunProgram("/bin/bash", {"-c", "ulimit -n 4; exec \"$0\" " + command, KORVANE_CLI_BINARY});
+    EXPECT_NE(r.exitCode, 0) << command;
+    EXPECT_NE(r.err.find("libusb could not be started"), std::string::npos) << command << r.err;
+  }
+}
+
 // The reader of the JSON lines goes away at once: the run still ends with the device written,
 // and the exit code says the output was lost.
 TEST(CliClosedPipe, AReaderThatGoesAwayDoesNotStopTheRun) {
