@@ -40,7 +40,9 @@ constexpr const char* kExamplesText =
     "  korvane-cli update firmware.hex --device 1-3.4 --backup before.hex\n"
     "  korvane-cli update firmware.hex --all --expect 4 --wait=60 --eeprom --reset\n"
     "  korvane-cli update firmware.hex --wait --repeat --reset --json > line.log\n"
-    "  korvane-cli backup saved.hex --wait=30\n";
+    "  korvane-cli backup saved.hex --wait=30\n"
+    "  korvane-cli verify firmware.hex --eeprom --all --log line.jsonl\n"
+    "  korvane-cli update firmware.hex --eeprom --serial-file next.txt --serial-at 0xF000F0\n";
 
 constexpr const char* kTraceText =
     "Write one line per packet to FILE: the request bytes in upper-case hex separated by blanks, "
@@ -91,6 +93,17 @@ void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
         ->expected(0, 1)
         ->type_name("[=SECONDS]");
   }
+}
+
+void AddLogOption(CLI::App& command, std::string& logFile) {
+  command
+      .add_option("--log", logFile,
+                  "Append one JSON line per device and run to FILE (time, host, Korvane's version, "
+                  "command, device, bootloader, file and its SHA-256, the SHA-256 of what was "
+                  "written or compared, memories, serial, success, failure, reason, seconds, "
+                  "backup); written with one append and synced, so that several runs can share "
+                  "one log")
+      ->type_name("FILE");
 }
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
@@ -223,10 +236,73 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "Machine-readable progress: one JSON object per line on standard output "
                    "(stage, progress, outcome; see the README); the human lines go to standard "
                    "error");
+  update
+      ->add_option("--serial-file", choices.serial.file,
+                   "Give each board a serial number of its own: FILE holds the next number as "
+                   "decimal text; each board takes one under a lock on FILE.lock (stations may "
+                   "share FILE) and FILE is rewritten with the number after it. A number whose "
+                   "board failed is not used again. Needs --serial-at")
+      ->type_name("FILE");
+  update
+      ->add_option_function<std::string>(
+          "--serial-at",
+          [&choices](const std::string& text) {
+            std::size_t used = 0;
+            unsigned long long address = 0;
+            try {
+              address = std::stoull(text, &used, 0);
+            } catch (const std::exception&) {
+              used = 0;
+            }
+            if (used != text.size() || text.empty() || address > 0xFFFFFFFF) {
+              throw CLI::ValidationError("--serial-at", "ADDRESS must be a number: " + text);
+            }
+            choices.serial.address = static_cast<std::uint32_t>(address);
+          },
+          "Where the serial number goes: a program flash address at or above 0x800 within the "
+          "file's data, or the EEPROM at 0xF00000 + offset (with --eeprom)")
+      ->type_name("ADDRESS");
+  update
+      ->add_option("--serial-bytes", choices.serial.bytes,
+                   "The number's size: 1 to 8 bytes (le, be), 1 to 20 digits (ascii); default 4")
+      ->type_name("N");
+  update
+      ->add_option("--serial-format", choices.serial.format,
+                   "le (little-endian, the default), be (big-endian) or ascii (decimal digits "
+                   "padded with zeros)")
+      ->type_name("le|be|ascii");
+  AddLogOption(*update, choices.logFile);
   AddDeviceOptions(*update, device);
   AddSelectionOptions(*update, device, true);
   update->callback(
       [&] { action = [&](Console& c) { return UpdateCommand(file, choices, device, c); }; });
+
+  auto* verify = app.add_subcommand(
+      "verify",
+      "Read program flash back from 0x800 to the file's highest address (unless --no-flash) and "
+      "the whole EEPROM (with --eeprom) and compare them with the file; nothing is erased or "
+      "written. Exit 0 when they match, 1 when they differ (the first difference and how many "
+      "bytes differ)");
+  verify->add_option("FILE", file, "Update file")->required();
+  verify->add_flag("--no-flash", choices.noFlash, "Leave program flash out");
+  verify->add_flag("--eeprom", choices.eeprom, "Compare the data EEPROM too");
+  verify->add_flag("--all", choices.all, "Verify every attached device at the same time");
+  verify
+      ->add_option_function<std::size_t>(
+          "--expect", [&choices](const std::size_t& count) { choices.expect = count; },
+          "With --all: only when at least N devices are attached and answer")
+      ->type_name("N")
+      ->check(CLI::Range(1, 127));
+  verify->add_flag("--force", choices.force,
+                   "Compare with a file that has checksum errors or malformed lines, as it was "
+                   "loaded");
+  verify->add_flag("--json", choices.json,
+                   "One JSON object per line on standard output (see the README)");
+  AddLogOption(*verify, choices.logFile);
+  AddDeviceOptions(*verify, device);
+  AddSelectionOptions(*verify, device, true);
+  verify->callback(
+      [&] { action = [&](Console& c) { return VerifyCommand(file, choices, device, c); }; });
 
   auto* reset = app.add_subcommand(
       "reset",
@@ -235,9 +311,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   reset->add_flag("--json", json,
                   "Also print one JSON object on standard output: {\"event\":\"reset\","
                   "\"reset\",\"exit_code\",\"reason\"}");
+  AddLogOption(*reset, choices.logFile);
   AddDeviceOptions(*reset, device);
   AddSelectionOptions(*reset, device, true);
-  reset->callback([&] { action = [&](Console& c) { return ResetCommand(device, json, c); }; });
+  reset->callback(
+      [&] { action = [&](Console& c) { return ResetCommand(device, json, choices.logFile, c); }; });
 
   std::string backupFile;
   auto* backup = app.add_subcommand(
@@ -249,10 +327,12 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "The Intel HEX file to write; it must not exist yet (a backup is never "
                    "overwritten), and it is written whole or not at all")
       ->required();
+  AddLogOption(*backup, choices.logFile);
   AddDeviceOptions(*backup, device);
   AddSelectionOptions(*backup, device, true);
-  backup->callback(
-      [&] { action = [&](Console& c) { return BackupCommand(backupFile, device, c); }; });
+  backup->callback([&] {
+    action = [&](Console& c) { return BackupCommand(backupFile, device, choices.logFile, c); };
+  });
 
   // Set last, so that only the overview carries the examples.
   app.footer(std::string(kExitCodesText) + kExamplesText);

@@ -19,9 +19,14 @@
 #include "platform/Files.h"
 #include "station/Bench.h"
 #include "station/Board.h"
+#include "station/Sha256.h"
 #include "station/Station.h"
 #include "update/DeviceBackup.h"
 #include "update/UpdateRun.h"
+
+#ifndef KORVANE_VERSION
+#define KORVANE_VERSION "unknown"
+#endif
 
 namespace korvane::cli {
 
@@ -277,17 +282,7 @@ std::string OutcomeJson(const BoardReport& report, const std::string& deviceFiel
   json += ",\"success\":" + JsonBool(report.verdict == Verdict::Success);
   json += ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict));
   json += ",\"text\":" + JsonString(report.result);
-  std::string failure;
-  if (report.backupFailed) {
-    failure = "backup-failed";
-  } else if (report.verdict == Verdict::Busy) {
-    failure = "busy";
-  } else if (!report.outcome.success && !report.result.empty()) {
-    failure = FailureName(report.outcome.failure);
-  } else if (report.verdict != Verdict::Success) {
-    failure = report.outcome.success && !report.resetSent ? "reset-not-sent" : "other";
-  }
-  json += ",\"failure\":" + JsonString(failure);
+  json += ",\"failure\":" + JsonString(station::BoardFailure(report));
   json += ",\"reason\":" + JsonString(report.reason);
   if (report.outcome.stage && !report.outcome.success && !report.backupFailed) {
     json += ",\"stage\":" + JsonString(StageName(*report.outcome.stage));
@@ -297,6 +292,10 @@ std::string OutcomeJson(const BoardReport& report, const std::string& deviceFiel
     json += ",\"address\":" + std::to_string(address);
   }
   json += ",\"packets\":" + std::to_string(report.outcome.packetsSent);
+  if (report.result == station::kVerifyMatchText || report.result == station::kVerifyMismatchText) {
+    json += ",\"differing\":" + std::to_string(report.differing);
+  }
+  json += ",\"serial\":" + (report.serial ? std::to_string(*report.serial) : std::string("null"));
   json += ",\"backup\":" +
           (report.backupWritten.empty() ? std::string("null") : JsonString(report.backupWritten));
   json += ",\"reset\":" + JsonBool(report.resetSent);
@@ -314,6 +313,9 @@ std::string ReportLine(const BoardReport& report) {
   line += report.result.empty() ? std::string(update::kFailureText) : report.result;
   if (!report.reason.empty()) {
     line += " " + report.reason;
+  }
+  if (report.serial) {
+    line += " Serial number " + std::to_string(*report.serial) + ".";
   }
   return line + " (" + Seconds(report.seconds) + " s)";
 }
@@ -359,12 +361,14 @@ class LinePrinter final : public station::StationObserver {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++boards_;
     failed_ += report.verdict != Verdict::Success;
-    if (report.verdict != Verdict::Success) {
-      anyFailure_ = report.verdict;
-    }
     if (!report.backupWritten.empty()) {
       console_.err << (report.device.empty() ? "" : report.device + ": ") << "Backup written to "
                    << report.backupWritten << '\n';
+    }
+    if (!report.recordError.empty()) {
+      console_.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
+                   << "the record was not written: " << report.recordError << '\n';
+      recordsLost_ = true;
     }
     if (choices_.repeat) {
       human_ << '#' << count << ' ' << ReportLine(report) << "; " << boards_ - failed_
@@ -391,6 +395,8 @@ class LinePrinter final : public station::StationObserver {
 
   std::ostream& Human() { return human_; }
   JsonLines& Json() { return json_; }
+  // True once a board's record could not be appended to the log.
+  bool RecordsLost() const { return recordsLost_; }
 
  private:
   // Hands everything to the JSON view and the human one beside it.
@@ -427,23 +433,79 @@ class LinePrinter final : public station::StationObserver {
   std::mutex mutex_;
   std::size_t boards_ = 0;
   std::size_t failed_ = 0;
-  std::optional<Verdict> anyFailure_;
+  bool recordsLost_ = false;
 };
 
-// The job of an update, as the choices say.
-BoardJob UpdateJob(const image::MemoryImage& image, const UpdateChoices& choices) {
+// What every board's record shares: this machine, this Korvane, the command and its file.
+station::RecordContext RecordFor(const std::string& command, const std::string& file) {
+  station::RecordContext context;
+  context.host = platform::HostName();
+  context.version = KORVANE_VERSION;
+  context.command = command;
+  if (!file.empty()) {
+    context.file = file;
+    try {
+      context.fileSha256 = station::Sha256Hex(platform::ReadFile(file));
+    } catch (const platform::FileError& e) {
+      throw CliError(kExitFileError, e.what());
+    }
+  }
+  return context;
+}
+
+// The log must take lines before any packet goes out.
+void CheckLog(const std::string& logFile) {
+  if (logFile.empty()) {
+    return;
+  }
+  try {
+    platform::AppendToFile(logFile, "");
+  } catch (const platform::FileError& e) {
+    throw CliError(kExitFileError, e.what());
+  }
+}
+
+// Turns a run's exit code into 4 when a board's record could not be appended to the log.
+int WithRecords(int code, const std::vector<BoardReport>& reports, Console& console) {
+  bool lost = false;
+  for (const BoardReport& report : reports) {
+    if (!report.recordError.empty()) {
+      console.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
+                  << "the record was not written: " << report.recordError << '\n';
+      lost = true;
+    }
+  }
+  return lost && code == kExitSuccess ? kExitFileError : code;
+}
+
+// The job of an update or a verify, as the choices say.
+BoardJob UpdateJob(const image::MemoryImage& image, const UpdateChoices& choices,
+                   const std::string& file) {
   BoardJob job;
-  job.action = BoardAction::Update;
+  job.action = choices.verifyOnly ? BoardAction::Verify : BoardAction::Update;
   job.image = &image;
   job.flash = !choices.noFlash;
   job.eeprom = choices.eeprom;
   job.reset = choices.reset;
   job.backupFile = choices.backupFile;
+  if (!choices.serial.file.empty()) {
+    station::SerialPlan plan;
+    plan.file = choices.serial.file;
+    plan.address = choices.serial.address.value_or(0);
+    plan.bytes = choices.serial.bytes;
+    plan.format = station::ParseSerialFormat(choices.serial.format)
+                      .value_or(station::SerialFormat::LittleEndian);
+    job.serial = plan;
+  }
+  job.logFile = choices.logFile;
+  if (!job.logFile.empty()) {
+    job.record = RecordFor(choices.verifyOnly ? "verify" : "update", file);
+  }
   return job;
 }
 
-int UpdateAll(const image::MemoryImage& image, const UpdateChoices& choices,
-              const DeviceOptions& options, Console& console) {
+int UpdateAll(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
+              Console& console) {
   std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
   PrintDiagnostics(*bench, options, console);
   std::vector<link::AttachedDevice> devices;
@@ -478,11 +540,10 @@ int UpdateAll(const image::MemoryImage& image, const UpdateChoices& choices,
     throw NoDeviceError(*bench, "no device is attached");
   }
   LinePrinter printer(choices, console, false, Interrupted);
-  printer.Human() << "Updating " << devices.size() << (devices.size() == 1 ? " device" : " devices")
-                  << " at once\n"
+  printer.Human() << (choices.verifyOnly ? "Verifying " : "Updating ") << devices.size()
+                  << (devices.size() == 1 ? " device" : " devices") << " at once\n"
                   << std::flush;
-  const std::vector<BoardReport> reports =
-      station::RunAll(*bench, devices, UpdateJob(image, choices), printer);
+  const std::vector<BoardReport> reports = station::RunAll(*bench, devices, job, printer);
   bench->Save();
 
   std::size_t failed = 0;
@@ -494,27 +555,29 @@ int UpdateAll(const image::MemoryImage& image, const UpdateChoices& choices,
     anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
     anyBusy = anyBusy || report.verdict == Verdict::Busy;
   }
-  printer.Human() << reports.size() - failed << " of " << reports.size() << " updated\n"
-                  << std::flush;
+  printer.Human() << reports.size() - failed << " of " << reports.size()
+                  << (choices.verifyOnly ? " match\n" : " updated\n") << std::flush;
+  int code = kExitUpdateFailed;
   if (failed == 0) {
-    return kExitSuccess;
+    code = kExitSuccess;
+  } else if (!anyAnswered) {
+    code = kExitNoDevice;
+  } else if (failed == reports.size() && anyBusy) {
+    code = kExitBusy;
   }
-  if (!anyAnswered) {
-    return kExitNoDevice;
-  }
-  return failed == reports.size() && anyBusy ? kExitBusy : kExitUpdateFailed;
+  return printer.RecordsLost() && code == kExitSuccess ? kExitFileError : code;
 }
 
-int UpdateLoop(const image::MemoryImage& image, const UpdateChoices& choices,
-               const DeviceOptions& options, Console& console) {
+int UpdateLoop(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
+               Console& console) {
   std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
   PrintDiagnostics(*bench, options, console);
   // The first Ctrl+C ends the loop once the device in progress is done; a second one stops
   // that device's update too.
   LinePrinter printer(choices, console, true, [] { return gInterrupted.load() >= 2; });
   const station::LoopSummary summary =
-      station::RunLoop(*bench, station::ParseDeviceSelector(options.device),
-                       UpdateJob(image, choices), printer, [] { return gInterrupted.load() >= 1; });
+      station::RunLoop(*bench, station::ParseDeviceSelector(options.device), job, printer,
+                       [] { return gInterrupted.load() >= 1; });
   bench->Save();
   printer.Human() << summary.boards << (summary.boards == 1 ? " device: " : " devices: ")
                   << summary.boards - summary.failed << " updated, " << summary.failed
@@ -525,7 +588,8 @@ int UpdateLoop(const image::MemoryImage& image, const UpdateChoices& choices,
                         ",\"succeeded\":" + std::to_string(summary.boards - summary.failed) +
                         ",\"failed\":" + std::to_string(summary.failed));
   }
-  return summary.failed == 0 ? kExitSuccess : kExitUpdateFailed;
+  const int code = summary.failed == 0 ? kExitSuccess : kExitUpdateFailed;
+  return printer.RecordsLost() && code == kExitSuccess ? kExitFileError : code;
 }
 
 // Runs one board's job on the prepared device, with the command's trace; the bench is saved
@@ -676,44 +740,67 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
   station::CheckDeviceOptions(device);
+  const std::string command = choices.verifyOnly ? "verify" : "update";
   if (choices.noFlash && !choices.eeprom) {
-    throw CliError(kExitUsage, "update: --no-flash without --eeprom leaves nothing to update");
+    throw CliError(kExitUsage,
+                   command + ": --no-flash without --eeprom leaves nothing to " + command);
   }
   if (choices.repeat && !device.wait) {
     throw CliError(kExitUsage, "update: --repeat needs --wait");
   }
   if (choices.all && (choices.repeat || !device.device.empty())) {
-    throw CliError(kExitUsage, "update: --all takes every device; not with --repeat or --device");
+    throw CliError(kExitUsage,
+                   command + ": --all takes every device; not with --repeat or --device");
   }
   if (choices.expect && !choices.all) {
-    throw CliError(kExitUsage, "update: --expect counts the devices of --all");
+    throw CliError(kExitUsage, command + ": --expect counts the devices of --all");
   }
   if ((choices.all || choices.repeat) && !device.traceFile.empty()) {
-    throw CliError(kExitUsage, "update: --trace follows one device; not with --all or --repeat");
+    throw CliError(kExitUsage,
+                   command + ": --trace follows one device; not with --all or --repeat");
+  }
+  if (choices.serial.file.empty() != !choices.serial.address) {
+    throw CliError(kExitUsage, "update: --serial-file and --serial-at go together");
+  }
+  if (!station::ParseSerialFormat(choices.serial.format)) {
+    throw CliError(kExitUsage, "update: --serial-format takes le, be or ascii");
   }
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
-  // Before any packet: the file must hold what is to be written, and be whole.
+  // Before any packet: the file must hold what is to be written, and be whole; a serial
+  // number must land in what is written; the log must take lines.
   station::CheckUpdateFile(file, loaded->report, !choices.noFlash, choices.eeprom, choices.force);
   if (!choices.all && !choices.repeat) {
     station::CheckBackupName(choices.backupFile, file);
   }
+  const BoardJob job = UpdateJob(loaded->image, choices, file);
+  if (job.serial) {
+    station::CheckSerialPlan(*job.serial, loaded->image, job.flash, job.eeprom);
+  }
+  CheckLog(choices.logFile);
   const InterruptGuard interruptGuard;
   if (choices.all) {
-    return UpdateAll(loaded->image, choices, device, console);
+    return UpdateAll(job, choices, device, console);
   }
   if (choices.repeat) {
-    return UpdateLoop(loaded->image, choices, device, console);
+    return UpdateLoop(job, choices, device, console);
   }
 
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
   LinePrinter printer(choices, console, true, Interrupted);
   bool abortRequested = false;
-  const BoardReport report =
-      RunPrepared(prepared, UpdateJob(loaded->image, choices), printer, trace, abortRequested);
+  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
   std::ostream& human = printer.Human();
   if (!report.backupWritten.empty()) {
     console.err << "Backup written to " << report.backupWritten << '\n';
+  }
+  if (choices.verifyOnly && !report.result.empty()) {
+    human << report.result << '\n';
+  }
+  if (report.serial) {
+    human << "Serial number " << *report.serial
+          << (report.verdict == Verdict::Success ? " written.\n"
+                                                 : " taken for this board (not used again).\n");
   }
   if (report.resetSent) {
     human << "Device reset sent.\n";
@@ -725,10 +812,19 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   if (choices.json) {
     printer.Json().Emit(OutcomeJson(report, DeviceField(report.device)));
   }
-  return station::ExitCode(report.verdict);
+  return WithRecords(station::ExitCode(report.verdict), {report}, console);
 }
 
-int ResetCommand(const DeviceOptions& device, bool json, Console& console) {
+int VerifyCommand(const std::string& file, const UpdateChoices& choices,
+                  const DeviceOptions& device, Console& console) {
+  UpdateChoices verify = choices;
+  verify.verifyOnly = true;
+  return UpdateCommand(file, verify, device, console);
+}
+
+int ResetCommand(const DeviceOptions& device, bool json, const std::string& logFile,
+                 Console& console) {
+  CheckLog(logFile);
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
@@ -738,6 +834,10 @@ int ResetCommand(const DeviceOptions& device, bool json, Console& console) {
   bool abortRequested = false;
   BoardJob job;
   job.action = BoardAction::Reset;
+  job.logFile = logFile;
+  if (!logFile.empty()) {
+    job.record = RecordFor("reset", "");
+  }
   const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
   if (json) {
     printer.Json().Emit("\"event\":\"reset\"" + DeviceField(report.device) +
@@ -747,14 +847,16 @@ int ResetCommand(const DeviceOptions& device, bool json, Console& console) {
   }
   if (!report.resetSent) {
     console.err << "korvane-cli: " << report.reason << '\n';
-    return station::ExitCode(report.verdict);
+    return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
   printer.Human() << "Device reset sent.\n" << std::flush;
-  return kExitSuccess;
+  return WithRecords(kExitSuccess, {report}, console);
 }
 
-int BackupCommand(const std::string& file, const DeviceOptions& device, Console& console) {
+int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
+                  Console& console) {
   station::CheckBackupName(file);
+  CheckLog(logFile);
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
@@ -764,14 +866,18 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, Console&
   BoardJob job;
   job.action = BoardAction::Backup;
   job.backupFile = file;
+  job.logFile = logFile;
+  if (!logFile.empty()) {
+    job.record = RecordFor("backup", "");
+  }
   const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
   if (report.verdict != Verdict::Success) {
     console.err << "korvane-cli: " << report.reason << '\n';
-    return station::ExitCode(report.verdict);
+    return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
   console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to " << file << '\n'
               << std::flush;
-  return kExitSuccess;
+  return WithRecords(kExitSuccess, {report}, console);
 }
 
 int ListCommand(const DeviceOptions& device, bool json, Console& console) {

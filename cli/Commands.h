@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -49,7 +50,16 @@ struct ExportTargets {
   std::string config;
 };
 
+// Serial numbers for update (--serial-file, --serial-at, --serial-bytes, --serial-format).
+struct SerialChoices {
+  std::string file;
+  std::optional<std::uint32_t> address;
+  unsigned bytes = 4;
+  std::string format = "le";
+};
+
 struct UpdateChoices {
+  bool verifyOnly = false;  // verify: read back and compare, never erase or write
   bool noFlash = false;
   bool eeprom = false;
   bool reset = false;
@@ -59,6 +69,8 @@ struct UpdateChoices {
   bool force = false;                 // write a file with checksum errors or malformed lines
   std::string backupFile;             // read the device into this file before the first erase
   bool json = false;
+  std::string logFile;  // append one record per board
+  SerialChoices serial;
 };
 
 // Each returns the exit code; problems that end a command early are thrown as CliError or
@@ -69,8 +81,13 @@ int ScrambleCommand(const std::string& in, const std::string& out, Console& cons
 int DetectCommand(const DeviceOptions& device, bool json, Console& console);
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console);
-int ResetCommand(const DeviceOptions& device, bool json, Console& console);
-int BackupCommand(const std::string& file, const DeviceOptions& device, Console& console);
+// verify FILE: the same choices as update, with verifyOnly set.
+int VerifyCommand(const std::string& file, const UpdateChoices& choices,
+                  const DeviceOptions& device, Console& console);
+int ResetCommand(const DeviceOptions& device, bool json, const std::string& logFile,
+                 Console& console);
+int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
+                  Console& console);
 int ListCommand(const DeviceOptions& device, bool json, Console& console);
 
 // The text output of `info` and its one-object JSON form.

@@ -23,44 +23,6 @@ void JsonLines::Emit(const std::string& fields) {
   out_ << '{' << fields << "}\n" << std::flush;
 }
 
-std::string_view StageName(update::Stage stage) {
-  switch (stage) {
-    case update::Stage::ProgramErase:
-      return "erase";
-    case update::Stage::ProgramWrite:
-      return "write";
-    case update::Stage::ProgramVerify:
-      return "verify";
-    case update::Stage::EepromWrite:
-      return "eeprom-write";
-    case update::Stage::EepromVerify:
-      return "eeprom-verify";
-  }
-  return "update";
-}
-
-std::string_view FailureName(update::Failure failure) {
-  switch (failure) {
-    case update::Failure::None:
-      return "";
-    case update::Failure::Aborted:
-      return "aborted";
-    case update::Failure::Mismatch:
-      return "mismatch";
-    case update::Failure::NotSent:
-      return "not-sent";
-    case update::Failure::ExchangeFailed:
-      return "exchange-failed";
-    case update::Failure::ShortReply:
-      return "short-reply";
-    case update::Failure::CountTooLarge:
-      return "count-too-large";
-    case update::Failure::DeviceChanged:
-      return "device-changed";
-  }
-  return "";
-}
-
 JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
                            std::function<bool()> interrupted)
     : lines_(lines),

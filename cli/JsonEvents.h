@@ -70,10 +70,8 @@ class JsonProgress final : public RunView {
   Clock::time_point lastEmit_{};
 };
 
-// "erase", "write", "verify", "eeprom-write", "eeprom-verify": the stage names of the JSON lines.
-std::string_view StageName(update::Stage stage);
-// "failure" names: "aborted", "mismatch", "not-sent", "exchange-failed", "short-reply",
-// "count-too-large"; empty for none.
-std::string_view FailureName(update::Failure failure);
+// The stage and failure names of the JSON lines.
+using station::FailureName;
+using station::StageName;
 
 }  // namespace korvane::cli

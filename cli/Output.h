@@ -8,6 +8,7 @@
 
 #include "image/UpdateFileLoader.h"
 #include "link/UsbPipeLink.h"
+#include "station/Record.h"
 
 namespace korvane::cli {
 
@@ -24,9 +25,7 @@ std::string TraceLine(std::span<const std::uint8_t> request, std::span<const std
 // The trace line of a packet that was not sent: "<request> -> not sent".
 std::string NotSentLine(std::span<const std::uint8_t> request);
 
-// A JSON string literal (quotes included): ", \ and control characters escaped, invalid UTF-8
-// replaced by U+FFFD so that the output always parses.
-std::string JsonString(std::string_view text);
+using station::JsonString;
 
 // The link's messages, printed to standard error one per line with the windows' texts.
 class StreamLinkMessages final : public link::LinkMessages {

@@ -164,6 +164,7 @@ void BootloaderDevice::Read(std::span<const std::uint8_t> memory,
 }
 
 void BootloaderDevice::EraseFlash(std::uint32_t address, std::uint32_t blocks) {
+  ++erasesAndWrites_;
   const std::uint32_t first = address & ~(kEraseBlockSize - 1);
   bool touchedBootBlock = false;
   for (std::uint32_t b = 0; b < blocks; ++b) {
@@ -183,6 +184,7 @@ void BootloaderDevice::EraseFlash(std::uint32_t address, std::uint32_t blocks) {
 }
 
 void BootloaderDevice::WriteFlash(std::uint32_t address, std::span<const std::uint8_t> data) {
+  ++erasesAndWrites_;
   bool touchedBootBlock = false;
   for (std::size_t i = 0; i < data.size(); ++i) {
     const std::size_t at = address + i;
@@ -202,6 +204,7 @@ void BootloaderDevice::WriteFlash(std::uint32_t address, std::span<const std::ui
 }
 
 void BootloaderDevice::WriteEeprom(std::uint32_t offset, std::span<const std::uint8_t> data) {
+  ++erasesAndWrites_;
   for (std::size_t i = 0; i < data.size() && offset + i < kDeviceEepromSize; ++i) {
     eeprom_[offset + i] = data[i];
   }

@@ -63,6 +63,8 @@ class BootloaderDevice {
 
   // Commands that tried to erase or write inside the boot block; none of them changed it.
   std::uint32_t BootBlockWriteAttempts() const { return bootBlockAttempts_; }
+  // Erase, flash write and EEPROM write commands carried out so far.
+  std::uint32_t ErasesAndWrites() const { return erasesAndWrites_; }
 
   // The boot block's fixed content and the earlier firmware the application area starts with.
   static std::uint8_t BootBlockPattern(std::uint32_t address);
@@ -84,6 +86,7 @@ class BootloaderDevice {
   std::uint8_t versionMinor_ = 0x12;
   bool inBootloader_ = true;
   std::uint32_t bootBlockAttempts_ = 0;
+  std::uint32_t erasesAndWrites_ = 0;
 
   void Read(std::span<const std::uint8_t> memory, std::span<const std::uint8_t> request,
             DeviceReply& reply) const;

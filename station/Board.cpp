@@ -7,6 +7,7 @@
 #include "link/BootloaderPacket.h"
 #include "platform/Files.h"
 #include "station/Bench.h"
+#include "station/Sha256.h"
 
 namespace korvane::station {
 
@@ -74,7 +75,31 @@ bool BackUp(link::UsbPipeLink& link, const std::string& file, BoardView& view, B
     return false;
   }
   report.backupWritten = file;
+  std::string bytes(
+      reinterpret_cast<const char*>(backup.memory.flash.data()) + update::kBackupFlashFirst,
+      update::kBackupFlashLast - update::kBackupFlashFirst + 1);
+  bytes.append(reinterpret_cast<const char*>(backup.memory.eeprom.data()),
+               backup.memory.eeprom.size());
+  if (report.imageSha256 == std::nullopt) {
+    report.imageSha256 = Sha256Hex(bytes);
+  }
   return true;
+}
+
+// Of exactly what is written or compared: program flash from 0x800 to the highest address (when
+// chosen), then the 256 EEPROM bytes (when chosen).
+std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) {
+  Sha256 hash;
+  if (flash && image.HighestFlashAddress >= kApplicationStart) {
+    hash.Add(std::span<const std::uint8_t>(image.FlashImage)
+                 .subspan(kApplicationStart, static_cast<std::size_t>(std::min<std::int32_t>(
+                                                 image.HighestFlashAddress, 0x7FFF)) -
+                                                 kApplicationStart + 1));
+  }
+  if (eeprom) {
+    hash.Add(image.EepromImage);
+  }
+  return hash.HexDigest();
 }
 
 void Update(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, bool& abortRequested,
@@ -84,15 +109,75 @@ void Update(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, bool&
     report.result = std::string(update::kFailureText);
     return;
   }
+  // The board's own copy of the image, with its serial number.
+  const image::MemoryImage* image = job.image;
+  std::unique_ptr<image::MemoryImage> numbered;
+  if (job.serial) {
+    report.serial = ClaimSerial(*job.serial);
+    numbered = std::make_unique<image::MemoryImage>(*job.image);
+    PlaceSerial(*numbered, *job.serial, *report.serial);
+    image = numbered.get();
+  }
+  report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
   const update::UpdateSelections selections{[&job] { return job.flash; },
                                             [&job] { return job.eeprom; }};
-  report.outcome = update::RunUpdate(*job.image, link, selections, abortRequested, view);
+  report.outcome = update::RunUpdate(*image, link, selections, abortRequested, view);
   report.result = std::string(report.outcome.success ? update::kSuccessText : update::kFailureText);
   if (!report.outcome.success) {
     report.reason = update::FailureReason(report.outcome);
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
   } else if (job.reset) {
     SendReset(link, report);
+  }
+}
+
+void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report) {
+  report.imageSha256 = ImageHash(*job.image, job.flash, job.eeprom);
+  view.ShowProgress();
+  const update::VerifyOutcome verify =
+      update::VerifyDevice(*job.image, link, job.flash, job.eeprom, view);
+  view.EndBackup(verify.run.success);
+  report.outcome = verify.run;
+  report.differing = verify.differing;
+  const bool compared = verify.run.success || verify.run.failure == update::Failure::Mismatch;
+  report.result =
+      compared ? std::string(verify.run.success ? kVerifyMatchText : kVerifyMismatchText) : "";
+  if (!verify.run.success) {
+    report.reason = update::VerifyFailureReason(verify);
+    report.verdict = NothingAnswered(verify.run) ? Verdict::NoDevice : Verdict::Failed;
+  }
+}
+
+std::vector<std::string> Memories(const BoardJob& job) {
+  std::vector<std::string> memories;
+  if (job.action == BoardAction::Backup || job.flash) {
+    memories.push_back("flash");
+  }
+  if (job.action == BoardAction::Backup || job.eeprom) {
+    memories.push_back("eeprom");
+  }
+  return job.action == BoardAction::Reset ? std::vector<std::string>{} : memories;
+}
+
+void Record(const BoardJob& job, BoardReport& report) {
+  BoardRecord record;
+  record.time = std::chrono::system_clock::now();
+  record.device = report.device;
+  record.bootloader = report.bootloader;
+  record.imageSha256 = report.imageSha256;
+  record.memories = Memories(job);
+  record.serial = report.serial;
+  record.success = report.verdict == Verdict::Success;
+  record.failure = BoardFailure(report);
+  record.reason = report.reason;
+  record.seconds = report.seconds;
+  if (!report.backupWritten.empty()) {
+    record.backup = report.backupWritten;
+  }
+  try {
+    AppendRecord(job.logFile, job.record, record);
+  } catch (const platform::FileError& e) {
+    report.recordError = e.what();
   }
 }
 
@@ -135,9 +220,17 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     DeviceSession session(std::move(target), messages, tap);
     // One watch over the whole job: backup, update and reset go to one device or stop.
     const link::DeviceCountWatch watch(session.Link());
+    if (!job.logFile.empty()) {
+      if (const VersionAnswer answer = QueryVersion(session.Link()); answer.reply) {
+        report.bootloader = VersionNumber(*answer.reply);
+      }
+    }
     switch (job.action) {
       case BoardAction::Update:
         Update(session.Link(), job, view, abortRequested, report);
+        break;
+      case BoardAction::Verify:
+        Verify(session.Link(), job, view, report);
         break;
       case BoardAction::Backup:
         BackUp(session.Link(), job.backupFile, view, report, "");
@@ -154,7 +247,67 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     report.reason = e.what();
   }
   report.seconds = SecondsSince(start);
+  if (!job.logFile.empty()) {
+    Record(job, report);
+  }
   return report;
+}
+
+std::string_view StageName(update::Stage stage) {
+  switch (stage) {
+    case update::Stage::ProgramErase:
+      return "erase";
+    case update::Stage::ProgramWrite:
+      return "write";
+    case update::Stage::ProgramVerify:
+      return "verify";
+    case update::Stage::EepromWrite:
+      return "eeprom-write";
+    case update::Stage::EepromVerify:
+      return "eeprom-verify";
+  }
+  return "update";
+}
+
+std::string_view FailureName(update::Failure failure) {
+  switch (failure) {
+    case update::Failure::None:
+      return "";
+    case update::Failure::Aborted:
+      return "aborted";
+    case update::Failure::Mismatch:
+      return "mismatch";
+    case update::Failure::NotSent:
+      return "not-sent";
+    case update::Failure::ExchangeFailed:
+      return "exchange-failed";
+    case update::Failure::ShortReply:
+      return "short-reply";
+    case update::Failure::CountTooLarge:
+      return "count-too-large";
+    case update::Failure::DeviceChanged:
+      return "device-changed";
+  }
+  return "";
+}
+
+std::string BoardFailure(const BoardReport& report) {
+  if (report.verdict == Verdict::Success) {
+    return "";
+  }
+  if (report.backupFailed) {
+    return "backup-failed";
+  }
+  if (report.verdict == Verdict::Busy) {
+    return "busy";
+  }
+  if (report.outcome.failure != update::Failure::None && !report.outcome.success) {
+    return std::string(FailureName(report.outcome.failure));
+  }
+  if (report.outcome.success && !report.resetSent && report.outcome.packetsSent > 0) {
+    return "reset-not-sent";
+  }
+  return "other";
 }
 
 void CheckUpdateFile(const std::string& file, const image::LoadReport& report, bool flash,

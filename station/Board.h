@@ -7,6 +7,8 @@
 #include "image/MemoryImage.h"
 #include "image/UpdateFileLoader.h"
 #include "link/UsbPipeLink.h"
+#include "station/Record.h"
+#include "station/Serial.h"
 #include "station/Session.h"
 #include "update/DeviceBackup.h"
 #include "update/UpdateRun.h"
@@ -23,20 +25,31 @@ class BoardView : public update::UpdateObserver, public update::BackupObserver {
 };
 
 enum class BoardAction {
-  Update,  // (backup,) erase, write, verify, (reset)
+  Update,  // (backup,) (serial,) erase, write, verify, (reset)
+  Verify,  // read back and compare with the file; nothing is erased or written
   Backup,  // read the device into a file
   Reset,   // send the reset command
 };
 
+// What a verify says when the device holds the file, and when it does not.
+inline constexpr std::string_view kVerifyMatchText = "The device matches the file.";
+inline constexpr std::string_view kVerifyMismatchText = "The device does not match the file.";
+
 struct BoardJob {
   BoardAction action = BoardAction::Update;
-  const image::MemoryImage* image = nullptr;  // Update
-  bool flash = true;                          // Update: program flash from 0x800
-  bool eeprom = false;                        // Update: the data EEPROM
+  const image::MemoryImage* image = nullptr;  // Update, Verify
+  bool flash = true;                          // Update, Verify: program flash from 0x800
+  bool eeprom = false;                        // Update, Verify: the data EEPROM
   bool reset = false;                         // Update: reset after a successful update
   // Update: read the device into this file before the first erase (empty: no backup).
   // Backup: the file. Never replaces an existing file.
   std::string backupFile;
+  // Update: a serial number of its own for each board, written and verified with the rest.
+  std::optional<SerialPlan> serial;
+  // Append the board's record to this log (empty: none); the bootloader's version is asked
+  // for first, so that the record can name it.
+  std::string logFile;
+  RecordContext record;
 };
 
 struct BoardReport {
@@ -46,10 +59,25 @@ struct BoardReport {
   std::string reason;  // why it failed, in one line; empty on success
   update::UpdateOutcome outcome;
   bool backupFailed = false;
-  std::string backupWritten;  // the backup file, once it is complete under its name
-  bool resetSent = false;     // the reset request went out whole
+  std::string backupWritten;               // the backup file, once it is complete under its name
+  bool resetSent = false;                  // the reset request went out whole
+  std::optional<std::uint64_t> serial;     // the number this board was given
+  std::size_t differing = 0;               // Verify: bytes that differ from the file
+  std::optional<std::string> bootloader;   // "1.12", when asked for (with a log)
+  std::optional<std::string> imageSha256;  // of the bytes written, compared or read
+  std::string recordError;                 // why the record could not be appended
   double seconds = 0;
 };
+
+// The "failure" name of a report for the JSON lines and the record: "" for none; the run's
+// ("aborted", "mismatch", "not-sent", ...), "backup-failed", "busy", "reset-not-sent",
+// "other".
+std::string BoardFailure(const BoardReport& report);
+// "erase", "write", "verify", "eeprom-write", "eeprom-verify".
+std::string_view StageName(update::Stage stage);
+// "aborted", "mismatch", "not-sent", "exchange-failed", "short-reply", "count-too-large",
+// "device-changed"; empty for none.
+std::string_view FailureName(update::Failure failure);
 
 // Runs one board's job on `target`: takes the device's lock (busy when another run holds it),
 // and for an update backs the device up first when asked (when the backup cannot be read or
@@ -61,8 +89,8 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
                      link::PacketTap* tap, BoardView& view, bool& abortRequested);
 
 // Before any packet: throws StationError (file) when the file cannot be used for the update
-// as chosen: a chosen memory it holds no data for (program flash at or above 0x800; the
-// EEPROM), and, unless `force`, checksum errors, malformed lines or bytes beyond the device.
+// (or the verify) as chosen: a chosen memory it holds no data for (program flash at or above 0x800;
+// the EEPROM), and, unless `force`, checksum errors, malformed lines or bytes beyond the device.
 void CheckUpdateFile(const std::string& file, const image::LoadReport& report, bool flash,
                      bool eeprom, bool force);
 

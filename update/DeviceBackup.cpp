@@ -17,13 +17,16 @@ constexpr std::size_t kRecordBytes = 16;
 
 class Backup {
  public:
-  Backup(link::UsbPipeLink& link, BackupObserver& observer) : link_(link), observer_(observer) {
+  Backup(link::UsbPipeLink& link, BackupObserver& observer, const ReadPlan& plan)
+      : link_(link), observer_(observer), plan_(plan) {
     outcome_.memory.flash.fill(0xFF);
     outcome_.memory.eeprom.fill(0xFF);
   }
 
   BackupOutcome Execute() {
-    if (ReadRegion(BackupRegion::Flash) && ReadRegion(BackupRegion::Eeprom)) {
+    const bool flashRead =
+        !plan_.flashLast || *plan_.flashLast < kBackupFlashFirst || ReadRegion(BackupRegion::Flash);
+    if (flashRead && (!plan_.eeprom || ReadRegion(BackupRegion::Eeprom))) {
       outcome_.run.success = true;
     }
     return outcome_;
@@ -33,7 +36,8 @@ class Backup {
   bool ReadRegion(BackupRegion region) {
     const bool flash = region == BackupRegion::Flash;
     const std::uint32_t first = flash ? kBackupFlashFirst : 0;
-    const std::uint32_t last = flash ? kBackupFlashLast : image::kEepromSize - 1;
+    const std::uint32_t last =
+        flash ? std::min(*plan_.flashLast, kBackupFlashLast) : image::kEepromSize - 1;
     const std::uint32_t block = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
     const std::span<std::uint8_t> memory = flash ? std::span<std::uint8_t>(outcome_.memory.flash)
                                                  : std::span<std::uint8_t>(outcome_.memory.eeprom);
@@ -89,6 +93,7 @@ class Backup {
 
   link::UsbPipeLink& link_;
   BackupObserver& observer_;
+  ReadPlan plan_;
   link::PacketBuffer request_{};
   link::PacketBuffer reply_{};
   BackupOutcome outcome_{};
@@ -118,10 +123,60 @@ std::string_view BackupRegionText(BackupRegion region) {
   return region == BackupRegion::Flash ? "Reading program flash..." : "Reading EEPROM...";
 }
 
-BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer) {
+BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
+                               const ReadPlan& plan) {
   const link::DeviceCountWatch watch(link);
-  Backup backup(link, observer);
+  Backup backup(link, observer, plan);
   return backup.Execute();
+}
+
+VerifyOutcome VerifyDevice(const image::MemoryImage& image, link::UsbPipeLink& link, bool flash,
+                           bool eeprom, BackupObserver& observer) {
+  const auto highest = static_cast<std::uint32_t>(
+      std::clamp<std::int32_t>(image.HighestFlashAddress, 0, kBackupFlashLast));
+  ReadPlan plan;
+  plan.flashLast = flash ? std::optional(highest) : std::nullopt;
+  plan.eeprom = eeprom;
+  const BackupOutcome read = ReadDeviceMemory(link, observer, plan);
+  VerifyOutcome outcome{read.run, read.region, 0};
+  if (!read.run.success) {
+    return outcome;
+  }
+  const auto compare = [&](std::span<const std::uint8_t> device, std::span<const std::uint8_t> file,
+                           std::uint32_t first, std::uint32_t last, Stage stage) {
+    for (std::uint32_t a = first; a <= last; ++a) {
+      if (device[a] == file[a]) {
+        continue;
+      }
+      if (outcome.differing++ == 0) {
+        outcome.run.success = false;
+        outcome.run.failure = Failure::Mismatch;
+        outcome.run.stage = stage;
+        outcome.run.packetAddress = static_cast<std::int32_t>(a);
+        outcome.run.mismatchAddress = static_cast<std::int32_t>(a);
+        outcome.run.expected = file[a];
+        outcome.run.found = device[a];
+      }
+    }
+  };
+  if (plan.flashLast && highest >= kBackupFlashFirst) {
+    compare(read.memory.flash, image.FlashImage, kBackupFlashFirst, highest, Stage::ProgramVerify);
+  }
+  if (eeprom) {
+    compare(read.memory.eeprom, image.EepromImage, 0, image::kEepromSize - 1, Stage::EepromVerify);
+  }
+  return outcome;
+}
+
+std::string VerifyFailureReason(const VerifyOutcome& outcome) {
+  if (outcome.run.success) {
+    return {};
+  }
+  if (outcome.run.failure != Failure::Mismatch) {
+    return BackupFailureReason(BackupOutcome{outcome.run, outcome.region, {}});
+  }
+  return FailureReason(outcome.run) + " " + std::to_string(outcome.differing) +
+         (outcome.differing == 1 ? " byte differs." : " bytes differ.");
 }
 
 std::string BackupFailureReason(const BackupOutcome& outcome) {

@@ -41,16 +41,41 @@ struct BackupOutcome {
   // success, failure, packetAddress, packetsSent, noDevice and errorCode as in an update run.
   UpdateOutcome run;
   std::optional<BackupRegion> region;  // where it failed
-  DeviceMemory memory;                 // complete only on success
+  DeviceMemory memory;                 // complete only on success; 0xFF where not read
 };
 
-// Reads program flash from 0x800 to 0x7FFF with FlashRead and the 256-byte EEPROM with
-// EepromRead, one packet per bracket. The first packet that fails, comes back short, or whose
-// count is not the one requested ends the backup in failure: a backup is whole or nothing.
-BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer);
+// What a read covers: program flash from 0x800 to `flashLast` (nothing when absent) and the
+// whole EEPROM (when `eeprom`). The boot block below 0x800 is never read.
+struct ReadPlan {
+  std::optional<std::uint32_t> flashLast = kBackupFlashLast;
+  bool eeprom = true;
+};
+
+// Reads the plan's program flash with FlashRead and then the EEPROM with EepromRead, one packet
+// per bracket. The first packet that fails, comes back short, or whose count is not the one
+// requested ends the read in failure: a backup is whole or nothing.
+BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
+                               const ReadPlan& plan = {});
+
+struct VerifyOutcome {
+  // success when every byte compared is the file's; else failure Mismatch with the stage,
+  // mismatchAddress, expected and found of the first difference, or the read's failure.
+  UpdateOutcome run;
+  std::optional<BackupRegion> region;  // where a read failed
+  std::size_t differing = 0;           // bytes that differ from the file
+};
+
+// Reads back program flash from 0x800 to the image's HighestFlashAddress (when `flash`) and
+// the whole EEPROM (when `eeprom`) and compares them with the image; nothing is erased or
+// written.
+VerifyOutcome VerifyDevice(const image::MemoryImage& image, link::UsbPipeLink& link, bool flash,
+                           bool eeprom, BackupObserver& observer);
 
 // "Reading program flash at 0x0840: the device did not answer in time." Empty on success.
 std::string BackupFailureReason(const BackupOutcome& outcome);
+// Why a verify failed: the read's failure as above, or the first difference as an update run
+// says it ("Verify at 0x0840: found 0x00, expected 0xFF.") with the count of differing bytes.
+std::string VerifyFailureReason(const VerifyOutcome& outcome);
 
 // The memory as an Intel HEX file: CR LF line ends, 16-byte data records, an extended linear
 // address record before program flash (0x0000) and before the EEPROM (0x00F0, so that it lies

@@ -271,7 +271,12 @@ TEST(CliReportsAreTrue, AUsbLibraryThatCannotStartIsNamed) {
                                              "/examples/demo-firmware.hex --all"};
   for (const std::string& command : commands) {
     const CliResult r =
-        RunProgram("/bin/bash", {"-c", "ulimit -n 4; exec \"$0\" " + command, KORVANE_CLI_BINARY});
+        RunProgram("/bin/bash", {"-c",
+                                 // Descriptors the test runner left open are closed first.
+                                 "for fd in $(seq 3 64); do eval \"exec $fd>&-\"; done; "
+                                 "ulimit -n 4; exec \"$0\" " +
+                                     command,
+                                 KORVANE_CLI_BINARY});
     EXPECT_NE(r.exitCode, 0) << command;
     EXPECT_NE(r.err.find("libusb could not be started"), std::string::npos) << command << r.err;
   }

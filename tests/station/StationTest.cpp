@@ -1,5 +1,6 @@
 // The bench and the board's run without a program around them: faults for the emulated
-// devices, waiting for a device, and the names of several boards' backups.
+// devices, waiting for a device, the names of several boards' backups, a verify that never
+// writes, and the hash the production record names files and images by.
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "emulator/EmulatedUsbLibrary.h"
 #include "station/Bench.h"
 #include "station/Board.h"
 #include "station/Session.h"
+#include "station/Sha256.h"
 
 namespace korvane::station {
 namespace {
@@ -118,6 +121,88 @@ TEST(StationBackupNames, EveryBoardAndEveryStartGetsANameOfItsOwn) {
   EXPECT_NE(BackupNameFor("b.hex", "1-3", 1, morning),
             BackupNameFor("b.hex", "1-3", 1, morning + seconds(1)));
   EXPECT_EQ(BackupNameFor("", "1-3", 1, morning), "");
+}
+
+// Follows nothing: the tests look at the report.
+class NoView final : public BoardView {
+ public:
+  void ShowProgress() override {}
+  void SetDeviceLine(std::string_view) override {}
+  void SetStageText(std::string_view) override {}
+  void SetStageColour(std::uint32_t) override {}
+  void SetProgressBarColor(std::uint32_t) override {}
+  void SetBarValue(float) override {}
+  void ProcessPendingEvents() override {}
+  void ShowOutcome(std::string_view, std::uint32_t) override {}
+  void OnRegionBegin(update::BackupRegion) override {}
+  void OnProgress(float) override {}
+  void EndBackup(bool) override {}
+};
+
+class Messages final : public link::LinkMessages {
+ public:
+  void ShowLinkMessage(std::string_view) override {}
+};
+
+TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
+  image::MemoryImage image;
+  image.Clear();
+  for (std::size_t a = 0x800; a <= 0x9FF; ++a) {
+    image.FlashImage[a] = static_cast<std::uint8_t>(a * 5);
+  }
+  image.HighestFlashAddress = 0x9FF;
+  image.EepromImage[7] = 0x42;
+
+  emulator::EmulatedUsbLibrary usb;
+  Messages messages;
+  NoView view;
+  bool abort = false;
+  const auto run = [&](BoardAction action) {
+    BoardJob job;
+    job.action = action;
+    job.image = &image;
+    job.eeprom = true;
+    DeviceTarget target;
+    target.library = &usb;
+    return RunBoard(std::move(target), job, messages, nullptr, view, abort);
+  };
+  ASSERT_EQ(run(BoardAction::Update).verdict, Verdict::Success);
+  const std::uint32_t written = usb.Device().ErasesAndWrites();
+
+  const BoardReport match = run(BoardAction::Verify);
+  EXPECT_EQ(match.verdict, Verdict::Success);
+  EXPECT_EQ(match.result, kVerifyMatchText);
+
+  // Two program bytes and one EEPROM byte changed behind the file's back; the boot block and
+  // the flash above the file's highest address are not compared.
+  usb.Device().MutableFlash()[0x900] ^= 0xFF;
+  usb.Device().MutableFlash()[0x9FF] ^= 0x01;
+  usb.Device().MutableFlash()[0xA00] ^= 0xFF;
+  usb.Device().MutableFlash()[0x100] ^= 0xFF;
+  usb.Device().MutableEeprom()[7] = 0;
+  const BoardReport differs = run(BoardAction::Verify);
+  EXPECT_EQ(differs.verdict, Verdict::Failed);
+  EXPECT_EQ(differs.result, kVerifyMismatchText);
+  EXPECT_EQ(differs.differing, 3u);
+  EXPECT_EQ(differs.outcome.mismatchAddress, 0x900);
+  EXPECT_NE(differs.reason.find("0x0900"), std::string::npos) << differs.reason;
+  EXPECT_NE(differs.reason.find("3 bytes differ"), std::string::npos) << differs.reason;
+
+  EXPECT_EQ(usb.Device().ErasesAndWrites(), written);
+}
+
+TEST(StationSha256, KnownDigests) {
+  EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // Fed in pieces that straddle blocks, the digest is the same.
+  Sha256 pieces;
+  const std::string million(1000000, 'a');
+  for (std::size_t at = 0; at < million.size(); at += 997) {
+    pieces.Add(std::string_view(million).substr(at, 997));
+  }
+  EXPECT_EQ(pieces.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace

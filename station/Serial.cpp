@@ -1,0 +1,149 @@
+#include "station/Serial.h"
+
+#include <charconv>
+#include <limits>
+
+#include "platform/Files.h"
+#include "station/Session.h"
+
+namespace korvane::station {
+
+namespace {
+
+constexpr std::uint32_t kApplicationStart = 0x800;
+constexpr std::uint32_t kEepromBase = 0xF00000;
+
+unsigned MaxBytes(SerialFormat format) {
+  return format == SerialFormat::Ascii ? 20 : 8;
+}
+
+bool Fits(const SerialPlan& plan, std::uint64_t number) {
+  if (plan.format == SerialFormat::Ascii) {
+    return std::to_string(number).size() <= plan.bytes;
+  }
+  return plan.bytes >= 8 || number < (std::uint64_t{1} << (8 * plan.bytes));
+}
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+std::uint64_t ReadNumber(const std::string& file) {
+  std::string text;
+  try {
+    text = platform::ReadFile(file);
+  } catch (const platform::FileError& e) {
+    throw StationError(Verdict::FileProblem, std::string("the serial number file: ") + e.what());
+  }
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  const std::string_view digits = first == std::string::npos
+                                      ? std::string_view()
+                                      : std::string_view(text).substr(first, last - first + 1);
+  std::uint64_t number = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+      number == std::numeric_limits<std::uint64_t>::max()) {
+    throw StationError(Verdict::FileProblem,
+                       "the serial number file " + file + " does not hold a decimal number");
+  }
+  return number;
+}
+
+std::string DoesNotFit(const SerialPlan& plan, std::uint64_t number) {
+  return "the serial number " + std::to_string(number) + " from " + plan.file +
+         " does not fit in " + std::to_string(plan.bytes) +
+         (plan.format == SerialFormat::Ascii ? " digits" : " bytes");
+}
+
+}  // namespace
+
+std::optional<SerialFormat> ParseSerialFormat(std::string_view text) {
+  if (text == "le") {
+    return SerialFormat::LittleEndian;
+  }
+  if (text == "be") {
+    return SerialFormat::BigEndian;
+  }
+  if (text == "ascii") {
+    return SerialFormat::Ascii;
+  }
+  return std::nullopt;
+}
+
+void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bool flash,
+                     bool eeprom) {
+  if (plan.bytes < 1 || plan.bytes > MaxBytes(plan.format)) {
+    throw StationError(Verdict::Usage, "--serial-bytes takes 1 to " +
+                                           std::to_string(MaxBytes(plan.format)) +
+                                           " for this --serial-format");
+  }
+  const std::uint64_t last = std::uint64_t{plan.address} + plan.bytes - 1;
+  const auto highest = static_cast<std::uint64_t>(image.HighestFlashAddress);
+  const bool inFlash =
+      flash && plan.address >= kApplicationStart && last <= highest && last < image::kFlashSize;
+  const bool inEeprom =
+      eeprom && plan.address >= kEepromBase && last < kEepromBase + image::kEepromSize;
+  if (!inFlash && !inEeprom) {
+    throw StationError(
+        Verdict::Usage,
+        "--serial-at " + Hex(plan.address) + ": the number's " + std::to_string(plan.bytes) +
+            " bytes must lie in what the update writes: program flash from 0x800 to " +
+            Hex(static_cast<std::uint32_t>(std::max<std::int32_t>(image.HighestFlashAddress, 0))) +
+            (flash ? "" : " (with program flash chosen)") + ", or the EEPROM at 0xF00000 to " +
+            "0xF000FF (with --eeprom)");
+  }
+  const std::uint64_t next = ReadNumber(plan.file);
+  if (!Fits(plan, next)) {
+    throw StationError(Verdict::Usage, DoesNotFit(plan, next));
+  }
+}
+
+std::uint64_t ClaimSerial(const SerialPlan& plan) {
+  try {
+    const platform::FileLock lock = platform::FileLock::Lock(plan.file + ".lock");
+    const std::uint64_t number = ReadNumber(plan.file);
+    if (!Fits(plan, number)) {
+      throw StationError(Verdict::FileProblem, DoesNotFit(plan, number));
+    }
+    platform::WriteFileAtomically(plan.file, std::to_string(number + 1) + "\n",
+                                  platform::Replace::Allowed);
+    return number;
+  } catch (const platform::FileError& e) {
+    throw StationError(Verdict::FileProblem, std::string("the serial number file: ") + e.what());
+  }
+}
+
+void PlaceSerial(image::MemoryImage& image, const SerialPlan& plan, std::uint64_t number) {
+  std::string bytes(plan.bytes, '\0');
+  switch (plan.format) {
+    case SerialFormat::LittleEndian:
+      for (unsigned i = 0; i < plan.bytes; ++i) {
+        bytes[i] = static_cast<char>(number >> (8 * i));
+      }
+      break;
+    case SerialFormat::BigEndian:
+      for (unsigned i = 0; i < plan.bytes; ++i) {
+        bytes[plan.bytes - 1 - i] = static_cast<char>(number >> (8 * i));
+      }
+      break;
+    case SerialFormat::Ascii: {
+      const std::string digits = std::to_string(number);
+      bytes = std::string(plan.bytes - digits.size(), '0') + digits;
+      break;
+    }
+  }
+  for (unsigned i = 0; i < plan.bytes; ++i) {
+    const std::uint32_t address = plan.address + i;
+    const auto value = static_cast<std::uint8_t>(bytes[i]);
+    if (address >= kEepromBase) {
+      image.EepromImage[address - kEepromBase] = value;
+    } else {
+      image.FlashImage[address] = value;
+    }
+  }
+}
+
+}  // namespace korvane::station

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "image/MemoryImage.h"
+
+// Serial numbers for a production line: one number per board from a file that several stations
+// may share, written into the board's copy of the image.
+namespace korvane::station {
+
+enum class SerialFormat {
+  LittleEndian,  // binary, lowest byte first
+  BigEndian,     // binary, highest byte first
+  Ascii,         // decimal digits, padded with zeros in front
+};
+std::optional<SerialFormat> ParseSerialFormat(std::string_view text);
+
+struct SerialPlan {
+  std::string file;  // holds the next number as decimal text
+  // Where the number goes, in the update file's address space: program flash at or above 0x800,
+  // or the EEPROM at 0xF00000 + offset.
+  std::uint32_t address = 0;
+  unsigned bytes = 4;
+  SerialFormat format = SerialFormat::LittleEndian;
+};
+
+// Before any packet: throws StationError (usage) when the number would not be written (its
+// bytes outside program flash from 0x800 to the image's highest address with flash chosen, or
+// outside the EEPROM with the EEPROM chosen) or `bytes` does not suit the format (1 to 8
+// binary, 1 to 20 digits); (file) when the file cannot be read or holds no number; (usage)
+// when its number does not fit.
+void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bool flash,
+                     bool eeprom);
+
+// Takes the file's number for one board: under an exclusive lock (the file's name with ".lock"
+// added, so that stations sharing the file take turns), reads the number, rewrites the file
+// whole with the number after it, and returns the number taken. A number taken is never handed
+// out again, whatever becomes of its board. Throws StationError (file) when the file cannot be
+// read or written or its number does not fit.
+std::uint64_t ClaimSerial(const SerialPlan& plan);
+
+// Writes the number into the image at the plan's address.
+void PlaceSerial(image::MemoryImage& image, const SerialPlan& plan, std::uint64_t number);
+
+}  // namespace korvane::station
