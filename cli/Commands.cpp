@@ -508,6 +508,7 @@ int UpdateAll(const BoardJob& job, const UpdateChoices& choices, const DeviceOpt
               Console& console) {
   std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
   PrintDiagnostics(*bench, options, console);
+  station::RefuseSeveralOn(*bench);
   std::vector<link::AttachedDevice> devices;
   if (options.wait || choices.expect) {
     if (options.wait) {

@@ -18,7 +18,7 @@ BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t coun
 std::vector<BoardReport> RunAll(DeviceBench& bench,
                                 const std::vector<link::AttachedDevice>& devices,
                                 const BoardJob& job, StationObserver& observer) {
-  if (devices.size() > 1 && !bench.IdentifiesDevices()) {
+  if (!bench.IdentifiesDevices()) {
     throw StationError(Verdict::Usage,
                        "with " + bench.LibraryName() +
                            " Korvane cannot tell devices apart, and a board that finishes "

@@ -33,11 +33,15 @@ class StationObserver {
 
 // Runs the job on every device in `devices` at the same time, each on its own thread and
 // link. With a backup, each board's backup gets a name of its own (BackupNameFor). Throws
-// StationError before any packet when the library cannot tell devices apart (usage) or
-// another run holds one of the devices (busy).
+// StationError before any packet when the library cannot tell devices apart (usage; see
+// RefuseSeveralOn) or another run holds one of the devices (busy).
 std::vector<BoardReport> RunAll(DeviceBench& bench,
                                 const std::vector<link::AttachedDevice>& devices,
                                 const BoardJob& job, StationObserver& observer);
+
+// Throws StationError (usage) when the bench's library cannot tell devices apart: a board that
+// finishes and resets shifts every instance after it, so several at once are not safe.
+void RefuseSeveralOn(const DeviceBench& bench);
 
 struct LoopSummary {
   std::size_t boards = 0;
