@@ -15,16 +15,21 @@ BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t coun
 
 }  // namespace
 
-std::vector<BoardReport> RunAll(DeviceBench& bench,
-                                const std::vector<link::AttachedDevice>& devices,
-                                const BoardJob& job, StationObserver& observer) {
+void RefuseSeveralOn(const DeviceBench& bench) {
   if (!bench.IdentifiesDevices()) {
     throw StationError(Verdict::Usage,
                        "with " + bench.LibraryName() +
                            " Korvane cannot tell devices apart, and a board that finishes "
-                           "shifts the others: update one device at a time (attach one and "
-                           "run update, or use the production loop --wait --repeat)");
+                           "shifts the others, so --all is not safe: update one device at a "
+                           "time (attach one and run update, or use the production loop --wait "
+                           "--repeat)");
   }
+}
+
+std::vector<BoardReport> RunAll(DeviceBench& bench,
+                                const std::vector<link::AttachedDevice>& devices,
+                                const BoardJob& job, StationObserver& observer) {
+  RefuseSeveralOn(bench);
   for (const link::AttachedDevice& device : devices) {
     if (const auto holder = bench.Holder(device)) {
       throw StationError(Verdict::Busy,
