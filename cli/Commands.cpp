@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "cli/BoardLines.h"
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
@@ -170,16 +171,6 @@ std::string JsonArray(const std::vector<T>& numbers) {
   return "[" + JoinNumbers(numbers, ",") + "]";
 }
 
-std::string JsonBool(bool value) {
-  return value ? "true" : "false";
-}
-
-std::string Seconds(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", seconds);
-  return text;
-}
-
 // The packet trace of a one-device command (--trace FILE).
 class Trace {
  public:
@@ -275,166 +266,6 @@ Prepared Prepare(const DeviceOptions& options, Console& console) {
   }
   return prepared;
 }
-
-// The outcome line of the JSON form.
-std::string OutcomeJson(const BoardReport& report, const std::string& deviceField) {
-  std::string json = "\"event\":\"outcome\"" + deviceField;
-  json += ",\"success\":" + JsonBool(report.verdict == Verdict::Success);
-  json += ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict));
-  json += ",\"text\":" + JsonString(report.result);
-  json += ",\"failure\":" + JsonString(station::BoardFailure(report));
-  json += ",\"reason\":" + JsonString(report.reason);
-  if (report.outcome.stage && !report.outcome.success && !report.backupFailed) {
-    json += ",\"stage\":" + JsonString(StageName(*report.outcome.stage));
-    const std::int32_t address = report.outcome.failure == update::Failure::Mismatch
-                                     ? report.outcome.mismatchAddress
-                                     : report.outcome.packetAddress;
-    json += ",\"address\":" + std::to_string(address);
-  }
-  json += ",\"packets\":" + std::to_string(report.outcome.packetsSent);
-  if (report.result == station::kVerifyMatchText || report.result == station::kVerifyMismatchText) {
-    json += ",\"differing\":" + std::to_string(report.differing);
-  }
-  json += ",\"serial\":" + (report.serial ? std::to_string(*report.serial) : std::string("null"));
-  json += ",\"backup\":" +
-          (report.backupWritten.empty() ? std::string("null") : JsonString(report.backupWritten));
-  json += ",\"reset\":" + JsonBool(report.resetSent);
-  json += ",\"seconds\":" + Seconds(report.seconds);
-  return json;
-}
-
-std::string DeviceField(const std::string& name) {
-  return name.empty() ? std::string() : ",\"device\":" + JsonString(name);
-}
-
-// "1-3: The update was successful. (6.1 s)"; a failure adds its reason.
-std::string ReportLine(const BoardReport& report) {
-  std::string line = report.device.empty() ? std::string() : report.device + ": ";
-  line += report.result.empty() ? std::string(update::kFailureText) : report.result;
-  if (!report.reason.empty()) {
-    line += " " + report.reason;
-  }
-  if (report.serial) {
-    line += " Serial number " + std::to_string(*report.serial) + ".";
-  }
-  return line + " (" + Seconds(report.seconds) + " s)";
-}
-
-// Prints what the bench and the production loop report: human lines (on standard output, or
-// standard error beside JSON), the JSON lines, and every board's link messages.
-class LinePrinter final : public station::StationObserver {
- public:
-  // `boardViews`: each board's progress is shown (one board at a time); else only JSON
-  // progress, if any, since boards side by side would mix their bars.
-  LinePrinter(const UpdateChoices& choices, Console& console, bool boardViews,
-              std::function<bool()> stopRun)
-      : choices_(choices),
-        console_(console),
-        human_(choices.json ? console.err : console.out),
-        json_(console.out),
-        boardViews_(boardViews),
-        stopRun_(std::move(stopRun)) {}
-
-  std::unique_ptr<station::BoardView> ViewFor(const std::string& device,
-                                              bool& abortRequested) override {
-    std::unique_ptr<RunView> human;
-    if (boardViews_) {
-      human = std::make_unique<ProgressPrinter>(human_, !choices_.json && console_.terminal,
-                                                abortRequested, stopRun_);
-    } else {
-      human = std::make_unique<QuietView>(abortRequested, stopRun_);
-    }
-    if (!choices_.json) {
-      return human;
-    }
-    return std::make_unique<Both>(
-        std::make_unique<JsonProgress>(json_, device, abortRequested, stopRun_), std::move(human));
-  }
-
-  void OnLinkMessage(const std::string& device, std::string_view text) override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    console_.err << (device.empty() || boardViews_ ? "" : device + ": ") << text << '\n'
-                 << std::flush;
-  }
-
-  void OnBoardDone(const BoardReport& report, std::size_t count) override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    ++boards_;
-    failed_ += report.verdict != Verdict::Success;
-    if (!report.backupWritten.empty()) {
-      console_.err << (report.device.empty() ? "" : report.device + ": ") << "Backup written to "
-                   << report.backupWritten << '\n';
-    }
-    if (!report.recordError.empty()) {
-      console_.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
-                   << "the record was not written: " << report.recordError << '\n';
-      recordsLost_ = true;
-    }
-    if (choices_.repeat) {
-      human_ << '#' << count << ' ' << ReportLine(report) << "; " << boards_ - failed_
-             << " updated, " << failed_ << " failed\n";
-    } else if (boardViews_) {
-      human_ << ReportLine(report) << '\n';
-    }  // boards side by side are listed in their order once all are done
-    human_ << std::flush;
-    if (choices_.json) {
-      json_.Emit(OutcomeJson(
-          report, DeviceField(report.device) +
-                      (choices_.repeat ? ",\"count\":" + std::to_string(count) : std::string())));
-    }
-  }
-
-  void OnWaiting() override {
-    human_ << "Waiting for devices; Ctrl+C ends the line after the device in progress.\n"
-           << std::flush;
-  }
-
-  void OnTakeOff(const std::string& device) override {
-    human_ << "Take " << device << " off for the next one.\n" << std::flush;
-  }
-
-  std::ostream& Human() { return human_; }
-  JsonLines& Json() { return json_; }
-  // True once a board's record could not be appended to the log.
-  bool RecordsLost() const { return recordsLost_; }
-
- private:
-  // Hands everything to the JSON view and the human one beside it.
-  class Both final : public RunView {
-   public:
-    Both(std::unique_ptr<RunView> json, std::unique_ptr<RunView> human)
-        : json_(std::move(json)), human_(std::move(human)), tee_(*json_, *human_) {}
-    void ShowProgress() override { tee_.ShowProgress(); }
-    void SetDeviceLine(std::string_view t) override { tee_.SetDeviceLine(t); }
-    void SetStageText(std::string_view t) override { tee_.SetStageText(t); }
-    void SetStageColour(std::uint32_t c) override { tee_.SetStageColour(c); }
-    void SetProgressBarColor(std::uint32_t c) override { tee_.SetProgressBarColor(c); }
-    void SetBarValue(float v) override { tee_.SetBarValue(v); }
-    void ProcessPendingEvents() override { tee_.ProcessPendingEvents(); }
-    void ShowOutcome(std::string_view t, std::uint32_t c) override { tee_.ShowOutcome(t, c); }
-    void OnStageBegin(update::Stage s) override { tee_.OnStageBegin(s); }
-    void OnRegionBegin(update::BackupRegion r) override { tee_.OnRegionBegin(r); }
-    void OnProgress(float p) override { tee_.OnProgress(p); }
-    bool StopRequested() override { return tee_.StopRequested(); }
-    void EndBackup(bool ok) override { tee_.EndBackup(ok); }
-
-   private:
-    std::unique_ptr<RunView> json_;
-    std::unique_ptr<RunView> human_;
-    TeeView tee_;
-  };
-
-  const UpdateChoices& choices_;
-  Console& console_;
-  std::ostream& human_;
-  JsonLines json_;
-  bool boardViews_;
-  std::function<bool()> stopRun_;
-  std::mutex mutex_;
-  std::size_t boards_ = 0;
-  std::size_t failed_ = 0;
-  bool recordsLost_ = false;
-};
 
 // What every board's record shares: this machine, this Korvane, the command and its file.
 station::RecordContext RecordFor(const std::string& command, const std::string& file) {

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "cli/Commands.h"
+#include "cli/JsonEvents.h"
+#include "cli/Output.h"
+#include "cli/ProgressPrinter.h"
+#include "station/Board.h"
+#include "station/Station.h"
+
+// How korvane-cli tells what became of the boards: the human lines, the JSON lines and the
+// link's messages of each board.
+namespace korvane::cli {
+
+std::string JsonBool(bool value);
+// "6.1": seconds with one decimal.
+std::string Seconds(double seconds);
+// The outcome line of the JSON form (the inside of the object); `deviceField` is added as it is.
+std::string OutcomeJson(const station::BoardReport& report, const std::string& deviceField);
+// ",\"device\":\"1-3\"", or empty for no name.
+std::string DeviceField(const std::string& name);
+// "1-3: The update was successful. (6.1 s)"; a failure adds its reason, a serial number its
+// number.
+std::string ReportLine(const station::BoardReport& report);
+
+// Prints what the bench and the production loop report: human lines (on standard output, or
+// standard error beside JSON), the JSON lines, and every board's link messages.
+class LinePrinter final : public station::StationObserver {
+ public:
+  // `boardViews`: each board's progress is shown (one board at a time); else only JSON
+  // progress, if any, since boards side by side would mix their bars.
+  LinePrinter(const UpdateChoices& choices, Console& console, bool boardViews,
+              std::function<bool()> stopRun)
+      : choices_(choices),
+        console_(console),
+        human_(choices.json ? console.err : console.out),
+        json_(console.out),
+        boardViews_(boardViews),
+        stopRun_(std::move(stopRun)) {}
+
+  std::unique_ptr<station::BoardView> ViewFor(const std::string& device,
+                                              bool& abortRequested) override {
+    std::unique_ptr<RunView> human;
+    if (boardViews_) {
+      human = std::make_unique<ProgressPrinter>(human_, !choices_.json && console_.terminal,
+                                                abortRequested, stopRun_);
+    } else {
+      human = std::make_unique<QuietView>(abortRequested, stopRun_);
+    }
+    if (!choices_.json) {
+      return human;
+    }
+    return std::make_unique<Both>(
+        std::make_unique<JsonProgress>(json_, device, abortRequested, stopRun_), std::move(human));
+  }
+
+  void OnLinkMessage(const std::string& device, std::string_view text) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    console_.err << (device.empty() || boardViews_ ? "" : device + ": ") << text << '\n'
+                 << std::flush;
+  }
+
+  void OnBoardDone(const station::BoardReport& report, std::size_t count) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++boards_;
+    failed_ += report.verdict != station::Verdict::Success;
+    if (!report.backupWritten.empty()) {
+      console_.err << (report.device.empty() ? "" : report.device + ": ") << "Backup written to "
+                   << report.backupWritten << '\n';
+    }
+    if (!report.recordError.empty()) {
+      console_.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
+                   << "the record was not written: " << report.recordError << '\n';
+      recordsLost_ = true;
+    }
+    if (choices_.repeat) {
+      human_ << '#' << count << ' ' << ReportLine(report) << "; " << boards_ - failed_
+             << " updated, " << failed_ << " failed\n";
+    } else if (boardViews_) {
+      human_ << ReportLine(report) << '\n';
+    }  // boards side by side are listed in their order once all are done
+    human_ << std::flush;
+    if (choices_.json) {
+      json_.Emit(OutcomeJson(
+          report, DeviceField(report.device) +
+                      (choices_.repeat ? ",\"count\":" + std::to_string(count) : std::string())));
+    }
+  }
+
+  void OnWaiting() override {
+    human_ << "Waiting for devices; Ctrl+C ends the line after the device in progress.\n"
+           << std::flush;
+  }
+
+  void OnTakeOff(const std::string& device) override {
+    human_ << "Take " << device << " off for the next one.\n" << std::flush;
+  }
+
+  std::ostream& Human() { return human_; }
+  JsonLines& Json() { return json_; }
+  // True once a board's record could not be appended to the log.
+  bool RecordsLost() const { return recordsLost_; }
+
+ private:
+  // Hands everything to the JSON view and the human one beside it.
+  class Both final : public RunView {
+   public:
+    Both(std::unique_ptr<RunView> json, std::unique_ptr<RunView> human)
+        : json_(std::move(json)), human_(std::move(human)), tee_(*json_, *human_) {}
+    void ShowProgress() override { tee_.ShowProgress(); }
+    void SetDeviceLine(std::string_view t) override { tee_.SetDeviceLine(t); }
+    void SetStageText(std::string_view t) override { tee_.SetStageText(t); }
+    void SetStageColour(std::uint32_t c) override { tee_.SetStageColour(c); }
+    void SetProgressBarColor(std::uint32_t c) override { tee_.SetProgressBarColor(c); }
+    void SetBarValue(float v) override { tee_.SetBarValue(v); }
+    void ProcessPendingEvents() override { tee_.ProcessPendingEvents(); }
+    void ShowOutcome(std::string_view t, std::uint32_t c) override { tee_.ShowOutcome(t, c); }
+    void OnStageBegin(update::Stage s) override { tee_.OnStageBegin(s); }
+    void OnRegionBegin(update::BackupRegion r) override { tee_.OnRegionBegin(r); }
+    void OnProgress(float p) override { tee_.OnProgress(p); }
+    bool StopRequested() override { return tee_.StopRequested(); }
+    void EndBackup(bool ok) override { tee_.EndBackup(ok); }
+
+   private:
+    std::unique_ptr<RunView> json_;
+    std::unique_ptr<RunView> human_;
+    TeeView tee_;
+  };
+
+  const UpdateChoices& choices_;
+  Console& console_;
+  std::ostream& human_;
+  JsonLines json_;
+  bool boardViews_;
+  std::function<bool()> stopRun_;
+  std::mutex mutex_;
+  std::size_t boards_ = 0;
+  std::size_t failed_ = 0;
+  bool recordsLost_ = false;
+};
+}  // namespace korvane::cli
