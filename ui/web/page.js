@@ -692,8 +692,13 @@ var KorvanePage = (function () {
     // The browser's file chooser: {name, bytes} of the chosen file (at most `limit` bytes of
     // it), or null when the user cancels.
     async chooseFile(accept, limit) {
-      if (navigator.userActivation && !navigator.userActivation.isActive) {
-        // Without a recent click or key press the browser would not show the chooser at all.
+      // The browser shows the chooser only right after a click or a key press. A shortcut key
+      // counts once it is let go: wait a moment for that.
+      const activation = navigator.userActivation;
+      for (let waited = 0; activation && !activation.isActive && waited < 1000; waited += 20) {
+        await new Promise((resolve) => setTimeout(resolve, 20));
+      }
+      if (activation && !activation.isActive) {
         return null;
       }
       const input = make("input", "", { type: "file", accept });
