@@ -142,9 +142,6 @@ test("a whole update through WebUSB sends the desktop's packets and leaves the f
   const page = await open(t, "index.html");
   const main = dialog(page, "USB-Korvane");
   await main.waitFor();
-  if (shots) {
-    await page.screenshot({ path: path.join(shots, "web-page.png") });
-  }
   await choose(page, "Menu", "EEDATA");
   await main.getByRole("menuitem", { name: "Menu", exact: true }).click();
   assert.equal(
@@ -161,6 +158,9 @@ test("a whole update through WebUSB sends the desktop's packets and leaves the f
   assert.match(found, /USB-Bootloader {2}1\. 1 2 detected/);
   assert.equal(await page.evaluate(() => korvaneUsb.chooserShown), 1);
   await picture(main, "main-window");
+  if (shots) {
+    await page.screenshot({ path: path.join(shots, "web-page.png") });
+  }
 
   await page.evaluate(() => {
     korvaneUsb.packets.length = 0;

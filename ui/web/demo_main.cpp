@@ -46,6 +46,8 @@ int main() {
 
   if (app.Start()) {
     frontend.Run();
+  } else {
+    frontend.Quit();  // refused: the page says that Korvane has ended
   }
   return 0;
 }

@@ -19,6 +19,8 @@ int main() {
   korvane::app::Application app(frontend, frontend, std::move(library));
   if (app.Start()) {
     frontend.Run();
+  } else {
+    frontend.Quit();  // refused: the page says that Korvane has ended
   }
   return 0;
 }

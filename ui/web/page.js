@@ -385,6 +385,9 @@ var KorvanePage = (function () {
         shown: false,
       };
       element.append(titleBar(record, caption, icon));
+      element.addEventListener("focusin", (event) => {
+        record.lastFocus = event.target;
+      });
       record.client = make("div", "kv-client");
       record.client.style.width = clientWidth + "px";
       record.client.style.height = clientHeight + "px";
@@ -598,12 +601,28 @@ var KorvanePage = (function () {
       record.cancelSlot = cancelSlot;
     },
 
+    // A window that shows takes the keyboard focus when no other shown window has it: back to
+    // the control that had it last, else its first button that can take it.
     show(id) {
       const record = windows.get(id);
       if (record) {
         record.shown = true;
         record.element.style.visibility = "";
         raise(record);
+        const focused = document.activeElement;
+        const owner = Array.from(windows.values()).find(
+          (other) => other.shown && focused && other.element.contains(focused)
+        );
+        if (!owner) {
+          const last = record.lastFocus;
+          const target =
+            last && last.isConnected && !last.disabled && !last.hidden
+              ? last
+              : Array.from(record.client.querySelectorAll("button")).find((b) => !b.disabled && !b.hidden);
+          if (target) {
+            target.focus();
+          }
+        }
       }
     },
     hide(id) {
@@ -627,12 +646,13 @@ var KorvanePage = (function () {
         ? [element.offsetLeft, element.offsetTop, element.offsetWidth, element.offsetHeight]
         : [0, 0, 0, 0];
     },
+    // A window is kept on the page: never above or left of it.
     moveTo(id, x, y) {
       const record = windows.get(id);
       const element = record && record.element;
       if (element) {
-        element.style.left = x + "px";
-        element.style.top = y + "px";
+        element.style.left = Math.max(0, x) + "px";
+        element.style.top = Math.max(0, y) + "px";
       }
     },
     remove(id) {
@@ -644,6 +664,10 @@ var KorvanePage = (function () {
         record.element.remove();
         windows.delete(id);
         updateModality();
+        // A message box gives the focus back to where it was.
+        if (record.box && record.previousFocus && record.previousFocus.isConnected) {
+          record.previousFocus.focus();
+        }
       }
     },
 
@@ -660,7 +684,15 @@ var KorvanePage = (function () {
         "aria-label": title,
         "aria-describedby": "kv-msg-" + id,
       });
-      const record = { id, element, box: true, shown: true, controls: new Map(), shortcuts: new Map() };
+      const record = {
+        id,
+        element,
+        box: true,
+        shown: true,
+        controls: new Map(),
+        shortcuts: new Map(),
+        previousFocus: document.activeElement,
+      };
       element.append(titleBar(record, title, ""));
       const body = make("div", "kv-msgbody");
       if (warning) {
