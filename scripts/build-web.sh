@@ -45,4 +45,4 @@ fi
 # emcmake names the cmake command it runs on standard error: dropped, errors pass.
 emcmake cmake -S . -B build-web -G Ninja -DCMAKE_BUILD_TYPE=Release 2>&1 >/dev/null |
   sed '/^configure: cmake /d' >&2
-cmake --build build-web -j "$jobs"
+cmake --build build-web -j "$jobs" --target korvane-site
