@@ -105,7 +105,7 @@ var KorvaneWebUsb = (function () {
       const alternates = [iface.alternate, ...iface.alternates].filter(Boolean);
       for (const alternate of alternates) {
         const endpoint = alternate.endpoints.find(
-          (e) => e.endpointNumber === endpointNumber && e.direction === direction
+          (e) => e.endpointNumber === endpointNumber && e.direction === direction,
         );
         if (endpoint) {
           return { iface: iface, alternate: alternate, endpoint: endpoint };
@@ -158,7 +158,7 @@ var KorvaneWebUsb = (function () {
     });
     const settled = transfer.then(
       (result) => ({ result: result }),
-      (error) => ({ error: error })
+      (error) => ({ error: error }),
     );
     const outcome = await Promise.race([settled, expired]);
     clearTimeout(timer);
@@ -203,7 +203,7 @@ var KorvaneWebUsb = (function () {
         list = [];
       }
       list = list.filter(
-        (d) => d.vendorId === vendorId && d.productId === productId && !gone.has(d)
+        (d) => d.vendorId === vendorId && d.productId === productId && !gone.has(d),
       );
       if (list.length === 0 && offerChooser) {
         try {
@@ -271,7 +271,8 @@ var KorvaneWebUsb = (function () {
       if (!session) {
         return found.outcome;
       }
-      const done = await timed(session, session.device.transferOut(endpointNumber, bytes), timeoutMs);
+      const transfer = session.device.transferOut(endpointNumber, bytes);
+      const done = await timed(session, transfer, timeoutMs);
       if (done.timedOut) {
         return TIMED_OUT;
       }
@@ -294,7 +295,8 @@ var KorvaneWebUsb = (function () {
       }
       const packet = session.packetSize["in" + endpointNumber] || 64;
       const asked = Math.max(1, Math.ceil(length / packet)) * packet;
-      const done = await timed(session, session.device.transferIn(endpointNumber, asked), timeoutMs);
+      const transfer = session.device.transferIn(endpointNumber, asked);
+      const done = await timed(session, transfer, timeoutMs);
       if (done.timedOut) {
         return { outcome: TIMED_OUT };
       }

@@ -104,7 +104,10 @@
     // The packets as "REQUEST -> REPLY" lines.
     trace() {
       return control.packets.map(
-        (p) => control.hex(p.request) + " ->" + (p.reply && p.reply.length ? " " + control.hex(p.reply) : "")
+        (p) =>
+          control.hex(p.request) +
+          " ->" +
+          (p.reply && p.reply.length ? " " + control.hex(p.reply) : ""),
       );
     },
     pull() {
@@ -131,8 +134,17 @@
       this.claimed = new Set();
       this.pending = new Set(); // reject functions of transfers in flight
       this.reply = null;
-      const endpoint = (direction) => ({ endpointNumber: 1, direction, type: "bulk", packetSize: 64 });
-      const alternate = { alternateSetting: 0, interfaceClass: 0xff, endpoints: [endpoint("out"), endpoint("in")] };
+      const endpoint = (direction) => ({
+        endpointNumber: 1,
+        direction,
+        type: "bulk",
+        packetSize: 64,
+      });
+      const alternate = {
+        alternateSetting: 0,
+        interfaceClass: 0xff,
+        endpoints: [endpoint("out"), endpoint("in")],
+      };
       this.configurations = [
         {
           configurationValue: 1,
@@ -225,7 +237,9 @@
       if (failed) {
         return failed;
       }
-      const request = new Uint8Array(data.buffer ? data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength) : data);
+      const request = new Uint8Array(
+        data.buffer ? data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength) : data,
+      );
       return this.wait(() => {
         const index = control.packets.length;
         control.packets.push({ request: Array.from(request), reply: null, at: performance.now() });
@@ -256,7 +270,10 @@
       const answer = () => {
         const bytes = reply.subarray(0, Math.min(reply.length, length));
         control.packets[index].reply = Array.from(bytes);
-        return { status: "ok", data: new DataView(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length)) };
+        return {
+          status: "ok",
+          data: new DataView(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length)),
+        };
       };
       if (index === control.holdAt) {
         return new Promise((resolve, reject) => {
@@ -282,7 +299,9 @@
     },
     async requestDevice(options) {
       control.chooserShown++;
-      const wanted = (options.filters || []).some((f) => f.vendorId === VENDOR && f.productId === PRODUCT);
+      const wanted = (options.filters || []).some(
+        (f) => f.vendorId === VENDOR && f.productId === PRODUCT,
+      );
       if (!wanted || control.device.gone) {
         throw domError("NotFoundError", "No device selected.");
       }

@@ -3,7 +3,8 @@
 //     and the EEPROM through index.html, against the stand-in for navigator.usb answering at once,
 //     beside the native `korvane-cli update --emulated --eeprom` of the same file;
 //  2. the sizes of the programs' .js and .wasm files, as they are and compressed.
-// Usage: node figures.mjs [RUNS]   (KORVANE_WEB_SITE, KORVANE_CLI, KORVANE_CHROMIUM as for the tests)
+// Usage: node figures.mjs [RUNS]
+// (KORVANE_WEB_SITE, KORVANE_CLI and KORVANE_CHROMIUM as for the tests)
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
@@ -33,7 +34,9 @@ function fullImage(file) {
   const record = (type, address, data) => {
     const bytes = [data.length, (address >> 8) & 255, address & 255, type, ...data];
     const sum = (256 - (bytes.reduce((a, b) => a + b, 0) & 255)) & 255;
-    lines.push(":" + [...bytes, sum].map((b) => b.toString(16).toUpperCase().padStart(2, "0")).join(""));
+    lines.push(
+      ":" + [...bytes, sum].map((b) => b.toString(16).toUpperCase().padStart(2, "0")).join(""),
+    );
   };
   const data = (start, length) =>
     Array.from({ length }, (_, i) => ((start + i) * 7 + ((start + i) >> 8)) % 251);
@@ -90,7 +93,10 @@ const perPacket = [];
 const wall = [];
 for (let i = 0; i < runs; i++) {
   await main.getByRole("button", { name: "Auto Detect..." }).click();
-  await page.getByRole("dialog", { name: "Auto Detect" }).getByRole("button", { name: "OK" }).click();
+  await page
+    .getByRole("dialog", { name: "Auto Detect" })
+    .getByRole("button", { name: "OK" })
+    .click();
   await page.evaluate(() => (korvaneUsb.packets.length = 0));
   const start = Date.now();
   await main.getByRole("button", { name: "Data Update" }).click();
@@ -111,11 +117,12 @@ const nativeMs = median(native);
 console.log(`== A whole update of the full application area and the EEPROM: ${packets} packets`);
 console.log(
   `page (index.html, device answering at once): ${median(perPacket).toFixed(3)} ms per packet ` +
-    `(median of ${runs} runs; ${median(wall)} ms from the click to the result window)`
+    `(median of ${runs} runs; ${median(wall)} ms from the click to the result window)`,
 );
 console.log(
-  `korvane-cli --emulated:                      ${((nativeMs / packets) * 1000).toFixed(2)} µs per packet ` +
-    `(${nativeMs.toFixed(1)} ms for the whole program, start included)`
+  `korvane-cli --emulated:                      ` +
+    `${((nativeMs / packets) * 1000).toFixed(2)} µs per packet ` +
+    `(${nativeMs.toFixed(1)} ms for the whole program, start included)`,
 );
 
 console.log("== Sizes (bytes): as built, gzip -9, brotli");
@@ -129,8 +136,12 @@ for (const program of ["korvane", "korvane-demo"]) {
       zlib.brotliCompressSync(data).length,
     ];
     total = total.map((t, i) => t + sizes[i]);
-    console.log(`${(program + ext).padEnd(18)} ${sizes.map((s) => String(s).padStart(8)).join(" ")}`);
+    console.log(
+      `${(program + ext).padEnd(18)} ${sizes.map((s) => String(s).padStart(8)).join(" ")}`,
+    );
   }
-  console.log(`${(program + " total").padEnd(18)} ${total.map((s) => String(s).padStart(8)).join(" ")}`);
+  console.log(
+    `${(program + " total").padEnd(18)} ${total.map((s) => String(s).padStart(8)).join(" ")}`,
+  );
 }
 fs.rmSync(work, { recursive: true, force: true });

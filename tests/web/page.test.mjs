@@ -79,7 +79,10 @@ async function choose(page, menu, item) {
 }
 
 async function openFile(page, file) {
-  const [chooser] = await Promise.all([page.waitForEvent("filechooser"), choose(page, "File", "Open...")]);
+  const [chooser] = await Promise.all([
+    page.waitForEvent("filechooser"),
+    choose(page, "File", "Open..."),
+  ]);
   await chooser.setFiles(file);
   await dialog(page, "USB-Korvane").getByText(path.basename(file), { exact: true }).waitFor();
 }
@@ -104,8 +107,14 @@ async function outcome(page) {
 // The request bytes of a korvane-cli trace, one line per packet.
 function desktopPackets(file) {
   const trace = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "korvane-web-")), "trace.txt");
-  execFileSync(cli, ["update", file, "--emulated", "--eeprom", "--trace", trace], { stdio: "pipe" });
-  return fs.readFileSync(trace, "utf8").trim().split("\n").map((line) => line.split(" ->")[0]);
+  execFileSync(cli, ["update", file, "--emulated", "--eeprom", "--trace", trace], {
+    stdio: "pipe",
+  });
+  return fs
+    .readFileSync(trace, "utf8")
+    .trim()
+    .split("\n")
+    .map((line) => line.split(" ->")[0]);
 }
 
 // Flash and EEPROM as the Intel HEX file fills them (0xFF where it says nothing).
@@ -138,7 +147,7 @@ function memoryOf(file) {
   return { flash, eeprom, highest };
 }
 
-test("a whole update through WebUSB sends the desktop's packets and leaves the file in the device", async (t) => {
+test("A whole update sends the desktop's packets; the device then holds the file", async (t) => {
   const page = await open(t, "index.html");
   const main = dialog(page, "USB-Korvane");
   await main.waitFor();
@@ -146,13 +155,17 @@ test("a whole update through WebUSB sends the desktop's packets and leaves the f
   await main.getByRole("menuitem", { name: "Menu", exact: true }).click();
   assert.equal(
     await page.getByRole("menuitemcheckbox", { name: "EEDATA" }).getAttribute("aria-checked"),
-    "true"
+    "true",
   );
   await picture(main, "menu", 60);
   await page.keyboard.press("Escape");
 
   await openFile(page, firmware);
-  assert.equal(await page.evaluate(() => korvaneUsb.chooserShown), 0, "no chooser before the search");
+  assert.equal(
+    await page.evaluate(() => korvaneUsb.chooserShown),
+    0,
+    "no chooser before the search",
+  );
   const found = await autoDetect(page);
   assert.match(found, /Successfully connected to USB/);
   assert.match(found, /USB-Bootloader {2}1\. 1 2 detected/);
@@ -185,14 +198,17 @@ test("a whole update through WebUSB sends the desktop's packets and leaves the f
     flash: Array.from(korvaneUsb.bootloader.flash),
     eeprom: Array.from(korvaneUsb.bootloader.eeprom),
   }));
-  assert.deepEqual(device.flash.slice(0x800, expected.highest + 1), Array.from(expected.flash.slice(0x800, expected.highest + 1)));
+  assert.deepEqual(
+    device.flash.slice(0x800, expected.highest + 1),
+    Array.from(expected.flash.slice(0x800, expected.highest + 1)),
+  );
   assert.deepEqual(device.eeprom, Array.from(expected.eeprom));
 
   // The device is closed again once the run is over.
   await page.waitForFunction(() => !korvaneUsb.device.opened);
 });
 
-test("Abort during a run on an instantly answering device stops it after the packet in flight", async (t) => {
+test("Abort stops a run on an instant device after the packet in flight", async (t) => {
   const page = await open(t, "index.html");
   await openFile(page, firmware);
   await autoDetect(page);
@@ -205,7 +221,7 @@ test("Abort during a run on an instantly answering device stops it after the pac
         setTimeout(() => {
           korvaneUsb.abortedAt = korvaneUsb.packets.length;
           const abort = [...document.querySelectorAll("[role=dialog] button")].find(
-            (button) => button.textContent === "Abort"
+            (button) => button.textContent === "Abort",
           );
           abort.click();
         }, 0);
@@ -221,7 +237,7 @@ test("Abort during a run on an instantly answering device stops it after the pac
   assert.equal(counts[1], counts[0], "no packet after the one in flight");
 });
 
-test("A device that does not answer fails the read after its time-out with 121 and is reopened", async (t) => {
+test("An unanswered read fails with 121 after its time-out; the device reopens", async (t) => {
   const page = await open(t, "index.html");
   await openFile(page, firmware);
   await autoDetect(page);
@@ -244,7 +260,9 @@ test("A device that does not answer fails the read after its time-out with 121 a
   await page.evaluate(() => (korvaneUsb.silentAt = -1));
   await dialog(page, "Updating Complete").getByRole("button", { name: "OK" }).click();
   await assert.doesNotReject(() =>
-    dialog(page, "USB-Korvane").getByRole("button", { name: "Reset PIC", disabled: false }).waitFor({ timeout: 5000 })
+    dialog(page, "USB-Korvane")
+      .getByRole("button", { name: "Reset PIC", disabled: false })
+      .waitFor({ timeout: 5000 }),
   );
 });
 
@@ -260,11 +278,15 @@ test("A device pulled out during a run ends it quietly as no longer attached", a
   const text = await outcome(page);
   assert.match(text, /The update was not successful\./);
   assert.match(text, /the device is no longer attached\./);
-  assert.equal(await page.getByRole("alertdialog").count(), 0, "a device that is gone says nothing");
+  assert.equal(
+    await page.getByRole("alertdialog").count(),
+    0,
+    "a device that is gone says nothing",
+  );
   await dialog(page, "Updating Complete").getByRole("button", { name: "OK" }).click();
   assert.equal(
     await dialog(page, "USB-Korvane").getByRole("button", { name: "Reset PIC" }).isDisabled(),
-    true
+    true,
   );
 });
 
@@ -272,7 +294,10 @@ test("The demo runs a whole update on its built-in device", async (t) => {
   const page = await open(t, "demo.html", { fakeUsb: false });
   const elc = path.join(repo, "examples/demo-firmware.elc");
   await dialog(page, "USB-Korvane").waitFor();
-  const [chooser] = await Promise.all([page.waitForEvent("filechooser"), page.keyboard.press("Control+o")]);
+  const [chooser] = await Promise.all([
+    page.waitForEvent("filechooser"),
+    page.keyboard.press("Control+o"),
+  ]);
   await chooser.setFiles(elc);
   await dialog(page, "USB-Korvane").getByText("demo-firmware.elc", { exact: true }).waitFor();
   assert.match(await autoDetect(page), /USB-Bootloader/);
@@ -285,12 +310,22 @@ test("The windows: About with its year, Esc, the close box and the closing note"
   const page = await open(t, "demo.html", { fakeUsb: false });
   await dialog(page, "USB-Korvane").getByRole("menuitem", { name: "AboutKorvane" }).click();
   const about = dialog(page, "About Korvane");
-  assert.match(await about.innerText(), new RegExp(`Korvane Ver\\. 2\\.0b[\\s\\S]*Copyright \\(C\\) Dextrel {2}${new Date().getFullYear()}`));
+  assert.match(
+    await about.innerText(),
+    new RegExp(
+      `Korvane Ver\\. 2\\.0b[\\s\\S]*Copyright \\(C\\) Dextrel {2}${new Date().getFullYear()}`,
+    ),
+  );
   assert.equal(await dialog(page, "USB-Korvane").isVisible(), false);
   await picture(about, "about");
   // The shop's address opens in a tab of its own; the About window stays.
-  await page.context().route("https://shop.example.com/**", (route) => route.fulfill({ body: "shop" }));
-  const [shop] = await Promise.all([page.context().waitForEvent("page"), about.getByRole("link").click()]);
+  await page
+    .context()
+    .route("https://shop.example.com/**", (route) => route.fulfill({ body: "shop" }));
+  const [shop] = await Promise.all([
+    page.context().waitForEvent("page"),
+    about.getByRole("link").click(),
+  ]);
   await shop.waitForURL("https://shop.example.com/korvane");
   assert.equal(await about.isVisible(), true);
   await page.bringToFront();

@@ -24,7 +24,9 @@ export async function serve(root) {
         response.writeHead(404).end();
         return;
       }
-      response.writeHead(200, { "content-type": types[path.extname(file)] || "application/octet-stream" });
+      response.writeHead(200, {
+        "content-type": types[path.extname(file)] || "application/octet-stream",
+      });
       response.end(data);
     });
   });

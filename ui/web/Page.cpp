@@ -3,7 +3,6 @@
 #include <emscripten.h>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 // Texts go to the page as a pointer and a byte count (UTF-8, not NUL-terminated).

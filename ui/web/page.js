@@ -128,7 +128,8 @@ var KorvanePage = (function () {
     }
     let top = null;
     for (const record of windows.values()) {
-      if (record.shown && (!top || Number(record.element.style.zIndex) > Number(top.element.style.zIndex))) {
+      const above = !top || Number(record.element.style.zIndex) > Number(top.element.style.zIndex);
+      if (record.shown && above) {
         top = record;
       }
     }
@@ -303,7 +304,8 @@ var KorvanePage = (function () {
       return;
     }
     const focused = document.activeElement;
-    const onControl = focused && (focused.tagName === "BUTTON" || focused.getAttribute("role") === "link");
+    const onControl =
+      focused && (focused.tagName === "BUTTON" || focused.getAttribute("role") === "link");
     if (event.key === "Escape" && record.cancelSlot >= 0) {
       event.preventDefault();
       post(record.id, CONTROL, record.cancelSlot);
@@ -420,7 +422,13 @@ var KorvanePage = (function () {
       record.menubar.append(element);
       const menu = { element, top, list };
       record.menus.push(menu);
-      top.addEventListener("click", () => (openMenu === menu ? closeMenu(false) : dropDown(menu, false)));
+      top.addEventListener("click", () => {
+        if (openMenu === menu) {
+          closeMenu(false);
+        } else {
+          dropDown(menu, false);
+        }
+      });
       top.addEventListener("pointerenter", () => {
         if (openMenu && openMenu !== menu) {
           dropDown(menu, false);
@@ -611,14 +619,15 @@ var KorvanePage = (function () {
         raise(record);
         const focused = document.activeElement;
         const owner = Array.from(windows.values()).find(
-          (other) => other.shown && focused && other.element.contains(focused)
+          (other) => other.shown && focused && other.element.contains(focused),
         );
         if (!owner) {
           const last = record.lastFocus;
+          const buttons = Array.from(record.client.querySelectorAll("button"));
           const target =
             last && last.isConnected && !last.disabled && !last.hidden
               ? last
-              : Array.from(record.client.querySelectorAll("button")).find((b) => !b.disabled && !b.hidden);
+              : buttons.find((button) => !button.disabled && !button.hidden);
           if (target) {
             target.focus();
           }
@@ -713,8 +722,9 @@ var KorvanePage = (function () {
       raise(record);
       const owner = windows.get(ownerId);
       const area = owner && owner.shown ? owner.element : desktop();
-      const x = (owner && owner.shown ? area.offsetLeft : 0) + (area.offsetWidth - element.offsetWidth) / 2;
-      const y = (owner && owner.shown ? area.offsetTop : 0) + (area.offsetHeight - element.offsetHeight) / 2;
+      const over = owner && owner.shown;
+      const x = (over ? area.offsetLeft : 0) + (area.offsetWidth - element.offsetWidth) / 2;
+      const y = (over ? area.offsetTop : 0) + (area.offsetHeight - element.offsetHeight) / 2;
       element.style.left = Math.max(0, Math.round(x)) + "px";
       element.style.top = Math.max(0, Math.round(y)) + "px";
       updateModality();

@@ -21,14 +21,14 @@
       tell(
         "This page was not opened from a secure address (https:// or localhost), so the browser " +
           "keeps USB devices from it: open it from one in Chrome or Edge, or use the Korvane " +
-          "programs for Linux and Windows."
+          "programs for Linux and Windows.",
       );
       return;
     }
     if (!("usb" in navigator)) {
       tell(
         "This browser does not offer WebUSB, which Korvane needs to reach the device: open this " +
-          "page in Chrome or Edge, or use the Korvane programs for Linux and Windows."
+          "page in Chrome or Edge, or use the Korvane programs for Linux and Windows.",
       );
       return;
     }
