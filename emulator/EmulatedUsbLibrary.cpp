@@ -239,7 +239,11 @@ void EmulatedUsbLibrary::Delay(std::chrono::microseconds delay) {
     deadline_ += hostTime;
   }
   deadline_ += delay;
-  std::this_thread::sleep_until(deadline_);
+  if (sleepUntil_) {
+    sleepUntil_(deadline_);
+  } else {
+    std::this_thread::sleep_until(deadline_);
+  }
   wake_ = std::chrono::steady_clock::now();
 }
 

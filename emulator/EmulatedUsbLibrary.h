@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "emulator/BootloaderDevice.h"
@@ -103,6 +105,11 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   // that times out costs its time-out. Sleeps run against one steady deadline, so the time
   // spent follows the modelled sum closely however coarse the sleeps are.
   void SetTiming(bool enabled, TimingModel model = {});
+  // How the modelled delays are waited out: by default the thread sleeps until each deadline. A
+  // program whose thread must not block (the web page) passes its own wait; an empty one
+  // restores the default.
+  using SleepUntil = std::function<void(std::chrono::steady_clock::time_point deadline)>;
+  void SetSleepUntil(SleepUntil sleepUntil) { sleepUntil_ = std::move(sleepUntil); }
   // Sum of the delays the model has imposed so far.
   std::chrono::microseconds ModelledDelay() const { return modelledDelay_; }
 
@@ -139,6 +146,7 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   BootloaderDevice device_;
   std::vector<Fault> faults_;
   TimingModel timing_{};
+  SleepUntil sleepUntil_;
   bool timingEnabled_ = false;
   bool attached_ = true;
   bool recording_ = false;

@@ -3,6 +3,8 @@
 #   korvane_VERSION_ARCH.deb      the Debian package, built and tested here (build-release/)
 #   korvane-VERSION-win32.zip     the Windows programs, from scripts/build-windows.sh, tested
 #                                 under Wine by scripts/test-windows.sh
+#   korvane-VERSION-web.zip       the static site for the browser, from scripts/build-web.sh,
+#                                 tested in headless Chromium by tests/web/run.sh
 #   korvane-VERSION.tar.gz        the source tarball, git archive of HEAD
 #   SHA256SUMS                    their checksums, for sha256sum -c
 # VERSION is the one in project() in CMakeLists.txt; the script refuses to run when the top entry
@@ -64,6 +66,17 @@ bash scripts/test-windows.sh
 zip=$(find build-windows -maxdepth 2 -name "$zip_name" | head -n 1)
 [ -n "$zip" ] || fail "scripts/build-windows.sh left no $zip_name in build-windows/"
 cp "$zip" dist/
+
+echo "== Korvane $version: web pages and their tests in headless Chromium (build-web/)"
+web_name="korvane-${version}-web"
+# A site of its own, without files an earlier build may have left.
+rm -rf build-web/site "build-web/$web_name" "build-web/$web_name.zip"
+bash scripts/build-web.sh
+KORVANE_CLI="$PWD/build-release/bin/korvane-cli" bash tests/web/run.sh
+cp -r build-web/site "build-web/$web_name"
+(cd build-web && cmake -E tar cf "$web_name.zip" --format=zip \
+  --mtime="$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')" -- "$web_name")
+cp "build-web/$web_name.zip" dist/
 
 echo "== Korvane $version: source tarball"
 git archive --format=tar.gz --prefix="korvane-${version}/" -o "dist/korvane-${version}.tar.gz" HEAD

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Korvane and runs every test: first in the normal build, then
-# the Windows programs and their tests under Wine, then in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (skip that one with --quick).
+# the web pages in headless Chromium, then the Windows programs and their tests under Wine, then
+# in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,10 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The web pages in headless Chromium; their packets are checked against the native korvane-cli.
+bash scripts/build-web.sh
+bash tests/web/run.sh
 
 bash scripts/build-windows.sh
 bash scripts/test-windows.sh

@@ -334,5 +334,23 @@ TEST_F(EmulatedDeviceTest, TimingModelAddsTransfersAndFlashWork) {
   EXPECT_EQ(usb.ModelledDelay().count(), 530);
 }
 
+TEST_F(EmulatedDeviceTest, AGivenWaitTakesTheModelledDeadlinesInsteadOfASleep) {
+  using std::chrono::microseconds;
+  std::vector<std::chrono::steady_clock::time_point> deadlines;
+  usb.SetSleepUntil(
+      [&](std::chrono::steady_clock::time_point deadline) { deadlines.push_back(deadline); });
+  // An hour per erase block: a sleeping thread would never get through this packet.
+  usb.SetTiming(true, TimingModel{.perTransfer = microseconds(10),
+                                  .perFlashErase = std::chrono::hours(1),
+                                  .perFlashWrite = microseconds(50),
+                                  .perEepromWrite = microseconds(300)});
+  EXPECT_EQ(Erase(0x800).result, link::ExchangeResult::Complete);
+  // The write's transfer, the erase, the read's transfer: one deadline each, one after another.
+  ASSERT_EQ(deadlines.size(), 3u);
+  EXPECT_GE(deadlines[1] - deadlines[0], std::chrono::hours(1));
+  EXPECT_GE(deadlines[2] - deadlines[1], microseconds(10));
+  EXPECT_EQ(usb.Device().Flash()[0x800], 0xFF);
+}
+
 }  // namespace
 }  // namespace korvane::emulator
