@@ -10,35 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "link/UsbIdentity.h"
 #include "link/UsbLibrary.h"
 
 struct libusb_context;
 
 namespace korvane::link {
 
-// Windows system error codes the backend reports besides kErrorInvalidHandle and kErrorTimeout.
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
-inline constexpr std::uint32_t kErrorNotSupported = 50;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorBusy = 170;
-inline constexpr std::uint32_t kErrorMoreData = 234;
-inline constexpr std::uint32_t kErrorOperationAborted = 995;
-inline constexpr std::uint32_t kErrorIoDevice = 1117;
-
 // The udev rule that gives the logged-in user access to the device (packaging/linux/).
 inline constexpr std::string_view kUdevRuleName = "70-korvane.rules";
-
-// Vendor and product parsed from an identity such as "vid_04d8&pid_a5e2" (any letter case).
-struct UsbIdentity {
-  std::uint16_t vendor = 0;
-  std::uint16_t product = 0;
-};
-std::optional<UsbIdentity> ParseUsbIdentity(std::string_view identity);
-
-// Endpoint number of a pipe name such as "\MCHP_EP1" (any letter case), 0 to 15.
-std::optional<std::uint8_t> ParsePipeEndpoint(std::string_view pipeName);
 
 // The Windows code a libusb error code (LIBUSB_ERROR_*) is reported as.
 std::uint32_t WindowsErrorFor(int libusbError);

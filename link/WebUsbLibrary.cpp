@@ -1,5 +1,7 @@
 #include "link/WebUsbLibrary.h"
 
+#include "link/UsbIdentity.h"
+
 #include <emscripten.h>
 
 #include <algorithm>
@@ -62,14 +64,6 @@ enum Outcome : int {
 };
 
 // Windows system error codes, as the link and the users of the other backends know them.
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorGenFailure = 31;
-constexpr std::uint32_t kErrorNotSupported = 50;
-constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorBusy = 170;
-constexpr std::uint32_t kErrorMoreData = 234;
-constexpr std::uint32_t kErrorOperationAborted = 995;
-constexpr std::uint32_t kErrorIoDevice = 1117;
 
 std::uint32_t WindowsCodeFor(int outcome) {
   switch (outcome) {
@@ -103,56 +97,6 @@ constexpr std::string_view kAccessDeniedNotice =
 constexpr std::string_view kBusyNotice =
     "The device is in use by another program or browser tab: close that first.";
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::optional<int> Hex4(std::string_view text) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-  if (text.size() != 4 || error != std::errc{} || end != text.data() + text.size()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-struct Identity {
-  int vendor = 0;
-  int product = 0;
-};
-
-// "vid_04d8&pid_a5e2", in any letter case.
-std::optional<Identity> ParseIdentity(std::string_view identity) {
-  if (identity.size() != 17 || !SameText(identity.substr(0, 4), "vid_") ||
-      !SameText(identity.substr(8, 5), "&pid_")) {
-    return std::nullopt;
-  }
-  const auto vendor = Hex4(identity.substr(4, 4));
-  const auto product = Hex4(identity.substr(13, 4));
-  if (!vendor || !product) {
-    return std::nullopt;
-  }
-  return Identity{*vendor, *product};
-}
-
-// "\MCHP_EP1": endpoint 1; the number may be 0 to 15.
-std::optional<int> ParseEndpoint(std::string_view pipeName) {
-  constexpr std::string_view kPrefix = "\\mchp_ep";
-  if (pipeName.size() <= kPrefix.size() || !SameText(pipeName.substr(0, kPrefix.size()), kPrefix)) {
-    return std::nullopt;
-  }
-  const std::string_view digits = pipeName.substr(kPrefix.size());
-  int number = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (error != std::errc{} || end != digits.data() + digits.size() || number > 15) {
-    return std::nullopt;
-  }
-  return number;
-}
-
 }  // namespace
 
 WebUsbLibrary::~WebUsbLibrary() {
@@ -173,7 +117,7 @@ std::string WebUsbLibrary::TakeUserNotice() {
 }
 
 std::int32_t WebUsbLibrary::MPUSBGetDeviceCount(std::string_view identity) {
-  const auto parsed = ParseIdentity(identity);
+  const auto parsed = ParseUsbIdentity(identity);
   if (!parsed) {
     return 0;
   }
@@ -185,8 +129,8 @@ std::int32_t WebUsbLibrary::MPUSBGetDeviceCount(std::string_view identity) {
 PipeHandle WebUsbLibrary::MPUSBOpen(std::uint32_t instance, std::string_view identity,
                                     std::string_view pipeName, std::uint32_t direction,
                                     std::uint32_t /*reserved*/) {
-  const auto endpoint = ParseEndpoint(pipeName);
-  if (!ParseIdentity(identity) || !endpoint || direction > 1 ||
+  const auto endpoint = ParsePipeEndpoint(pipeName);
+  if (!ParseUsbIdentity(identity) || !endpoint || direction > 1 ||
       instance > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
     lastError_ = kErrorInvalidParameter;
     return kInvalidPipe;

@@ -57,6 +57,7 @@ class WebUsbLibrary final : public UsbLibrary {
   std::int32_t MPUSBClose(PipeHandle handle) override;
   std::uint32_t GetLastError() override { return lastError_; }
   std::string TakeUserNotice() override;
+  std::string LibraryName() const override { return "WebUSB"; }
 
   std::size_t OpenPipeCount() const { return pipes_.size(); }
 

@@ -1,9 +1,9 @@
 // The browser's side of link/WebUsbLibrary.cpp: navigator.usb (WebUSB) behind a few awaitable
 // operations that answer with numbers. Bundled into the program with --pre-js. Nothing here calls
 // into the WebAssembly module: it only answers the module's own calls.
-"use strict";
+'use strict';
 
-var KorvaneWebUsb = (function () {
+var KorvaneWebUsb = (function() {
   // Outcomes, numbered as in WebUsbLibrary.cpp.
   const TIMED_OUT = -1;
   const GONE = -2;
@@ -24,24 +24,22 @@ var KorvaneWebUsb = (function () {
   const GONE_CHECK_MS = 250;
   const GONE_CHECK_STEP_MS = 25;
 
-  let devices = []; // the instances of the last count
-  const gone = new WeakSet(); // devices the browser said are disconnected
-  const sessions = new Map(); // open device -> its session
+  let devices = [];            // the instances of the last count
+  const gone = new WeakSet();  // devices the browser said are disconnected
+  const sessions = new Map();  // open device -> its session
   const sessionsById = new Map();
-  const closing = new Map(); // device -> the promise of its closing
+  const closing = new Map();  // device -> the promise of its closing
   let nextSessionId = 1;
   let listening = false;
 
-  function usb() {
-    return typeof navigator !== "undefined" ? navigator.usb : undefined;
-  }
+  function usb() { return typeof navigator !== 'undefined' ? navigator.usb : undefined; }
 
   function listen() {
     if (listening || !usb()) {
       return;
     }
     listening = true;
-    usb().addEventListener("disconnect", (event) => {
+    usb().addEventListener('disconnect', (event) => {
       gone.add(event.device);
       const session = sessions.get(event.device);
       if (session) {
@@ -50,9 +48,7 @@ var KorvaneWebUsb = (function () {
     });
   }
 
-  function delay(ms) {
-    return new Promise((resolve) => setTimeout(resolve, ms));
-  }
+  function delay(ms) { return new Promise((resolve) => setTimeout(resolve, ms)); }
 
   // Takes a session out of use; its device is closed (which cancels pending transfers) unless it
   // has gone. Pipes that still name the session fail with `reason`.
@@ -65,12 +61,12 @@ var KorvaneWebUsb = (function () {
     sessions.delete(session.device);
     const device = session.device;
     const done = (device.opened && !gone.has(device) ? device.close() : Promise.resolve())
-      .catch(() => {})
-      .then(() => {
-        if (closing.get(device) === done) {
-          closing.delete(device);
-        }
-      });
+                     .catch(() => {})
+                     .then(() => {
+                       if (closing.get(device) === done) {
+                         closing.delete(device);
+                       }
+                     });
     closing.set(device, done);
     return done;
   }
@@ -80,13 +76,13 @@ var KorvaneWebUsb = (function () {
       return GONE;
     }
     switch (error && error.name) {
-      case "NotFoundError":
+      case 'NotFoundError':
         return GONE;
-      case "SecurityError":
+      case 'SecurityError':
         return ACCESS_DENIED;
-      case "AbortError":
+      case 'AbortError':
         return ABORTED;
-      case "NetworkError":
+      case 'NetworkError':
         for (let waited = 0; waited < GONE_CHECK_MS; waited += GONE_CHECK_STEP_MS) {
           await delay(GONE_CHECK_STEP_MS);
           if (gone.has(device)) {
@@ -105,10 +101,10 @@ var KorvaneWebUsb = (function () {
       const alternates = [iface.alternate, ...iface.alternates].filter(Boolean);
       for (const alternate of alternates) {
         const endpoint = alternate.endpoints.find(
-          (e) => e.endpointNumber === endpointNumber && e.direction === direction,
+            (e) => e.endpointNumber === endpointNumber && e.direction === direction,
         );
         if (endpoint) {
-          return { iface: iface, alternate: alternate, endpoint: endpoint };
+          return {iface: iface, alternate: alternate, endpoint: endpoint};
         }
       }
     }
@@ -117,25 +113,25 @@ var KorvaneWebUsb = (function () {
 
   async function prepare(session, endpointNumber, direction) {
     const device = session.device;
-    let step = "open";
+    let step = 'open';
     try {
       if (!device.opened) {
         await device.open();
       }
       if (device.configuration === null) {
-        step = "configure";
+        step = 'configure';
         await device.selectConfiguration(1);
       }
       const found = findInterface(device.configuration, endpointNumber, direction);
       if (!found) {
         return NO_PIPE;
       }
-      if (found.endpoint.type === "isochronous") {
+      if (found.endpoint.type === 'isochronous') {
         return NOT_SUPPORTED;
       }
       const number = found.iface.interfaceNumber;
       if (!session.claimed.has(number)) {
-        step = "claim";
+        step = 'claim';
         await device.claimInterface(number);
         session.claimed.add(number);
         if (found.alternate.alternateSetting !== 0) {
@@ -145,7 +141,7 @@ var KorvaneWebUsb = (function () {
       session.packetSize[direction + endpointNumber] = found.endpoint.packetSize || 64;
       return 0;
     } catch (error) {
-      return failure(error, device, step === "claim");
+      return failure(error, device, step === 'claim');
     }
   }
 
@@ -154,11 +150,11 @@ var KorvaneWebUsb = (function () {
   async function timed(session, transfer, ms) {
     let timer;
     const expired = new Promise((resolve) => {
-      timer = setTimeout(() => resolve({ timedOut: true }), ms);
+      timer = setTimeout(() => resolve({timedOut: true}), ms);
     });
     const settled = transfer.then(
-      (result) => ({ result: result }),
-      (error) => ({ error: error }),
+        (result) => ({result: result}),
+        (error) => ({error: error}),
     );
     const outcome = await Promise.race([settled, expired]);
     clearTimeout(timer);
@@ -171,12 +167,12 @@ var KorvaneWebUsb = (function () {
   function live(id) {
     const session = sessionsById.get(id);
     if (!session) {
-      return { outcome: OTHER };
+      return {outcome: OTHER};
     }
     if (session.ended) {
-      return { outcome: session.ended };
+      return {outcome: session.ended};
     }
-    return { session: session };
+    return {session: session};
   }
 
   async function clearStall(session, direction, endpointNumber) {
@@ -203,12 +199,12 @@ var KorvaneWebUsb = (function () {
         list = [];
       }
       list = list.filter(
-        (d) => d.vendorId === vendorId && d.productId === productId && !gone.has(d),
+          (d) => d.vendorId === vendorId && d.productId === productId && !gone.has(d),
       );
       if (list.length === 0 && offerChooser) {
         try {
           const chosen = await usb().requestDevice({
-            filters: [{ vendorId: vendorId, productId: productId }],
+            filters: [{vendorId: vendorId, productId: productId}],
           });
           if (chosen && !gone.has(chosen)) {
             list = [chosen];
@@ -253,7 +249,7 @@ var KorvaneWebUsb = (function () {
       clearTimeout(session.idleTimer);
       session.users++;
       sessionsById.set(session.id, session);
-      const direction = directionCode === 1 ? "in" : "out";
+      const direction = directionCode === 1 ? 'in' : 'out';
       const prepared = await prepare(session, endpointNumber, direction);
       if (prepared < 0) {
         this.release(session.id);
@@ -279,8 +275,8 @@ var KorvaneWebUsb = (function () {
       if (done.error) {
         return failure(done.error, session.device, false);
       }
-      if (done.result.status === "stall") {
-        await clearStall(session, "out", endpointNumber);
+      if (done.result.status === 'stall') {
+        await clearStall(session, 'out', endpointNumber);
         return STALL;
       }
       return done.result.bytesWritten;
@@ -291,30 +287,29 @@ var KorvaneWebUsb = (function () {
       const found = live(id);
       const session = found.session;
       if (!session) {
-        return { outcome: found.outcome };
+        return {outcome: found.outcome};
       }
-      const packet = session.packetSize["in" + endpointNumber] || 64;
+      const packet = session.packetSize['in' + endpointNumber] || 64;
       const asked = Math.max(1, Math.ceil(length / packet)) * packet;
       const transfer = session.device.transferIn(endpointNumber, asked);
       const done = await timed(session, transfer, timeoutMs);
       if (done.timedOut) {
-        return { outcome: TIMED_OUT };
+        return {outcome: TIMED_OUT};
       }
       if (done.error) {
-        return { outcome: await failure(done.error, session.device, false) };
+        return {outcome: await failure(done.error, session.device, false)};
       }
-      if (done.result.status === "stall") {
-        await clearStall(session, "in", endpointNumber);
-        return { outcome: STALL };
+      if (done.result.status === 'stall') {
+        await clearStall(session, 'in', endpointNumber);
+        return {outcome: STALL};
       }
-      if (done.result.status === "babble") {
-        return { outcome: BABBLE };
+      if (done.result.status === 'babble') {
+        return {outcome: BABBLE};
       }
       const view = done.result.data;
-      const bytes = view
-        ? new Uint8Array(view.buffer, view.byteOffset, view.byteLength)
-        : new Uint8Array(0);
-      return { outcome: bytes.length, bytes: bytes };
+      const bytes =
+          view ? new Uint8Array(view.buffer, view.byteOffset, view.byteLength) : new Uint8Array(0);
+      return {outcome: bytes.length, bytes: bytes};
     },
 
     // One pipe of the session is closed; the device closes once it has been idle a while.

@@ -55,16 +55,17 @@ std::vector<BoardReport> RunAll(DeviceBench& bench,
     slot->messages = std::make_unique<ObserverMessages>(observer, slot->name);
     slots.push_back(std::move(slot));
   }
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-      threads.emplace_back([&observer, slot = slots[i].get(), count = i + 1] {
-        slot->view = observer.ViewFor(slot->name, slot->abortRequested);
-        slot->report = RunBoard(std::move(slot->target), slot->job, *slot->messages, nullptr,
-                                *slot->view, slot->abortRequested);
-        observer.OnBoardDone(slot->report, count);
-      });
-    }
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    threads.emplace_back([&observer, slot = slots[i].get(), count = i + 1] {
+      slot->view = observer.ViewFor(slot->name, slot->abortRequested);
+      slot->report = RunBoard(std::move(slot->target), slot->job, *slot->messages, nullptr,
+                              *slot->view, slot->abortRequested);
+      observer.OnBoardDone(slot->report, count);
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
   }
   std::vector<BoardReport> reports;
   for (const auto& slot : slots) {

@@ -778,12 +778,15 @@ std::vector<std::string> UmockdevTestbed::ChildEnvironment() const {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
     if (!text.starts_with("UMOCKDEV_DIR=") && !text.starts_with("LD_PRELOAD=") &&
-        !text.starts_with("KORVANE_UMOCKDEV_REEXEC=")) {
+        !text.starts_with("KORVANE_UMOCKDEV_REEXEC=") && !text.starts_with("KORVANE_LOCK_DIR=")) {
       environment.emplace_back(text);
     }
   }
   environment.push_back("UMOCKDEV_DIR=" + RootDir());
   environment.push_back("LD_PRELOAD=" + UmockdevPreloadValue());
+  // Each testbed is a machine of its own: its devices' places are locked there, not beside
+  // another testbed's devices that share the same places.
+  environment.push_back("KORVANE_LOCK_DIR=" + RootDir());
   return environment;
 }
 
