@@ -7,9 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace korvane::link {
 
 namespace {
+
+using platform::Utf8FromWide;
 
 // A full-speed bulk packet.
 constexpr std::size_t kMaxPacketSize = 64;
@@ -43,18 +47,6 @@ class ModuleOwner {
  private:
   HMODULE module_;
 };
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
 
 // The running program's full file name.
 std::wstring ProgramPath() {
@@ -103,7 +95,7 @@ std::string SystemMessage(DWORD code) {
                            text.back() == L'.')) {
     text.pop_back();
   }
-  return Utf8(text);
+  return Utf8FromWide(text);
 }
 
 // Loads `name` from the program's folder, else from the system folders; never from the current
@@ -144,7 +136,7 @@ Fn Export(HMODULE module, const char* name) {
 std::string WhereItBelongs(const std::string& dll) {
   const std::wstring program = ProgramPath();
   return " The device's driver package provides " + dll + "; it can also be put in the folder of " +
-         Utf8(FileNameOf(program)) + " (" + Utf8(FolderOf(program)) + ").";
+         Utf8FromWide(FileNameOf(program)) + " (" + Utf8FromWide(FolderOf(program)) + ").";
 }
 
 }  // namespace
@@ -174,7 +166,7 @@ bool MpusbDllLibrary::EnsureLoaded() {
   }
   loadTried_ = true;
 
-  const std::string dll = Utf8(dllName_);
+  const std::string dll = Utf8FromWide(dllName_);
   DWORD error = ERROR_SUCCESS;
   const HMODULE module = LoadFromSafeFolders(dllName_, error);
   if (module == nullptr) {
@@ -205,7 +197,7 @@ bool MpusbDllLibrary::EnsureLoaded() {
     }
   }
   if (!lacking.empty()) {
-    notice_ = "The USB library " + Utf8(ModulePath(module)) + " lacks the operation" +
+    notice_ = "The USB library " + Utf8FromWide(ModulePath(module)) + " lacks the operation" +
               (lacking.find(',') == std::string::npos ? " " : "s ") + lacking +
               ", so no device can be found." + WhereItBelongs("a complete " + dll);
     return false;  // `api` frees the module
