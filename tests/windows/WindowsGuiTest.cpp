@@ -17,6 +17,7 @@
 
 #include "app/Forms.h"
 #include "app/Texts.h"
+#include "platform/Files.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/cli/HexWriter.h"
 #include "ui/win32/TestHooks.h"
@@ -178,19 +179,24 @@ void OpenFile(const Demo& demo, HWND main, const fs::path& file) {
   ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }));
 }
 
-// An update file that fills program flash from 0x800 to the end, in a folder of the test's own:
-// the run lasts some seconds on the demo's timing model, long enough to watch every stage.
+// An update file that fills program flash from 0x800 to the end, in a folder of the test's own
+// whose name no ANSI code page holds: the run lasts some seconds on the demo's timing model, long
+// enough to watch every stage.
 class Firmware {
  public:
-  Firmware() {
+  Firmware() : folder_(scratch_.Path() / platform::PathFromUtf8(kFolder)) {
+    fs::create_directories(folder_);
     cli::test::WriteFile(Path(), cli::test::DataRecords(0x800, 0x8000 - 0x800, [](std::uint32_t a) {
                                    return static_cast<std::uint8_t>(a * 3 + (a >> 8));
                                  }) + cli::test::EndOfFile());
   }
   fs::path Path() const { return folder_ / "firmware.hex"; }
 
+  static constexpr std::string_view kFolder = "Прошивка 固件";
+
  private:
-  cli::test::TempDir folder_;
+  cli::test::TempDir scratch_;
+  fs::path folder_;
 };
 
 // With KORVANE_SCREENSHOTS set to a folder, the window as it shows on the screen goes to
@@ -272,9 +278,9 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_TRUE(WaitFor([&] { return Checked(main, app::MenuItem::EEDATA) == 1; }));
 
   OpenFile(demo, main, firmware.Path());
-  EXPECT_TRUE(WaitFor([&] {
-    return Text(main, app::MainControl::Label1).find("firmware.hex") != std::string::npos;
-  })) << Text(main, app::MainControl::Label1);
+  const std::string shown = std::string(Firmware::kFolder) + "\\firmware.hex";
+  EXPECT_TRUE(WaitFor([&] { return Text(main, app::MainControl::Label1).ends_with(shown); }))
+      << Text(main, app::MainControl::Label1);
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kFileOpenedText);
   EXPECT_FALSE(Enabled(main, app::MainControl::OK));
 
