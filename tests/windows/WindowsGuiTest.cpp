@@ -7,13 +7,17 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/Forms.h"
 #include "app/Texts.h"
@@ -199,6 +203,50 @@ class Firmware {
   fs::path folder_;
 };
 
+// What a window shows on the screen: 0x00RRGGBB pixels, rows from the top.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+  int Count(std::uint32_t colour) const {
+    return static_cast<int>(std::count(pixels.begin(), pixels.end(), colour));
+  }
+};
+
+// As much of `window` as its top-level window shows.
+Picture Capture(HWND window) {
+  RECT control{};
+  GetWindowRect(window, &control);
+  RECT top{};
+  GetWindowRect(GetAncestor(window, GA_ROOT), &top);
+  RECT bounds{};
+  IntersectRect(&bounds, &control, &top);
+  Picture picture{bounds.right - bounds.left, bounds.bottom - bounds.top, {}};
+  const HDC screen = GetDC(nullptr);
+  const HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = picture.width;
+  info.bmiHeader.biHeight = -picture.height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* pixels = nullptr;
+  const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+  const HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, picture.width, picture.height, screen, bounds.left, bounds.top, SRCCOPY);
+  GdiFlush();
+  const auto* first = static_cast<const std::uint32_t*>(pixels);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(picture.width) * picture.height; ++i) {
+    picture.pixels.push_back(first[i] & 0x00FFFFFF);
+  }
+  SelectObject(memory, previous);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return picture;
+}
+
 // With KORVANE_SCREENSHOTS set to a folder, the window as it shows on the screen goes to
 // NAME.bmp there (scripts/screenshots-windows.sh turns them into the documentation's pictures).
 void Snapshot(HWND window, const std::string& name, std::chrono::milliseconds settle = 300ms) {
@@ -207,38 +255,75 @@ void Snapshot(HWND window, const std::string& name, std::chrono::milliseconds se
     return;
   }
   std::this_thread::sleep_for(settle);  // let it paint
-  RECT bounds{};
-  GetWindowRect(window, &bounds);
-  const int width = bounds.right - bounds.left;
-  const int height = bounds.bottom - bounds.top;
-  const HDC screen = GetDC(nullptr);
-  const HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;  // bottom-up rows, as a BMP file stores them
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* pixels = nullptr;
-  const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
-  const HGDIOBJ previous = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
-  GdiFlush();
+  const Picture picture = Capture(window);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = picture.width;
+  info.biHeight = picture.height;  // rows from the bottom, as BMP files mostly store them
+  info.biPlanes = 1;
+  info.biBitCount = 32;
+  info.biCompression = BI_RGB;
   BITMAPFILEHEADER file{};
   file.bfType = 0x4D42;  // "BM"
-  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-  const std::size_t size = static_cast<std::size_t>(width) * height * 4;
+  file.bfOffBits = sizeof file + sizeof info;
+  const std::size_t size = picture.pixels.size() * 4;
   file.bfSize = static_cast<DWORD>(file.bfOffBits + size);
   std::ofstream out(fs::path(folder) / (name + ".bmp"), std::ios::binary);
   out.write(reinterpret_cast<const char*>(&file), sizeof file);
-  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-  out.write(static_cast<const char*>(pixels), static_cast<std::streamsize>(size));
-  SelectObject(memory, previous);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  for (int row = picture.height - 1; row >= 0; --row) {
+    out.write(reinterpret_cast<const char*>(
+                  &picture.pixels[static_cast<std::size_t>(row) * picture.width]),
+              static_cast<std::streamsize>(picture.width) * 4);
+  }
 }
+
+// The control that has the keyboard focus in `window`'s program.
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus
+                                                                            : nullptr;
+}
+
+// The desktop's colours, as the Colors page of the control panel keeps them, changed while the
+// object lives; programs started meanwhile draw with them.
+class DesktopColours {
+ public:
+  explicit DesktopColours(const std::vector<std::pair<std::wstring, std::wstring>>& colours) {
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Colors", 0, nullptr, 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+    for (const auto& [name, value] : colours) {
+      wchar_t old[64] = {};
+      DWORD size = sizeof old - sizeof(wchar_t);
+      const bool had = RegQueryValueExW(key_, name.c_str(), nullptr, nullptr,
+                                        reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
+      saved_.push_back({name, had ? std::optional<std::wstring>(old) : std::nullopt});
+      Set(name, value);
+    }
+  }
+  DesktopColours(const DesktopColours&) = delete;
+  DesktopColours& operator=(const DesktopColours&) = delete;
+  ~DesktopColours() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        Set(name, *value);
+      } else {
+        RegDeleteValueW(key_, name.c_str());
+      }
+    }
+    RegCloseKey(key_);
+  }
+
+ private:
+  void Set(const std::wstring& name, const std::wstring& value) {
+    RegSetValueExW(key_, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+
+  HKEY key_ = nullptr;
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved_;
+};
 
 // Start, open, detect: the main window ready for "Data Update".
 HWND ReadyForUpdate(const Demo& demo, const Firmware& firmware) {
@@ -341,6 +426,13 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   // The device still answers: "Reset PIC" again; "Data Update" waits for the next detection.
   EXPECT_TRUE(WaitFor([&] { return Enabled(main, app::MainControl::ResetPIC); }));
   EXPECT_FALSE(Enabled(main, app::MainControl::OK));
+  // Back on the screen, the focus is on the first enabled button in tab order.
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(main) == autoDetect; })) << FocusOf(main);
+  // "Reset PIC" clicked (it takes the focus) with Repeate checked disables itself: the focus moves
+  // on rather than staying on a disabled button.
+  PostMessageW(ControlOf(main, app::MainControl::ResetPIC), BM_CLICK, 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return !Enabled(main, app::MainControl::ResetPIC); }));
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(main) == autoDetect; })) << FocusOf(main);
 
   Menu(main, kExitCommand);
   EXPECT_EQ(demo.ExitCode(), 0);
@@ -391,6 +483,23 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
   EXPECT_EQ(VisibleWindow(demo, app::text::kAboutCaption), nullptr);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(demo.ExitCode(), 0);
+}
+
+// On a High Contrast desktop (white text on black), the labels without a designed colour are
+// drawn in the desktop's text colour; the designed red of the status line stays.
+TEST(WindowsGui, LabelsStayReadableOnAHighContrastDesktop) {
+  const DesktopColours highContrast({{L"ButtonFace", L"0 0 0"}, {L"ButtonText", L"255 255 255"}});
+  const Demo demo;
+  const HWND main = AwaitWindow(demo, app::text::kMainCaption);
+  ASSERT_NE(main, nullptr);
+  constexpr std::uint32_t kWhite = 0xFFFFFF;
+  constexpr std::uint32_t kRed = 0xFF0000;
+  EXPECT_TRUE(WaitFor([&] {
+    return Capture(ControlOf(main, app::MainControl::Label0)).Count(kWhite) > 50;
+  })) << "the instruction text is not drawn in the desktop's text colour";
+  EXPECT_GT(Capture(ControlOf(main, app::MainControl::Label1)).Count(kRed), 50);
   PostMessageW(main, WM_CLOSE, 0, 0);
   EXPECT_EQ(demo.ExitCode(), 0);
 }
