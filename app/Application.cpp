@@ -237,6 +237,7 @@ void Application::mnu_About_Click() {
   info_->SetText(InfoControl::Label2,
                  std::string(text::kRightsNotice) + link::NumberText(desktop_.CurrentYear()));
   info_->Show();
+  HideMain();
   info_->Focus(InfoControl::cmdOK);
 }
 
@@ -282,6 +283,7 @@ void Application::AutoDetectCmd_Click() {
   autoDetect_ = forms_.LoadAutoDetectForm(*this);
   PlaceOverMain(*autoDetect_);
   autoDetect_->Show();
+  HideMain();
   searching_ = true;
   autoDetect_->SetVisible(AutoDetectControl::AbortCmd, true);
   autoDetect_->SetVisible(AutoDetectControl::OKCmd, false);
@@ -377,12 +379,16 @@ void Application::ShowMain() {
   }
 }
 
+void Application::HideMain() {
+  if (main_) {
+    main_->Hide();
+  }
+}
+
 template <typename View>
 void Application::PlaceOverMain(View& window) {
   if (main_) {
-    const ScreenPoint corner = main_->Position();
-    main_->Hide();
-    window.MoveTo(corner);
+    window.MoveTo(main_->Position());
   }
 }
 
@@ -397,8 +403,8 @@ void Application::AutoDetect_OKCmd_Click() {
   if (!scope || !autoDetect_) {
     return;
   }
-  autoDetect_.reset();
   ShowMain();
+  autoDetect_.reset();
 }
 
 void Application::AutoDetect_CloseBox() {
@@ -416,6 +422,7 @@ void Application::ShowProgressWindow() {
   PlaceOverMain(*updating_);
   abortRequested_ = false;
   updating_->Show();
+  HideMain();
   updating_->Focus(UpdatingControl::AbortCmd);
 }
 
@@ -426,8 +433,8 @@ void Application::Updating_AbortCmd_Click() {
 // ---- Result window --------------------------------------------------------------------------
 
 void Application::ShowOutcome(std::string_view text, Colour colour) {
-  updating_.reset();
   if (unloadPending_ || ended_) {
+    updating_.reset();
     return;  // the application is being closed
   }
   // The result window stays loaded between runs: only its first showing loads and places it.
@@ -438,6 +445,8 @@ void Application::ShowOutcome(std::string_view text, Colour colour) {
     complete_->SetText(CompleteControl::Label2, "");
   }
   complete_->Show();
+  updating_.reset();
+  HideMain();
   complete_->Focus(CompleteControl::OKCmd);
   complete_->SetTextColour(CompleteControl::Label1, colour);
   complete_->SetText(CompleteControl::Label1, text);
@@ -449,8 +458,8 @@ void Application::UpdatingComplete_OKCmd_Click() {
     return;
   }
   // Kept loaded for the next run.
-  complete_->Hide();
   ShowMain();
+  complete_->Hide();
   deviceConnected_ = false;
   main_->SetEnabled(MainControl::OK, false);
   main_->SetEnabled(MainControl::ResetPIC, false);
@@ -471,8 +480,8 @@ void Application::Info_cmdOK_Click() {
   if (!scope || !info_) {
     return;
   }
-  info_.reset();
   ShowMain();
+  info_.reset();
 }
 
 void Application::Info_Label3_Click() {

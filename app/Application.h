@@ -102,10 +102,14 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
 
   void ToggleCheck(MenuItem item);
   void UnloadEverything();
-  // Loading the secondary windows: each hides the main window and takes its top-left corner.
+  // Loading the secondary windows: each takes the main window's top-left corner and, once it
+  // shows, hides the main window. A window is always shown before the one it replaces is hidden,
+  // so that one of the program's windows stays in front (Windows gives the foreground only to a
+  // program that has it).
   template <typename View>
   void PlaceOverMain(View& window);
   void ShowMain();
+  void HideMain();
   void ShowProgressWindow();
   void ShowOutcome(std::string_view text, Colour colour);
   // One VersionQuery in its own bracket; true on a complete reply.

@@ -3,16 +3,50 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/Files.h"
 
 namespace korvane::link {
 
 namespace {
 
+using platform::Utf8FromWide;
+
 // A full-speed bulk packet.
 constexpr std::size_t kMaxPacketSize = 64;
+
+// No count is believed beyond what one USB host controller can address.
+constexpr std::int32_t kCountLimit = 127;
+
+// The library is not known to be safe for several threads, and `update --all` talks to several
+// devices from several threads, each through a library object of its own: every call into the
+// library, from any object, takes this lock.
+std::mutex& LibraryLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Calls into the library under its lock. `error` receives the thread's last error as the call
+// left it, taken before anything else can change it; a library that sets none leaves 0, and a
+// failure without a code is then reported as ERROR_GEN_FAILURE.
+template <typename Call>
+auto CallLibrary(Call&& call, DWORD& error) {
+  const std::lock_guard lock(LibraryLock());
+  SetLastError(ERROR_SUCCESS);
+  auto result = call();
+  error = ::GetLastError();
+  return result;
+}
+
+template <typename Call>
+auto CallLibrary(Call&& call) {
+  DWORD ignored = 0;
+  return CallLibrary(std::forward<Call>(call), ignored);
+}
 
 // The library's operations as it exports them: stdcall, single-byte strings, 32-bit handles
 // (-1 when a pipe could not be opened), 32-bit counts and time-outs.
@@ -43,18 +77,6 @@ class ModuleOwner {
  private:
   HMODULE module_;
 };
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
-}
 
 // The running program's full file name.
 std::wstring ProgramPath() {
@@ -103,7 +125,7 @@ std::string SystemMessage(DWORD code) {
                            text.back() == L'.')) {
     text.pop_back();
   }
-  return Utf8(text);
+  return Utf8FromWide(text);
 }
 
 // Loads `name` from the program's folder, else from the system folders; never from the current
@@ -144,7 +166,7 @@ Fn Export(HMODULE module, const char* name) {
 std::string WhereItBelongs(const std::string& dll) {
   const std::wstring program = ProgramPath();
   return " The device's driver package provides " + dll + "; it can also be put in the folder of " +
-         Utf8(FileNameOf(program)) + " (" + Utf8(FolderOf(program)) + ").";
+         Utf8FromWide(FileNameOf(program)) + " (" + Utf8FromWide(FolderOf(program)) + ").";
 }
 
 }  // namespace
@@ -174,9 +196,10 @@ bool MpusbDllLibrary::EnsureLoaded() {
   }
   loadTried_ = true;
 
-  const std::string dll = Utf8(dllName_);
+  const std::string dll = Utf8FromWide(dllName_);
   DWORD error = ERROR_SUCCESS;
   const HMODULE module = LoadFromSafeFolders(dllName_, error);
+  loadError_ = error;
   if (module == nullptr) {
     notice_ = "The USB library " + dll + " could not be loaded (Windows error " +
               std::to_string(error) + ": " + SystemMessage(error) +
@@ -205,7 +228,8 @@ bool MpusbDllLibrary::EnsureLoaded() {
     }
   }
   if (!lacking.empty()) {
-    notice_ = "The USB library " + Utf8(ModulePath(module)) + " lacks the operation" +
+    loadError_ = ERROR_PROC_NOT_FOUND;
+    notice_ = "The USB library " + Utf8FromWide(ModulePath(module)) + " lacks the operation" +
               (lacking.find(',') == std::string::npos ? " " : "s ") + lacking +
               ", so no device can be found." + WhereItBelongs("a complete " + dll);
     return false;  // `api` frees the module
@@ -223,22 +247,36 @@ std::int32_t MpusbDllLibrary::MPUSBGetDeviceCount(std::string_view identity) {
     return 0;
   }
   const std::string text(identity);
-  return api_->getDeviceCount(text.c_str());
+  return CountDevices(text);
+}
+
+std::int32_t MpusbDllLibrary::CountDevices(const std::string& identity) {
+  const std::int32_t count = CallLibrary([&] { return api_->getDeviceCount(identity.c_str()); });
+  return std::clamp(count, 0, kCountLimit);
 }
 
 PipeHandle MpusbDllLibrary::MPUSBOpen(std::uint32_t instance, std::string_view identity,
                                       std::string_view pipeName, std::uint32_t direction,
                                       std::uint32_t reserved) {
   if (!EnsureLoaded()) {
+    lastError_ = loadError_;
     return kInvalidPipe;
   }
   std::string identityText(identity);
   const std::string pipeText(pipeName);
-  const PipeHandle handle =
-      api_->open(instance, identityText.c_str(), pipeText.c_str(), direction, reserved);
-  if (handle != kInvalidPipe) {
-    pipes_[handle] = OpenPipe{std::move(identityText), instance};
+  DWORD error = ERROR_SUCCESS;
+  const PipeHandle handle = CallLibrary(
+      [&] {
+        return api_->open(instance, identityText.c_str(), pipeText.c_str(), direction, reserved);
+      },
+      error);
+  if (handle == kInvalidPipe) {
+    // Kept for whoever decides whether to try again (a device whose access is still being set
+    // up refuses opens for a moment).
+    lastError_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    return handle;
   }
+  pipes_[handle] = OpenPipe{std::move(identityText), instance};
   return handle;
 }
 
@@ -248,10 +286,15 @@ std::int32_t MpusbDllLibrary::MPUSBWrite(PipeHandle handle, std::span<const std:
     lastError_ = ERROR_INVALID_HANDLE;
     return 0;
   }
-  const std::int32_t result =
-      api_->write(handle, data.data(), static_cast<std::uint32_t>(data.size()), &sent, timeoutMs);
+  DWORD error = ERROR_SUCCESS;
+  const std::int32_t result = CallLibrary(
+      [&] {
+        return api_->write(handle, data.data(), static_cast<std::uint32_t>(data.size()), &sent,
+                           timeoutMs);
+      },
+      error);
   if (result != 1) {
-    NoteFailure(handle);
+    NoteFailure(handle, error);
   }
   return result;
 }
@@ -279,16 +322,21 @@ std::int32_t MpusbDllLibrary::MPUSBRead(PipeHandle handle, std::span<std::uint8_
 
 std::int32_t MpusbDllLibrary::ReadInto(PipeHandle handle, std::span<std::uint8_t> buffer,
                                        std::uint32_t& received, std::uint32_t timeoutMs) {
-  const std::int32_t result = api_->read(
-      handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received, timeoutMs);
+  DWORD error = ERROR_SUCCESS;
+  const std::int32_t result = CallLibrary(
+      [&] {
+        return api_->read(handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
+                          &received, timeoutMs);
+      },
+      error);
   if (result != 1) {
-    NoteFailure(handle);
+    NoteFailure(handle, error);
   }
   return result;
 }
 
-void MpusbDllLibrary::NoteFailure(PipeHandle handle) {
-  lastError_ = ::GetLastError();
+void MpusbDllLibrary::NoteFailure(PipeHandle handle, std::uint32_t error) {
+  lastError_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
   if (lastError_ == ERROR_INVALID_HANDLE) {
     return;
   }
@@ -297,9 +345,8 @@ void MpusbDllLibrary::NoteFailure(PipeHandle handle) {
   const auto opened = pipes_.find(handle);
   const bool gone =
       lastError_ == ERROR_DEVICE_NOT_CONNECTED ||
-      (opened != pipes_.end() &&
-       static_cast<std::int64_t>(api_->getDeviceCount(opened->second.identity.c_str())) <=
-           static_cast<std::int64_t>(opened->second.instance));
+      (opened != pipes_.end() && static_cast<std::int64_t>(CountDevices(opened->second.identity)) <=
+                                     static_cast<std::int64_t>(opened->second.instance));
   if (gone) {
     lastError_ = ERROR_INVALID_HANDLE;
   }
@@ -310,7 +357,7 @@ std::int32_t MpusbDllLibrary::MPUSBClose(PipeHandle handle) {
     return 0;
   }
   pipes_.erase(handle);
-  return api_->close(handle);
+  return CallLibrary([&] { return api_->close(handle); });
 }
 
 }  // namespace korvane::link

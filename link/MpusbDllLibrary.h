@@ -18,10 +18,12 @@ inline constexpr std::wstring_view kMpusbDllName = L"vbmpusbapi.dll";
 // The USB library on Windows: the device's own MPUSBAPI library, loaded at run time.
 //
 // The library is loaded on first use. Its five operations are taken by their plain names and
-// called with the stdcall convention, single-byte strings and 32-bit handles; failed writes and
-// reads are followed by the thread's last error code, kept until the next failure; a failure
-// after which the pipe's device is no longer counted is reported as 6 (invalid handle). Reads
-// take whole 64-byte packets, so that a reply longer than expected is seen as such.
+// called with the stdcall convention, single-byte strings and 32-bit handles, one call at a time
+// in the whole process. Failed opens, writes and reads are followed by the thread's last error
+// code, kept until the next failure (a failure without one is reported as 31); a failure after
+// which the pipe's device is no longer counted is reported as 6 (invalid handle). Reads take
+// whole 64-byte packets, so that a reply longer than expected is seen as such. Device counts
+// below 0 are 0, and none is believed beyond 127.
 //
 // When the library cannot be loaded, or lacks one of the five operations, it is not used: every
 // device count is 0, as if no device were attached, and the first count leaves one notice that
@@ -62,14 +64,17 @@ class MpusbDllLibrary final : public UsbLibrary {
   bool EnsureLoaded();
   std::int32_t ReadInto(PipeHandle handle, std::span<std::uint8_t> buffer, std::uint32_t& received,
                         std::uint32_t timeoutMs);
+  // The library's device count, negative counts as 0, none beyond 127.
+  std::int32_t CountDevices(const std::string& identity);
   // Keeps the code of a failed write or read; a device that is gone is reported as 6.
-  void NoteFailure(PipeHandle handle);
+  void NoteFailure(PipeHandle handle, std::uint32_t error);
 
   std::wstring dllName_;
   std::unique_ptr<Api> api_;  // null until loaded, and when the library cannot be used
   bool loadTried_ = false;
   std::string notice_;
   std::uint32_t lastError_ = 0;
+  std::uint32_t loadError_ = 0;  // why the library cannot be used
   std::map<PipeHandle, OpenPipe> pipes_;
 };
 

@@ -18,13 +18,16 @@ namespace {
 class Handle {
  public:
   explicit Handle(HANDLE handle) : handle_(handle) {}
+  Handle(Handle&& other) noexcept : handle_(other.Release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      Reset(other.Release());
+    }
+    return *this;
+  }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (Valid()) {
-      CloseHandle(handle_);
-    }
-  }
+  ~Handle() { Reset(INVALID_HANDLE_VALUE); }
   bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE Get() const { return handle_; }
   bool Close() {
@@ -39,6 +42,13 @@ class Handle {
   }
 
  private:
+  void Reset(HANDLE handle) {
+    if (Valid()) {
+      CloseHandle(handle_);
+    }
+    handle_ = handle;
+  }
+
   HANDLE handle_;
 };
 
@@ -62,6 +72,8 @@ std::string SystemText(DWORD code) {
 // The lock is a byte far beyond the pid text, so that readers can still read the pid: a
 // locked range cannot be read by others on Windows.
 constexpr DWORD kLockOffsetHigh = 1;
+// Appenders to one file take turns on its last lockable byte.
+constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
 Handle OpenLockFile(std::string_view path) {
   Handle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -86,7 +98,7 @@ void NoteHolder(HANDLE file) {
   DWORD written = 0;
   SetFilePointer(file, 0, nullptr, FILE_BEGIN);
   SetEndOfFile(file);
-  WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, &start);
+  ::WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, &start);
 }
 
 }  // namespace
@@ -156,8 +168,11 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   while (done < data.size()) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1 << 20));
-    if (!WriteFile(file.Get(), data.data() + done, chunk, &written, nullptr)) {
+    if (!::WriteFile(file.Get(), data.data() + done, chunk, &written, nullptr)) {
       failAndRemove(GetLastError());
+    }
+    if (written == 0) {
+      failAndRemove(ERROR_WRITE_FAULT);
     }
     done += written;
   }
@@ -176,16 +191,32 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
 
 void AppendToFile(std::string_view path, std::string_view text) {
   const std::string name(path);
-  Handle file(CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Append access alone would place each write at the end, but Wine does not honour that for
+  // writers racing each other: appenders also take turns on a lock far beyond any data, and
+  // each writes at the end as it is once its turn has come.
+  Handle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     throw FileError("cannot open " + name + " to append: " + SystemText(GetLastError()));
   }
-  DWORD written = 0;
-  if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-      written != text.size() || !FlushFileBuffers(file.Get()) || !file.Close()) {
+  OVERLAPPED turn{};
+  turn.Offset = 0xFFFFFFFF;
+  turn.OffsetHigh = kAppendLockOffsetHigh;
+  if (!LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
     throw FileError("cannot append to " + name + ": " + SystemText(GetLastError()));
+  }
+  LARGE_INTEGER none{};
+  DWORD written = 0;
+  const bool appended =
+      SetFilePointerEx(file.Get(), none, nullptr, FILE_END) &&
+      ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      written == text.size() && FlushFileBuffers(file.Get());
+  const DWORD error = appended ? ERROR_SUCCESS : GetLastError();
+  UnlockFileEx(file.Get(), 0, 1, 0, &turn);
+  if (!appended || !file.Close()) {
+    throw FileError("cannot append to " + name + ": " +
+                    SystemText(appended ? GetLastError() : error));
   }
 }
 
@@ -225,7 +256,7 @@ std::optional<std::uint64_t> FileLock::Holder(std::string_view path) {
   }
   char text[32] = {};
   DWORD got = 0;
-  ReadFile(file.Get(), text, sizeof text - 1, &got, nullptr);
+  ::ReadFile(file.Get(), text, sizeof text - 1, &got, nullptr);
   return got > 0 ? std::strtoull(text, nullptr, 10) : 0;
 }
 

@@ -32,6 +32,12 @@ struct ControlState {
   bool visible = true;
 };
 
+// How many of the program's windows show, and how often none showed while it ran.
+struct Screen {
+  int showing = 0;
+  int blanks = 0;
+};
+
 // A window that keeps what the handlers set. It stays in memory after it is unloaded, so a test
 // can still look at it.
 template <typename View>
@@ -39,18 +45,23 @@ class FakeForm : public View {
  public:
   using Control = typename View::Control;
 
-  FakeForm(std::string formName, std::vector<std::string>& unloadLog)
-      : name(std::move(formName)), unloads_(unloadLog) {}
+  FakeForm(std::string formName, std::vector<std::string>& unloadLog, Screen& screen)
+      : name(std::move(formName)), unloads_(unloadLog), screen_(screen) {}
 
-  void Show() override { shown = true; }
-  void Hide() override { shown = false; }
+  void Show() override {
+    if (!shown) {
+      ++screen_.showing;
+    }
+    shown = true;
+  }
+  void Hide() override { Leave(); }
   bool IsVisible() const override { return loaded && shown; }
   ScreenPoint Position() const override { return position; }
   void MoveTo(ScreenPoint corner) override { position = corner; }
   ScreenSize Size() const override { return size; }
   void Unload() override {
     loaded = false;
-    shown = false;
+    Leave();
     unloads_.push_back(name);
   }
 
@@ -73,7 +84,15 @@ class FakeForm : public View {
   std::optional<Control> focus;
 
  private:
+  void Leave() {
+    if (shown && --screen_.showing == 0) {
+      ++screen_.blanks;
+    }
+    shown = false;
+  }
+
   std::vector<std::string>& unloads_;
+  Screen& screen_;
 };
 
 class FakeMain final : public FakeForm<MainView> {
@@ -180,6 +199,7 @@ class FakeFrontEnd final : public Desktop, public FormFactory {
   std::vector<std::unique_ptr<FakeComplete>> completes;
   std::vector<std::unique_ptr<FakeInfo>> infos;
   std::vector<std::string> unloads;  // window names in unload order
+  Screen screen;
 
   std::vector<Box> boxes;
   std::function<void()> onBox;  // runs while a box is open
@@ -195,7 +215,7 @@ class FakeFrontEnd final : public Desktop, public FormFactory {
  private:
   template <typename View, typename Fake>
   FormPtr<View> Keep(std::vector<std::unique_ptr<Fake>>& kept, const char* name) {
-    kept.push_back(std::make_unique<Fake>(name, unloads));
+    kept.push_back(std::make_unique<Fake>(name, unloads, screen));
     return FormPtr<View>(kept.back().get());
   }
 };

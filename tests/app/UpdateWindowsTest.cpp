@@ -95,6 +95,18 @@ TEST_F(UpdateWindowsTest, UpdateRunsToSuccessInThePlaceOfTheMainWindow) {
   EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), image.EepromImage.begin()));
 }
 
+// Windows gives the foreground only to a program that has it: each window shows before the one
+// it replaces is hidden, so that one of the program's windows is always in front.
+TEST_F(UpdateWindowsTest, AWindowShowsBeforeTheOneItReplacesIsHidden) {
+  auto f = Ready();
+  f->app->mnu_About_Click();
+  f->app->Info_cmdOK_Click();
+  f->app->OK_Click();
+  f->app->UpdatingComplete_OKCmd_Click();
+  EXPECT_TRUE(f->Main().IsVisible());
+  EXPECT_EQ(f->ui.screen.blanks, 0);
+}
+
 TEST_F(UpdateWindowsTest, TheExampleFilesUpdateTheEmulatedDevice) {
   for (const char* name : {"demo-firmware.hex", "demo-firmware.elc"}) {
     AppFixture f;

@@ -92,8 +92,9 @@ class TempDir {
 #ifdef _WIN32
 namespace detail {
 
+// Arguments and names are UTF-8, as the program takes them.
 inline std::wstring Wide(const std::string& text) {
-  return std::filesystem::path(text).wstring();
+  return std::filesystem::path(std::u8string(text.begin(), text.end())).wstring();
 }
 
 // One argument quoted as the C runtime splits a command line.

@@ -28,11 +28,13 @@ class FilesTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(folder_); }
 
-  std::string Name(const std::string& file) const { return Utf8FromPath(folder_ / file); }
+  std::string Name(const std::string& file) const {
+    return Utf8FromPath(folder_ / PathFromUtf8(file));
+  }
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder_)) {
-      names.push_back(entry.path().filename().string());
+      names.push_back(Utf8FromPath(entry.path().filename()));
     }
     return names;
   }

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator/BootloaderDevice.h"
@@ -44,7 +46,11 @@ class Installation {
   CliResult Run(const std::vector<std::string>& args,
                 const std::vector<std::string>& environment = {}) const {
     std::vector<std::string> env = {"KORVANE_STANDIN_STATE=" + (dir_ / "device").string(),
-                                    "KORVANE_STANDIN_FAULTS=", "KORVANE_STANDIN_TIMING="};
+                                    "KORVANE_STANDIN_FAULTS=",
+                                    "KORVANE_STANDIN_TIMING=",
+                                    "KORVANE_STANDIN_COUNT=",
+                                    "KORVANE_STANDIN_OPEN_ERROR=",
+                                    "KORVANE_STANDIN_ONE_CALLER="};
     env.insert(env.end(), environment.begin(), environment.end());
     return RunProgram(Program(), args, env);
   }
@@ -120,6 +126,17 @@ TEST(CliOnStandInLibrary, LibraryFaultsReachTheUserWithTheirCodes) {
   }
 }
 
+// Right after a device arrived its opens may be refused for a moment: the library's reason
+// reaches the wait, which tries again.
+TEST(CliOnStandInLibrary, AnOpenRefusedAtFirstIsTriedAgain) {
+  const Installation install(Library::StandIn);
+  WriteFile(install / "fw.hex", DataRecords(0x800, 16, ProgramValue) + EndOfFile());
+  const CliResult r = install.Run({"update", (install / "fw.hex").string(), "--wait=10"},
+                                  {"KORVANE_STANDIN_OPEN_ERROR=5*3"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kSuccess), std::string::npos) << r.out;
+}
+
 TEST(CliOnStandInLibrary, MissingOrIncompleteLibraryIsNamedOnceAndNoDeviceIsFound) {
   const Installation missing(Library::None);
   // A library in the current folder is not one beside the program: it is not loaded.
@@ -186,6 +203,58 @@ TEST(MpusbDllLibrary, ExchangesThroughTheLibraryAndTellsAnIncompleteOneOnce) {
   EXPECT_EQ(standIn.GetLastError(), link::kErrorTimeout);
   EXPECT_EQ(messages.shown, (std::vector<std::string>{"Error Code :  121"}));
   EXPECT_EQ(standIn.TakeUserNotice(), "");
+}
+
+// Sets one of the stand-in's controls for the rest of the test program ("" removes it).
+void SetControl(const std::string& name, const std::string& value) {
+  ASSERT_EQ(_putenv((name + "=" + value).c_str()), 0);
+}
+
+TEST(MpusbDllLibrary, KeepsTheReasonOfAFailedOpenAndBelievesNoImpossibleCount) {
+  SetControl("KORVANE_STANDIN_FAULTS", "");
+  link::MpusbDllLibrary library(fs::path(KORVANE_STANDIN_DLL).wstring());
+  const auto open = [&library] {
+    return library.MPUSBOpen(0, link::kDeviceIdentity, link::kPipeName, 0, 0);
+  };
+  SetControl("KORVANE_STANDIN_OPEN_ERROR", "5");
+  EXPECT_EQ(open(), link::kInvalidPipe);
+  EXPECT_EQ(library.GetLastError(), link::kErrorAccessDenied);
+  // A library that gives no reason: the open failed all the same.
+  SetControl("KORVANE_STANDIN_OPEN_ERROR", "0");
+  EXPECT_EQ(open(), link::kInvalidPipe);
+  EXPECT_NE(library.GetLastError(), 0u);
+  SetControl("KORVANE_STANDIN_OPEN_ERROR", "");
+
+  SetControl("KORVANE_STANDIN_COUNT", "2147483647");
+  EXPECT_EQ(library.MPUSBGetDeviceCount(link::kDeviceIdentity), 127);
+  EXPECT_EQ(library.ListDevices(link::kDeviceIdentity).size(), 127u);
+  SetControl("KORVANE_STANDIN_COUNT", "-5");
+  EXPECT_EQ(library.MPUSBGetDeviceCount(link::kDeviceIdentity), 0);
+  SetControl("KORVANE_STANDIN_COUNT", "");
+}
+
+// Several devices served at once, each through a library object of its own: the library gets
+// one call at a time.
+TEST(MpusbDllLibrary, CallsFromSeveralThreadsReachTheLibraryOneAtATime) {
+  SetControl("KORVANE_STANDIN_FAULTS", "");
+  SetControl("KORVANE_STANDIN_ONE_CALLER", "1");
+  std::atomic<int> wrongCounts{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrongCounts] {
+      link::MpusbDllLibrary library(fs::path(KORVANE_STANDIN_DLL).wstring());
+      for (int i = 0; i < 50; ++i) {
+        if (library.MPUSBGetDeviceCount(link::kDeviceIdentity) != 1) {
+          ++wrongCounts;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  SetControl("KORVANE_STANDIN_ONE_CALLER", "");
+  EXPECT_EQ(wrongCounts.load(), 0);
 }
 
 }  // namespace

@@ -8,17 +8,25 @@
 //                           first used, written back whenever a pipe is closed after the memory
 //                           changed, so that successive programs see one device
 //   KORVANE_STANDIN_TIMING  "1": the USB and flash timing model is on
+//   KORVANE_STANDIN_COUNT   the device count to report instead of the device's own ("-5")
+//   KORVANE_STANDIN_OPEN_ERROR  "CODE" or "CODE*N": every open (the first N opens) fails and
+//                           leaves CODE as the thread's last error (0: leaves none)
+//   KORVANE_STANDIN_ONE_CALLER  "1": a library that is not safe for several threads: a device
+//                           count asked while another call is in progress answers 0
+// The last three are read at every call.
 //
 // Built without KORVANE_STANDIN_WITH_READ it lacks MPUSBRead: an incomplete library.
 
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -97,6 +105,44 @@ class StandIn {
 };
 
 std::mutex gMutex;
+std::atomic<int> gCallsInProgress{0};
+std::atomic<int> gOpensFailed{0};
+
+// One call into the library, from its start to its end. With KORVANE_STANDIN_ONE_CALLER it
+// lasts a moment, and knows whether another call was in progress meanwhile.
+class Call {
+ public:
+  Call() : oneCaller_(Environment("KORVANE_STANDIN_ONE_CALLER") == "1") {
+    overlapped_ = gCallsInProgress.fetch_add(1) != 0;
+    if (oneCaller_) {
+      Sleep(1);
+      overlapped_ = overlapped_ || gCallsInProgress.load() != 1;
+    }
+  }
+  ~Call() { gCallsInProgress.fetch_sub(1); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  // True when this call met another on a library that takes one caller at a time.
+  bool Overlapped() const { return oneCaller_ && overlapped_; }
+
+ private:
+  bool oneCaller_;
+  bool overlapped_ = false;
+};
+
+// The error a failing open leaves, when KORVANE_STANDIN_OPEN_ERROR says this open fails.
+std::optional<DWORD> OpenError() {
+  const std::string setting = Environment("KORVANE_STANDIN_OPEN_ERROR");
+  if (setting.empty()) {
+    return std::nullopt;
+  }
+  const std::size_t star = setting.find('*');
+  if (star != std::string::npos && gOpensFailed.load() >= std::stoi(setting.substr(star + 1))) {
+    return std::nullopt;
+  }
+  ++gOpensFailed;
+  return static_cast<DWORD>(std::stoul(setting.substr(0, star)));
+}
 
 StandIn& Device() {
   static StandIn standIn;
@@ -116,14 +162,26 @@ std::int32_t Finish(std::int32_t result) {
 extern "C" {
 
 __declspec(dllexport) std::int32_t __stdcall MPUSBGetDeviceCount(const char* identity) {
+  const Call call;
   const std::lock_guard lock(gMutex);
-  return Device().Library().MPUSBGetDeviceCount(identity == nullptr ? "" : identity);
+  const std::int32_t count =
+      Device().Library().MPUSBGetDeviceCount(identity == nullptr ? "" : identity);
+  if (call.Overlapped()) {
+    return 0;
+  }
+  const std::string reported = Environment("KORVANE_STANDIN_COUNT");
+  return reported.empty() ? count : std::stoi(reported);
 }
 
 __declspec(dllexport) std::int32_t
     __stdcall MPUSBOpen(std::uint32_t instance, const char* identity, const char* pipeName,
                         std::uint32_t direction, std::uint32_t reserved) {
+  const Call call;
   const std::lock_guard lock(gMutex);
+  if (const std::optional<DWORD> error = OpenError()) {
+    SetLastError(*error);
+    return -1;
+  }
   return Device().Library().MPUSBOpen(instance, identity == nullptr ? "" : identity,
                                       pipeName == nullptr ? "" : pipeName, direction, reserved);
 }
@@ -131,6 +189,7 @@ __declspec(dllexport) std::int32_t
 __declspec(dllexport) std::int32_t
     __stdcall MPUSBWrite(std::int32_t handle, const void* data, std::uint32_t length,
                          std::uint32_t* sent, std::uint32_t timeoutMs) {
+  const Call call;
   const std::lock_guard lock(gMutex);
   std::uint32_t count = 0;
   const std::int32_t result = Device().Library().MPUSBWrite(
@@ -145,6 +204,7 @@ __declspec(dllexport) std::int32_t
 __declspec(dllexport) std::int32_t
     __stdcall MPUSBRead(std::int32_t handle, void* data, std::uint32_t length,
                         std::uint32_t* received, std::uint32_t timeoutMs) {
+  const Call call;
   const std::lock_guard lock(gMutex);
   std::uint32_t count = 0;
   const std::int32_t result = Device().Library().MPUSBRead(
@@ -162,6 +222,7 @@ __declspec(dllexport) std::int32_t
 #endif
 
 __declspec(dllexport) std::int32_t __stdcall MPUSBClose(std::int32_t handle) {
+  const Call call;
   const std::lock_guard lock(gMutex);
   const std::int32_t result = Device().Library().MPUSBClose(handle);
   Device().SaveIfChanged();

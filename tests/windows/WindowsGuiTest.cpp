@@ -7,16 +7,21 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/Forms.h"
 #include "app/Texts.h"
+#include "platform/Files.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/cli/HexWriter.h"
 #include "ui/win32/TestHooks.h"
@@ -178,61 +183,155 @@ void OpenFile(const Demo& demo, HWND main, const fs::path& file) {
   ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }));
 }
 
-// An update file that fills program flash from 0x800 to the end, in a folder of the test's own:
-// the run lasts some seconds on the demo's timing model, long enough to watch every stage.
+bool TakingSnapshots() {
+  const char* folder = std::getenv("KORVANE_SCREENSHOTS");
+  return folder != nullptr && *folder != '\0';
+}
+
+// An update file that fills program flash from 0x800 to the end, in a folder of the test's own
+// whose name no ANSI code page holds: the run lasts some seconds on the demo's timing model, long
+// enough to watch every stage. For the documentation's pictures the file lies in the scratch
+// folder itself: the windows' font (MS Sans Serif) has no Cyrillic or CJK letters.
 class Firmware {
  public:
-  Firmware() {
+  Firmware()
+      : folderName_(TakingSnapshots() ? "" : "Прошивка 固件"),
+        folder_(scratch_.Path() / platform::PathFromUtf8(folderName_)) {
+    fs::create_directories(folder_);
     cli::test::WriteFile(Path(), cli::test::DataRecords(0x800, 0x8000 - 0x800, [](std::uint32_t a) {
                                    return static_cast<std::uint8_t>(a * 3 + (a >> 8));
                                  }) + cli::test::EndOfFile());
   }
   fs::path Path() const { return folder_ / "firmware.hex"; }
+  const std::string& FolderName() const { return folderName_; }
 
  private:
-  cli::test::TempDir folder_;
+  std::string folderName_;
+  cli::test::TempDir scratch_;
+  fs::path folder_;
 };
 
-// With KORVANE_SCREENSHOTS set to a folder, the window as it shows on the screen goes to
-// NAME.bmp there (scripts/screenshots-windows.sh turns them into the documentation's pictures).
-void Snapshot(HWND window, const std::string& name, std::chrono::milliseconds settle = 300ms) {
-  const char* folder = std::getenv("KORVANE_SCREENSHOTS");
-  if (folder == nullptr || *folder == '\0') {
-    return;
+// What a window shows on the screen: 0x00RRGGBB pixels, rows from the top.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+  int Count(std::uint32_t colour) const {
+    return static_cast<int>(std::count(pixels.begin(), pixels.end(), colour));
   }
-  std::this_thread::sleep_for(settle);  // let it paint
+};
+
+// As much of `window` as its top-level window shows.
+Picture Capture(HWND window) {
+  RECT control{};
+  GetWindowRect(window, &control);
+  RECT top{};
+  GetWindowRect(GetAncestor(window, GA_ROOT), &top);
   RECT bounds{};
-  GetWindowRect(window, &bounds);
-  const int width = bounds.right - bounds.left;
-  const int height = bounds.bottom - bounds.top;
+  IntersectRect(&bounds, &control, &top);
+  Picture picture{bounds.right - bounds.left, bounds.bottom - bounds.top, {}};
   const HDC screen = GetDC(nullptr);
   const HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;  // bottom-up rows, as a BMP file stores them
+  info.bmiHeader.biWidth = picture.width;
+  info.bmiHeader.biHeight = -picture.height;
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* pixels = nullptr;
   const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
   const HGDIOBJ previous = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
+  BitBlt(memory, 0, 0, picture.width, picture.height, screen, bounds.left, bounds.top, SRCCOPY);
   GdiFlush();
-  BITMAPFILEHEADER file{};
-  file.bfType = 0x4D42;  // "BM"
-  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-  const std::size_t size = static_cast<std::size_t>(width) * height * 4;
-  file.bfSize = static_cast<DWORD>(file.bfOffBits + size);
-  std::ofstream out(fs::path(folder) / (name + ".bmp"), std::ios::binary);
-  out.write(reinterpret_cast<const char*>(&file), sizeof file);
-  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
-  out.write(static_cast<const char*>(pixels), static_cast<std::streamsize>(size));
+  const auto* first = static_cast<const std::uint32_t*>(pixels);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(picture.width) * picture.height; ++i) {
+    picture.pixels.push_back(first[i] & 0x00FFFFFF);
+  }
   SelectObject(memory, previous);
   DeleteObject(bitmap);
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
+  return picture;
 }
+
+// With KORVANE_SCREENSHOTS set to a folder, the window as it shows on the screen goes to
+// NAME.bmp there (scripts/screenshots-windows.sh turns them into the documentation's pictures).
+void Snapshot(HWND window, const std::string& name, std::chrono::milliseconds settle = 300ms) {
+  if (!TakingSnapshots()) {
+    return;
+  }
+  const char* folder = std::getenv("KORVANE_SCREENSHOTS");
+  std::this_thread::sleep_for(settle);  // let it paint
+  const Picture picture = Capture(window);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof info;
+  info.biWidth = picture.width;
+  info.biHeight = picture.height;  // rows from the bottom, as BMP files mostly store them
+  info.biPlanes = 1;
+  info.biBitCount = 32;
+  info.biCompression = BI_RGB;
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof info;
+  const std::size_t size = picture.pixels.size() * 4;
+  file.bfSize = static_cast<DWORD>(file.bfOffBits + size);
+  std::ofstream out(fs::path(folder) / (name + ".bmp"), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info), sizeof info);
+  for (int row = picture.height - 1; row >= 0; --row) {
+    out.write(reinterpret_cast<const char*>(
+                  &picture.pixels[static_cast<std::size_t>(row) * picture.width]),
+              static_cast<std::streamsize>(picture.width) * 4);
+  }
+}
+
+// The control that has the keyboard focus in `window`'s program.
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus
+                                                                            : nullptr;
+}
+
+// The desktop's colours, as the Colors page of the control panel keeps them, changed while the
+// object lives; programs started meanwhile draw with them.
+class DesktopColours {
+ public:
+  explicit DesktopColours(const std::vector<std::pair<std::wstring, std::wstring>>& colours) {
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Colors", 0, nullptr, 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+    for (const auto& [name, value] : colours) {
+      wchar_t old[64] = {};
+      DWORD size = sizeof old - sizeof(wchar_t);
+      const bool had = RegQueryValueExW(key_, name.c_str(), nullptr, nullptr,
+                                        reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
+      saved_.push_back({name, had ? std::optional<std::wstring>(old) : std::nullopt});
+      Set(name, value);
+    }
+  }
+  DesktopColours(const DesktopColours&) = delete;
+  DesktopColours& operator=(const DesktopColours&) = delete;
+  ~DesktopColours() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        Set(name, *value);
+      } else {
+        RegDeleteValueW(key_, name.c_str());
+      }
+    }
+    RegCloseKey(key_);
+  }
+
+ private:
+  void Set(const std::wstring& name, const std::wstring& value) {
+    RegSetValueExW(key_, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+
+  HKEY key_ = nullptr;
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved_;
+};
 
 // Start, open, detect: the main window ready for "Data Update".
 HWND ReadyForUpdate(const Demo& demo, const Firmware& firmware) {
@@ -272,9 +371,9 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_TRUE(WaitFor([&] { return Checked(main, app::MenuItem::EEDATA) == 1; }));
 
   OpenFile(demo, main, firmware.Path());
-  EXPECT_TRUE(WaitFor([&] {
-    return Text(main, app::MainControl::Label1).find("firmware.hex") != std::string::npos;
-  })) << Text(main, app::MainControl::Label1);
+  const std::string shown = firmware.FolderName() + "\\firmware.hex";
+  EXPECT_TRUE(WaitFor([&] { return Text(main, app::MainControl::Label1).ends_with(shown); }))
+      << Text(main, app::MainControl::Label1);
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kFileOpenedText);
   EXPECT_FALSE(Enabled(main, app::MainControl::OK));
 
@@ -335,6 +434,13 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   // The device still answers: "Reset PIC" again; "Data Update" waits for the next detection.
   EXPECT_TRUE(WaitFor([&] { return Enabled(main, app::MainControl::ResetPIC); }));
   EXPECT_FALSE(Enabled(main, app::MainControl::OK));
+  // Back on the screen, the focus is on the first enabled button in tab order.
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(main) == autoDetect; })) << FocusOf(main);
+  // "Reset PIC" clicked (it takes the focus) with Repeate checked disables itself: the focus moves
+  // on rather than staying on a disabled button.
+  PostMessageW(ControlOf(main, app::MainControl::ResetPIC), BM_CLICK, 0, 0);
+  EXPECT_TRUE(WaitFor([&] { return !Enabled(main, app::MainControl::ResetPIC); }));
+  EXPECT_TRUE(WaitFor([&] { return FocusOf(main) == autoDetect; })) << FocusOf(main);
 
   Menu(main, kExitCommand);
   EXPECT_EQ(demo.ExitCode(), 0);
@@ -368,7 +474,8 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   Menu(main, kAboutCommand);
   const HWND about = AwaitWindow(demo, app::text::kAboutCaption);
   ASSERT_NE(about, nullptr);
-  EXPECT_FALSE(IsWindowVisible(main));
+  // Shown first, then the main window goes.
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(main) == FALSE; }));
   EXPECT_EQ(Text(about, app::InfoControl::Label1), app::text::kVersionLine);
   const std::string rights = Text(about, app::InfoControl::Label2);
   SYSTEMTIME now{};
@@ -384,7 +491,24 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   // Esc, as the dialog keyboard handling sends it.
   PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
-  EXPECT_EQ(VisibleWindow(demo, app::text::kAboutCaption), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return VisibleWindow(demo, app::text::kAboutCaption) == nullptr; }));
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(demo.ExitCode(), 0);
+}
+
+// On a High Contrast desktop (white text on black), the labels without a designed colour are
+// drawn in the desktop's text colour; the designed red of the status line stays.
+TEST(WindowsGui, LabelsStayReadableOnAHighContrastDesktop) {
+  const DesktopColours highContrast({{L"ButtonFace", L"0 0 0"}, {L"ButtonText", L"255 255 255"}});
+  const Demo demo;
+  const HWND main = AwaitWindow(demo, app::text::kMainCaption);
+  ASSERT_NE(main, nullptr);
+  constexpr std::uint32_t kWhite = 0xFFFFFF;
+  constexpr std::uint32_t kRed = 0xFF0000;
+  EXPECT_TRUE(WaitFor([&] {
+    return Capture(ControlOf(main, app::MainControl::Label0)).Count(kWhite) > 50;
+  })) << "the instruction text is not drawn in the desktop's text colour";
+  EXPECT_GT(Capture(ControlOf(main, app::MainControl::Label1)).Count(kRed), 50);
   PostMessageW(main, WM_CLOSE, 0, 0);
   EXPECT_EQ(demo.ExitCode(), 0);
 }

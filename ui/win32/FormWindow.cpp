@@ -119,6 +119,7 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
     }
     controls_[static_cast<std::size_t>(spec.slot)] =
         ControlState{control, spec.kind, spec.colour, spec.link};
+    tabOrder_.push_back(control);
   }
 }
 
@@ -147,15 +148,50 @@ void FormWindow::SetBold(int index, bool bold) {
 }
 
 void FormWindow::SetEnabled(int index, bool enabled) {
+  const bool focused = GetFocus() == Control(index);
   EnableWindow(Control(index), enabled ? TRUE : FALSE);
+  if (focused && !enabled) {
+    FocusFirstButton();
+  }
 }
 
 void FormWindow::SetVisible(int index, bool visible) {
+  const bool focused = GetFocus() == Control(index);
   ShowWindow(Control(index), visible ? SW_SHOWNA : SW_HIDE);
+  if (focused && !visible) {
+    FocusFirstButton();
+  }
 }
 
 void FormWindow::Focus(int index) {
   SetFocus(Control(index));
+}
+
+void FormWindow::Show() {
+  if (!IsWindowVisible(window_.Get())) {
+    lastFocus_ = nullptr;  // back on the screen: the focus starts over
+  }
+  ShowWindow(window_.Get(), SW_SHOWNORMAL);
+  SetForegroundWindow(window_.Get());
+  if (!CanTakeFocus(GetFocus())) {
+    FocusFirstButton();
+  }
+}
+
+bool FormWindow::CanTakeFocus(HWND control) const {
+  return control != nullptr && IndexOf(control) >= 0 && IsWindowEnabled(control) &&
+         IsWindowVisible(control);
+}
+
+bool FormWindow::FocusFirstButton() {
+  for (const HWND control : tabOrder_) {
+    if (controls_[static_cast<std::size_t>(IndexOf(control))].kind == ControlSpec::Kind::Button &&
+        CanTakeFocus(control)) {
+      SetFocus(control);
+      return true;
+    }
+  }
+  return false;
 }
 
 void FormWindow::Retire() {
@@ -208,11 +244,22 @@ LRESULT FormWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       const int index = IndexOf(reinterpret_cast<HWND>(lParam));
       const HDC dc = reinterpret_cast<HDC>(wParam);
       SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-      if (index >= 0) {
-        SetTextColor(dc, controls_[static_cast<std::size_t>(index)].colour);
-      }
+      const std::optional<app::Colour> colour =
+          index >= 0 ? controls_[static_cast<std::size_t>(index)].colour : std::nullopt;
+      SetTextColor(dc, colour ? *colour : GetSysColor(COLOR_BTNTEXT));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        if (IndexOf(GetFocus()) >= 0) {
+          lastFocus_ = GetFocus();
+        }
+      } else if (CanTakeFocus(lastFocus_)) {
+        SetFocus(lastFocus_);
+      } else if (!FocusFirstButton()) {
+        SetFocus(hwnd_);  // no button to take it: the window keeps the keys
+      }
+      return 0;
     case WM_SETCURSOR: {
       const int index = IndexOf(reinterpret_cast<HWND>(wParam));
       if (index >= 0 && controls_[static_cast<std::size_t>(index)].link) {

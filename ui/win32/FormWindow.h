@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,9 @@ struct ControlSpec {
   bool visible = true;
   bool enabled = true;
   bool bold = false;
-  app::Colour colour = app::kBlack;
+  // A label's designed colour; without one it takes the desktop's text colour (white on black
+  // in High Contrast), as do labels that are given no colour later.
+  std::optional<app::Colour> colour;
   bool link = false;        // a label that is clicked: hand cursor, click event
   bool noWordWrap = false;  // a label that is clipped rather than wrapped
   int icon = 0;             // Picture: the icon resource
@@ -38,7 +41,10 @@ struct WindowStyle {
 
 // One top-level window with standard controls: static labels, push buttons, the common-controls
 // progress bar and an icon picture. The controls are made in the order given, which is the tab
-// order, and known by their slots. Events go to the callbacks; the window itself decides nothing.
+// order, and known by their slots. Events go to the callbacks; the window itself decides nothing
+// but where the keyboard focus goes when nothing else says: to the first enabled button in tab
+// order when the window shows again, and when the focused button is disabled or hidden. When the
+// window is activated again, the button that had the focus gets it back.
 class FormWindow {
  public:
   struct Design {
@@ -76,6 +82,8 @@ class FormWindow {
   void SetEnabled(int index, bool enabled);
   void SetVisible(int index, bool visible);
   void Focus(int index);
+  // Shows the window in front.
+  void Show();
 
   // Unloaded: hidden, and no event is passed on any more.
   void Retire();
@@ -87,7 +95,7 @@ class FormWindow {
   struct ControlState {
     HWND window = nullptr;
     ControlSpec::Kind kind = ControlSpec::Kind::Label;
-    app::Colour colour = app::kBlack;
+    std::optional<app::Colour> colour;
     bool link = false;
   };
 
@@ -96,12 +104,17 @@ class FormWindow {
   // Enter: the focused button of this window, else the default button.
   void PressDefault();
   int IndexOf(HWND control) const;
+  bool CanTakeFocus(HWND control) const;
+  // Focuses the first button in tab order that is enabled and shown; false when there is none.
+  bool FocusFirstButton();
 
   HWND hwnd_ = nullptr;  // known from the first message on, before creation returns
   WindowStyle style_;
   Design design_;
   UniqueWindow window_;
   std::vector<ControlState> controls_;
+  std::vector<HWND> tabOrder_;
+  HWND lastFocus_ = nullptr;  // the control that had the focus when the window was deactivated
   UniqueIcon bigIcon_;
   UniqueIcon smallIcon_;
   UniqueIcon pictureIcon_;

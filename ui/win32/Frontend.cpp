@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <objbase.h>
 #include <shellapi.h>
 // The application layer's Desktop has an operation of this name; the dialog is called by its
 // wide-character name.
@@ -111,10 +112,7 @@ class Win32View : public Base, public Frontend::View {
   FormWindow& Form() override { return form_; }
 
   // Window
-  void Show() override {
-    ShowWindow(form_.Handle(), SW_SHOWNORMAL);
-    SetForegroundWindow(form_.Handle());
-  }
+  void Show() override { form_.Show(); }
   void Hide() override { ShowWindow(form_.Handle(), SW_HIDE); }
   bool IsVisible() const override { return IsWindowVisible(form_.Handle()) != FALSE; }
   app::ScreenPoint Position() const override {
@@ -213,6 +211,16 @@ HMENU MakeMainMenu() {
 }
 
 }  // namespace
+
+ComApartment::ComApartment()
+    : joined_(
+          SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+
+ComApartment::~ComApartment() {
+  if (joined_) {
+    CoUninitialize();
+  }
+}
 
 Frontend::Frontend(HINSTANCE instance) : instance_(instance) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
@@ -535,7 +543,7 @@ app::FormPtr<app::InfoView> Frontend::LoadInfoForm(app::Application& app) {
   using C = app::InfoControl;
   const std::vector<ControlSpec> controls = {
       {Slot(C::cmdOK), Kind::Button, l::cmdOK, app::text::kOKButton},
-      {Slot(C::Label2) + 1, Kind::Picture, l::picIcon, "", true, true, false, app::kBlack, false,
+      {Slot(C::Label2) + 1, Kind::Picture, l::picIcon, "", true, true, false, std::nullopt, false,
        false, kAppIcon},
       {Slot(C::Label1), Kind::Label, l::Label1, ""},
       {Slot(C::Label3), Kind::Label, l::Label3, app::text::kShopAddress, true, true, false,

@@ -13,6 +13,19 @@
 
 namespace korvane::win32 {
 
+// COM for the window thread, as the shell wants it before ShellExecuteW: some of the programs it
+// hands an address to are reached through COM.
+class ComApartment {
+ public:
+  ComApartment();
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment();
+
+ private:
+  bool joined_ = false;
+};
+
 // Resources of the programs (korvane.rc).
 inline constexpr int kAppIcon = 1;
 inline constexpr int kUpdateIcon = 2;
@@ -61,6 +74,7 @@ class Frontend final : public app::Desktop, public app::FormFactory {
   template <typename Form>
   Form& Keep(std::unique_ptr<Form> form);
 
+  ComApartment com_;  // first in, last out
   HINSTANCE instance_;
   WindowStyle style_;
   UniqueFont font_;

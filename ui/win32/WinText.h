@@ -1,34 +1,20 @@
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 
-// UTF-8 texts of the application layer to and from the wide-character Windows API.
+#include "platform/Files.h"
+
+// UTF-8 texts of the application layer to and from the wide-character Windows API, under the
+// short names the front end uses; the conversion itself is the platform's.
 namespace korvane::win32 {
 
 inline std::wstring Wide(std::string_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring result(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-  return result;
+  return platform::WideFromUtf8(text);
 }
 
 inline std::string Utf8(std::wstring_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
-                      nullptr, nullptr);
-  return result;
+  return platform::Utf8FromWide(text);
 }
 
 }  // namespace korvane::win32
