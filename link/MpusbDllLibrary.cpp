@@ -20,7 +20,6 @@ using platform::Utf8FromWide;
 constexpr std::size_t kMaxPacketSize = 64;
 
 // No count is believed beyond what one USB host controller can address.
-constexpr std::int32_t kCountLimit = 127;
 
 // The library is not known to be safe for several threads, and `update --all` talks to several
 // devices from several threads, each through a library object of its own: every call into the
@@ -252,7 +251,7 @@ std::int32_t MpusbDllLibrary::MPUSBGetDeviceCount(std::string_view identity) {
 
 std::int32_t MpusbDllLibrary::CountDevices(const std::string& identity) {
   const std::int32_t count = CallLibrary([&] { return api_->getDeviceCount(identity.c_str()); });
-  return std::clamp(count, 0, kCountLimit);
+  return std::clamp(count, 0, kMaxDevices);
 }
 
 PipeHandle MpusbDllLibrary::MPUSBOpen(std::uint32_t instance, std::string_view identity,

@@ -89,6 +89,13 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The device locks of the programs one test process starts go to a folder of its own: the
+// tests' emulated and umockdev devices share places with other tests' devices on this machine.
+inline std::string LockFolderEntry() {
+  static const TempDir folder;
+  return "KORVANE_LOCK_DIR=" + folder.Path().string();
+}
+
 #ifdef _WIN32
 namespace detail {
 
@@ -166,6 +173,7 @@ inline std::string WithoutCarriageReturns(std::string text) {
 
 }  // namespace detail
 
+
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
 inline CliResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
@@ -180,7 +188,9 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   for (const std::string& arg : args) {
     commandLine += L' ' + detail::QuoteArgument(detail::Wide(arg));
   }
-  std::wstring environment = detail::EnvironmentBlock(extraEnvironment);
+  std::vector<std::string> entries{LockFolderEntry()};
+  entries.insert(entries.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::wstring environment = detail::EnvironmentBlock(entries);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -243,9 +253,11 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   }
   argv.push_back(nullptr);
 
-  std::vector<std::string> envStrings;
+  std::vector<std::string> envStrings{LockFolderEntry()};
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    envStrings.emplace_back(*entry);
+    if (!std::string_view(*entry).starts_with("KORVANE_LOCK_DIR=")) {
+      envStrings.emplace_back(*entry);
+    }
   }
   envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
   std::vector<char*> envp;

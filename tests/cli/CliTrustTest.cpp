@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "station/Record.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/cli/HexWriter.h"
 
@@ -101,7 +102,7 @@ TEST(CliBackupsAreNeverLost, SeveralBoardsGetNamesOfTheirOwnThatTheOutcomeNames)
     if (std::regex_match(name, match, backupName)) {
       ++backups;
       EXPECT_EQ(std::stoi(match[1]) + 1, std::stoi(match[2])) << name;
-      EXPECT_NE(r.out.find("\"backup\":" + std::string("\"") + (dir / name).string() + "\""),
+      EXPECT_NE(r.out.find("\"backup\":" + station::JsonString((dir / name).string())),
                 std::string::npos)
           << r.out;
       EXPECT_NE(r.err.find("Backup written to " + (dir / name).string()), std::string::npos);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,7 +117,7 @@ TEST(StationBackupNames, EveryBoardAndEveryStartGetsANameOfItsOwn) {
   const system_clock::time_point morning = sys_days{2026y / 12 / 7} + hours(10) + minutes(45);
   EXPECT_EQ(BackupNameFor("before.hex", "1-3", 2, morning), "before-1-3-2-20261207T104500Z.hex");
   EXPECT_EQ(BackupNameFor("saved/before.hex", "instance 0", 1, morning),
-            "saved/before-instance-0-1-20261207T104500Z.hex");
+            (std::filesystem::path("saved") / "before-instance-0-1-20261207T104500Z.hex").string());
   // A loop started again a second later meets no old name, even for the same count.
   EXPECT_NE(BackupNameFor("b.hex", "1-3", 1, morning),
             BackupNameFor("b.hex", "1-3", 1, morning + seconds(1)));

@@ -90,6 +90,27 @@ TEST(CliOnStandInLibrary, DetectUpdateAndResetReachTheDevice) {
   EXPECT_NE(reset.out.find("Device reset sent."), std::string::npos) << reset.out;
 }
 
+// The library names devices by their place in its list: a board plugged in mid-run could take
+// over the rest of it, so the run stops instead of reporting a success; several boards at once
+// are refused before any packet.
+TEST(CliOnStandInLibrary, ABoardArrivingStopsTheRunAndSeveralAtOnceAreRefused) {
+  const Installation install(Library::StandIn);
+  WriteFile(install / "fw.hex", DataRecords(0x800, 700, ProgramValue) + EndOfFile());
+  const std::string file = (install / "fw.hex").string();
+  const CliResult arrived = install.Run({"update", file}, {"KORVANE_STANDIN_FAULTS=arrive@10"});
+  EXPECT_EQ(arrived.exitCode, 1) << arrived.err;
+  EXPECT_EQ(arrived.out.find(kSuccess), std::string::npos) << arrived.out;
+  EXPECT_NE(arrived.err.find("with vbmpusbapi.dll Korvane cannot tell devices apart"),
+            std::string::npos)
+      << arrived.err;
+
+  const auto before = ReadBytes(install / "device" / "flash.bin");
+  const CliResult all = install.Run({"update", file, "--all"});
+  EXPECT_EQ(all.exitCode, 2) << all.err;
+  EXPECT_NE(all.err.find("cannot tell devices apart"), std::string::npos) << all.err;
+  EXPECT_EQ(ReadBytes(install / "device" / "flash.bin"), before);
+}
+
 TEST(CliOnStandInLibrary, LibraryFaultsReachTheUserWithTheirCodes) {
   const Installation install(Library::StandIn);
   WriteFile(install / "fw.hex", DataRecords(0x800, 16, ProgramValue) + EndOfFile());
