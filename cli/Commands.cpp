@@ -351,18 +351,22 @@ int UpdateAll(const BoardJob& job, const UpdateChoices& choices, const DeviceOpt
     }
     const auto timeout =
         options.wait ? WaitTimeout(options) : std::optional(std::chrono::milliseconds(0));
-    const auto found = bench->WaitForDevices(choices.expect, timeout, Interrupted);
+    std::size_t answered = 0;
+    const auto found = bench->WaitForDevices(choices.expect, timeout, Interrupted, &answered);
     if (!found) {
-      const std::size_t attached = bench->List().size();
       if (Interrupted()) {
-        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was sent");
+        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was written");
       }
-      throw NoDeviceError(*bench, choices.expect
-                                      ? std::to_string(attached) + " of the " +
-                                            std::to_string(*choices.expect) +
-                                            " expected devices answered" +
-                                            (options.wait ? " in time" : "") + "; nothing was sent"
-                                      : "no device appeared in time");
+      if (!choices.expect) {
+        throw NoDeviceError(*bench, "no device appeared in time");
+      }
+      const std::size_t attached = bench->List().size();
+      const bool fewAttached = attached < *choices.expect;
+      throw NoDeviceError(*bench, "only " + std::to_string(fewAttached ? attached : answered) +
+                                      " of the " + std::to_string(*choices.expect) +
+                                      " expected devices " +
+                                      (fewAttached ? "are attached" : "answered") +
+                                      (options.wait ? " in time" : "") + "; nothing was written");
     }
     devices = *found;
   } else {

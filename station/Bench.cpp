@@ -447,8 +447,8 @@ std::vector<link::AttachedDevice> DeviceBench::Answering() {
 }
 
 std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
-    std::optional<std::size_t> count, std::optional<milliseconds> timeout,
-    const StopFunction& stop) {
+    std::optional<std::size_t> count, std::optional<milliseconds> timeout, const StopFunction& stop,
+    std::size_t* answered) {
   const auto stopped = [&stop] { return stop && stop(); };
   const std::optional<Clock::time_point> deadline =
       timeout ? std::optional(Deadline(*timeout)) : std::nullopt;
@@ -460,17 +460,22 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
       lastCount = attached.size();
       lastJoined = Clock::now();
     }
-    const bool enough = count ? attached.size() >= *count
-                              : !attached.empty() && Clock::now() - lastJoined >= kSettleTime;
-    if (enough) {
+    if (!count && !attached.empty() && Clock::now() - lastJoined >= kSettleTime) {
+      // Nobody said how many: the list has settled, and each board reports for itself.
+      return stopped() ? std::nullopt : std::optional(attached);
+    }
+    if (count && attached.size() >= *count) {
       // Devices that just arrived may refuse the first opens for a moment.
       std::vector<link::AttachedDevice> answering = Answering();
       const auto settled = Clock::now() + kSettleTime;
-      while (answering.size() < attached.size() && Clock::now() < settled && !stopped()) {
+      while (answering.size() < *count && Clock::now() < settled && !stopped()) {
         std::this_thread::sleep_for(kAccessRetryInterval);
         answering = Answering();
       }
-      if (answering.size() >= count.value_or(1) && answering.size() == attached.size()) {
+      if (answered != nullptr) {
+        *answered = answering.size();
+      }
+      if (answering.size() >= *count) {
         return stopped() ? std::nullopt : std::optional(answering);
       }
     }

@@ -85,12 +85,13 @@ class DeviceBench {
   std::optional<link::AttachedDevice> WaitFor(const DeviceSelector& selector,
                                               std::optional<std::chrono::milliseconds> timeout,
                                               const StopFunction& stop, bool skipBusy = false);
-  // Waits until at least `count` devices are attached and each answers the version query;
-  // with `count` nullopt, until at least one is attached and no other has joined for 2 s.
-  // The devices, or nothing when the time ran out or `stop` said so.
+  // Waits until at least `count` attached devices answer the version query (then those are
+  // the devices); with `count` nullopt, until at least one is attached and no other has joined
+  // for 2 s (then every attached device). Nothing when the time ran out or `stop` said so;
+  // `answered` then holds how many answered at the last look.
   std::optional<std::vector<link::AttachedDevice>> WaitForDevices(
       std::optional<std::size_t> count, std::optional<std::chrono::milliseconds> timeout,
-      const StopFunction& stop);
+      const StopFunction& stop, std::size_t* answered = nullptr);
   // The attached devices that answer the version query now.
   std::vector<link::AttachedDevice> Answering();
   // Waits until `device` has left (its place is empty; without places: fewer devices than
