@@ -181,19 +181,6 @@ void Record(const BoardJob& job, BoardReport& report) {
   }
 }
 
-std::string UtcStamp(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-  return text;
-}
-
 std::string CountedProblems(std::size_t count, std::string_view one, std::string_view many,
                             const std::vector<std::size_t>& lines) {
   std::string text = std::to_string(count) + " " + std::string(count == 1 ? one : many);

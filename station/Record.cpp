@@ -94,22 +94,37 @@ std::string JsonString(std::string_view text) {
   return json;
 }
 
+namespace {
+
+std::tm UtcCalendar(std::time_t seconds) {
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  return utc;
+}
+
+}  // namespace
+
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
   const auto sinceEpoch = when.time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-  const std::time_t whole = static_cast<std::time_t>(seconds.count());
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &whole);
-#else
-  gmtime_r(&whole, &utc);
-#endif
+  const std::tm utc = UtcCalendar(static_cast<std::time_t>(seconds.count()));
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 static_cast<int>(millis));
+  return text;
+}
+
+std::string UtcStamp(std::chrono::system_clock::time_point when) {
+  const std::tm utc = UtcCalendar(std::chrono::system_clock::to_time_t(when));
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
   return text;
 }
 

@@ -17,6 +17,8 @@ std::string JsonString(std::string_view text);
 
 // "2026-12-07T10:45:01.123Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point when);
+// "20261207T104501Z": for file names.
+std::string UtcStamp(std::chrono::system_clock::time_point when);
 
 // What all the boards of one command share.
 struct RecordContext {

@@ -21,15 +21,6 @@
 namespace korvane::cli::test {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 std::uint32_t LittleEndian(const std::vector<std::uint8_t>& bytes, std::size_t at) {
   return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
          static_cast<std::uint32_t>(bytes[at + 3]) << 24;

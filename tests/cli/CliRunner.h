@@ -21,6 +21,7 @@ extern char** environ;
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +37,15 @@ struct CliResult {
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 inline std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
@@ -172,7 +182,6 @@ inline std::string WithoutCarriageReturns(std::string text) {
 }
 
 }  // namespace detail
-
 
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.

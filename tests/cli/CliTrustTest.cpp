@@ -219,7 +219,8 @@ TEST(CliWaitsMeanWhatTheySay, ExpectedDevicesMustAllBeThereAndAnswer) {
       RunCliProgram({"update", (dir / "fw.hex").string(), "--all", "--expect", "3",
                      "--emulated-devices", "2", "--emulated-state", state});
   EXPECT_EQ(fewer.exitCode, 3) << fewer.err;
-  EXPECT_NE(fewer.err.find("only 2 of the 3 expected devices are attached"), std::string::npos) << fewer.err;
+  EXPECT_NE(fewer.err.find("only 2 of the 3 expected devices are attached"), std::string::npos)
+      << fewer.err;
   EXPECT_FALSE(fs::exists(dir / "bench" / "0" / "flash.bin")) << "the device was written";
 
   const CliResult enough = RunCliProgram(
