@@ -15,24 +15,4 @@ packages=(
   lintian help2man man-db groff-base appstream desktop-file-utils
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-if [ "$(id -u)" -ne 0 ]; then
-  SUDO=sudo
-else
-  SUDO=
-fi
-
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
-$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+bash "$(dirname "$0")/install-packages.sh" "${packages[@]}"

@@ -8,26 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-missing=()
-if ! dpkg-query -W -f='${Status}' chromium 2>/dev/null | grep -q "install ok installed"; then
-  missing+=(chromium)
-fi
-if ! command -v npm >/dev/null; then
-  missing+=(npm)
-fi
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-  else
-    SUDO=
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  # Others may be running apt on the same machine: wait for the lock instead of failing.
-  apt_options=(-o DPkg::Lock::Timeout=900 -qq)
-  $SUDO apt-get "${apt_options[@]}" update
-  $SUDO apt-get "${apt_options[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# npm may come with a Node.js that is not Debian's: Debian's is installed only when there is none.
+bash ../../scripts/install-packages.sh chromium $(command -v npm >/dev/null || echo npm)
 
 # playwright-core is a library only: it brings no browser and downloads none.
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
