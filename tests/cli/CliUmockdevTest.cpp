@@ -219,6 +219,24 @@ TEST_F(CliOnUsb, WaitGoesOnWhenTheDeviceIsPluggedIn) {
   EXPECT_EQ(second.out, "USB-Bootloader  1. 1 2 detected \n");
 }
 
+// A fixture's boards enumerate one after the other: --all --wait takes them all, not only the
+// first to appear.
+TEST_F(CliOnUsb, AllWaitsForTheFixtureToSettle) {
+  UmockdevTestbed testbed;
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 64, ProgramValue) + EndOfFile());
+  const auto all = testbed.RunChild(
+      {KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--all", "--wait=20"},
+      std::chrono::seconds(30), [&testbed](pid_t) {
+        for (std::uint8_t port = 1; port <= 2; ++port) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(600));
+          testbed.AddDevice(EmulatedDeviceOptions{.port = port});
+        }
+      });
+  EXPECT_EQ(all.exitCode, 0) << all.out << all.err;
+  EXPECT_NE(all.out.find("2 of 2 updated"), std::string::npos) << all.out;
+}
+
 TEST_F(CliOnUsb, TheProductionLoopTakesDeviceAfterDevice) {
   UmockdevTestbed testbed;
   const TempDir dir;
