@@ -299,6 +299,10 @@ libusb_context* LibUsbLibrary::UsbContext() {
   return context_ ? context_->Get() : nullptr;
 }
 
+UsbLibrary::Availability LibUsbLibrary::Available() {
+  return UsbContext() != nullptr ? Availability::Usable : Availability::Broken;
+}
+
 std::string LibUsbLibrary::TakeUserNotice() {
   return std::exchange(notice_, {});
 }
