@@ -165,7 +165,7 @@ TEST(CliOnStandInLibrary, MissingOrIncompleteLibraryIsNamedOnceAndNoDeviceIsFoun
   fs::copy_file(KORVANE_STANDIN_DLL, missing / "work" / "vbmpusbapi.dll");
   const fs::path previous = fs::current_path();
   fs::current_path(missing / "work");
-  const CliResult r = missing.Run({"detect"});
+  const CliResult r = missing.Run({"detect", "--usb", "vbmpusbapi"});
   fs::current_path(previous);
   EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
   EXPECT_EQ(r.out, "");
