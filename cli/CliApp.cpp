@@ -126,10 +126,25 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
       ->type_name("[DEVICE:]KIND@N")
       ->allow_extra_args(false);
   command.add_option("--trace", device.traceFile, kTraceText)->type_name("FILE");
+  command
+      .add_option_function<std::string>(
+          "--usb",
+          [&device](const std::string& text) {
+            const auto route = link::ParseUsbRoute(text);
+            if (!route) {
+              throw CLI::ValidationError("--usb", "takes auto, vbmpusbapi or winusb: " + text);
+            }
+            device.usb = *route;
+          },
+          "Windows: how to reach the device. vbmpusbapi: through vbmpusbapi.dll and the driver of "
+          "the device's driver package; winusb: through libusb, for a device bound to WinUSB "
+          "(or libusbK, libusb0); auto (the default): vbmpusbapi.dll when it is installed and "
+          "counts a device, else libusb. Elsewhere libusb is the only way (auto)")
+      ->type_name("auto|vbmpusbapi|winusb");
   command.add_flag("--verbose", device.verbose,
-                   "First describe the USB library and every device with the bootloader's "
-                   "identity: its place, whether it can be opened and, if not, why (on "
-                   "standard error)");
+                   "First describe the USB library (and which one answered) and every device "
+                   "with the bootloader's identity: its place, whether it can be opened and, if "
+                   "not, why; on Windows also the driver of each (on standard error)");
 }
 
 }  // namespace

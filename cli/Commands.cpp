@@ -216,7 +216,18 @@ CliError NoDeviceError(DeviceBench& bench, std::string message) {
   if (std::string notice = bench.TakeNotice(); !notice.empty()) {
     message += "\n" + notice;
   }
+  if (std::string advice = bench.NoDeviceAdvice(); !advice.empty()) {
+    message += "\n" + advice;
+  }
   return CliError(kExitNoDevice, message);
+}
+
+// After "no device answered": the next step, where the system can tell (on Windows: what the
+// drivers of the devices there call for).
+void PrintNoDeviceAdvice(DeviceBench& bench, Console& console) {
+  if (std::string advice = bench.NoDeviceAdvice(); !advice.empty()) {
+    console.err << advice << '\n' << std::flush;
+  }
 }
 
 void PrintDiagnostics(DeviceBench& bench, const DeviceOptions& options, Console& console) {
@@ -398,6 +409,7 @@ int UpdateAll(const BoardJob& job, const UpdateChoices& choices, const DeviceOpt
     code = kExitSuccess;
   } else if (!anyAnswered) {
     code = kExitNoDevice;
+    PrintNoDeviceAdvice(*bench, console);
   } else if (failed == reports.size() && anyBusy) {
     code = kExitBusy;
   }
@@ -570,6 +582,7 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
     return kExitSuccess;
   }
   console.err << "Unable to find an Dextrel device.\n";
+  PrintNoDeviceAdvice(*prepared.bench, console);
   return kExitNoDevice;
 }
 
@@ -644,6 +657,9 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   if (!report.reason.empty()) {
     console.err << "korvane-cli: " << report.reason << '\n';
   }
+  if (report.verdict == Verdict::NoDevice) {
+    PrintNoDeviceAdvice(*prepared.bench, console);
+  }
   human << std::flush;
   if (choices.json) {
     printer.Json().Emit(OutcomeJson(report, DeviceField(report.device)));
@@ -683,6 +699,9 @@ int ResetCommand(const DeviceOptions& device, bool json, const std::string& logF
   }
   if (!report.resetSent) {
     console.err << "korvane-cli: " << report.reason << '\n';
+    if (report.verdict == Verdict::NoDevice) {
+      PrintNoDeviceAdvice(*prepared.bench, console);
+    }
     return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
   printer.Human() << "Device reset sent.\n" << std::flush;
@@ -709,6 +728,9 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, const st
   const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
   if (report.verdict != Verdict::Success) {
     console.err << "korvane-cli: " << report.reason << '\n';
+    if (report.verdict == Verdict::NoDevice) {
+      PrintNoDeviceAdvice(*prepared.bench, console);
+    }
     return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
   console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to " << file << '\n'
@@ -777,6 +799,7 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       console.err << notice << '\n';
     }
     console.err << "No bootloader device is attached.\n";
+    PrintNoDeviceAdvice(*bench, console);
     return kExitNoDevice;
   }
   return kExitSuccess;

@@ -1,5 +1,6 @@
 # The Windows download: korvane-<version>-win32.zip with the three programs at its top, the
-# example update files and the README. The USB library comes with the device's driver package.
+# example update files, the README and libusb's licence. vbmpusbapi.dll comes with the device's
+# driver package.
 foreach(program korvane korvane-demo korvane-cli)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION .)
@@ -9,6 +10,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/demo-firmware.hex
               ${PROJECT_SOURCE_DIR}/examples/demo-firmware.elc
         DESTINATION examples OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+# libusb is linked into the programs: its licence (LGPL 2.1) goes with them.
+install(FILES ${KORVANE_LIBUSB_WINDOWS}/COPYING DESTINATION licenses RENAME libusb-COPYING.txt)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME korvane)

@@ -33,3 +33,21 @@ if(NOT TARGET GTest::gtest AND EXISTS ${KORVANE_GOOGLETEST_SOURCE}/CMakeLists.tx
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(${KORVANE_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
+
+# libusb-1.0 for the devices bound to WinUSB, libusbK or libusb0: the sources of the Debian
+# package the Linux build uses, cross-built static by scripts/libusb-windows.sh into a folder of
+# this build (build-windows.sh and test-windows.sh run it). It loads SetupAPI and WinUSB itself
+# at run time, so the programs still import system DLLs only.
+set(KORVANE_LIBUSB_WINDOWS ${PROJECT_BINARY_DIR}/libusb/${CMAKE_SYSTEM_PROCESSOR}
+    CACHE PATH "libusb-1.0 built for this Windows architecture (include/, lib/)")
+if(NOT EXISTS ${KORVANE_LIBUSB_WINDOWS}/lib/libusb-1.0.a)
+  message(FATAL_ERROR "libusb for Windows is not built in ${KORVANE_LIBUSB_WINDOWS}: run "
+                      "bash scripts/libusb-windows.sh ${PROJECT_BINARY_DIR} "
+                      "${CMAKE_SYSTEM_PROCESSOR} (scripts/build-windows.sh does)")
+endif()
+add_library(KorvaneLibUsb::libusb STATIC IMPORTED GLOBAL)
+set_target_properties(KorvaneLibUsb::libusb PROPERTIES
+  IMPORTED_LOCATION ${KORVANE_LIBUSB_WINDOWS}/lib/libusb-1.0.a
+  INTERFACE_INCLUDE_DIRECTORIES ${KORVANE_LIBUSB_WINDOWS}/include/libusb-1.0)
+# The version it was built from ("1.0.26"), which the tests check the linked library against.
+file(STRINGS ${KORVANE_LIBUSB_WINDOWS}/upstream-version KORVANE_LIBUSB_WINDOWS_VERSION LIMIT_COUNT 1)

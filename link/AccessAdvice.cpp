@@ -100,8 +100,14 @@ std::string AccessDeniedAdvice(const AccessFacts& facts) {
 }
 
 std::string AccessDeniedAdviceHere() {
+#ifdef _WIN32
+  // WinUSB lets one program at a time open a device.
+  return "Access to the USB device was denied: another program has it open (another Korvane, "
+         "or another tool for the device); close that program and try again.";
+#else
   const char* session = std::getenv("XDG_SESSION_ID");
   return AccessDeniedAdvice(GatherAccessFacts("/", session != nullptr ? session : ""));
+#endif
 }
 
 }  // namespace korvane::link

@@ -30,7 +30,8 @@ AccessFacts GatherAccessFacts(const std::filesystem::path& root, std::string_vie
 // that fits: install it; unplug and plug in again; or join the group that has access.
 std::string AccessDeniedAdvice(const AccessFacts& facts);
 
-// The advice for this machine and this process.
+// The advice for this machine and this process (on Windows: close the program that holds the
+// device).
 std::string AccessDeniedAdviceHere();
 
 }  // namespace korvane::link

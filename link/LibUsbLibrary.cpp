@@ -63,12 +63,16 @@ std::uint32_t DeviceKey(libusb_device* device) {
 std::string LocationOf(libusb_device* device) {
   std::uint8_t ports[8]{};
   const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-  std::string location = std::to_string(libusb_get_bus_number(device)) + "-";
+  std::string location = std::to_string(libusb_get_bus_number(device));
+  location += '-';
   if (depth <= 0) {
     return location + "@" + std::to_string(libusb_get_device_address(device));
   }
   for (int i = 0; i < depth; ++i) {
-    location += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+    if (i > 0) {
+      location += '.';
+    }
+    location += std::to_string(ports[i]);
   }
   return location;
 }
@@ -297,6 +301,10 @@ libusb_context* LibUsbLibrary::UsbContext() {
     }
   }
   return context_ ? context_->Get() : nullptr;
+}
+
+UsbLibrary::Availability LibUsbLibrary::Available() {
+  return UsbContext() != nullptr ? Availability::Usable : Availability::Broken;
 }
 
 std::string LibUsbLibrary::TakeUserNotice() {

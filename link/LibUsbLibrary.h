@@ -23,7 +23,8 @@ inline constexpr std::string_view kUdevRuleName = "70-korvane.rules";
 // The Windows code a libusb error code (LIBUSB_ERROR_*) is reported as.
 std::uint32_t WindowsErrorFor(int libusbError);
 
-// The USB library on libusb-1.0: real devices on Linux (and wherever libusb runs).
+// The USB library on libusb-1.0: real devices on Linux, and on Windows the devices bound to
+// WinUSB, libusbK or libusb0.
 // One libusb context serves every instance alive in the process; it is created on first use.
 // The OUT and IN pipe of one device share one opened device handle. Instances follow the
 // devices' places: by bus, then port path. One LibUsbLibrary serves one thread; several can
@@ -52,6 +53,8 @@ class LibUsbLibrary final : public UsbLibrary {
   bool IdentifiesDevice() const override { return pinned_.has_value(); }
   bool KnowsPlaces() const override { return true; }
   std::string LibraryName() const override { return "libusb"; }
+  // Broken when libusb cannot be started (its notice says why).
+  Availability Available() override;
   // With libusb hotplug (Linux): returns as soon as a matching device arrives.
   void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override;
   std::vector<std::string> Diagnostics(std::string_view identity) override;

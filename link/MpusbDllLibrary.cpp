@@ -156,6 +156,26 @@ HMODULE LoadFromSafeFolders(const std::wstring& name, DWORD& error) {
   return nullptr;
 }
 
+// True when `name` is a file in one of the two places LoadFromSafeFolders looks (or, given
+// with its folder, where it says).
+bool InstalledFile(const std::wstring& name) {
+  const auto exists = [](const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  };
+  if (name.find_first_of(L"\\/") != std::wstring::npos) {
+    return exists(name);
+  }
+  std::wstring systemFolder(MAX_PATH, L'\0');
+  systemFolder.resize(GetSystemDirectoryW(systemFolder.data(), MAX_PATH));
+  for (const std::wstring& folder : {FolderOf(ProgramPath()), systemFolder}) {
+    if (!folder.empty() && exists(folder + L"\\" + name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Plain function pointer from an export; the cast through void(*)() is the sanctioned way.
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -200,11 +220,14 @@ bool MpusbDllLibrary::EnsureLoaded() {
   const HMODULE module = LoadFromSafeFolders(dllName_, error);
   loadError_ = error;
   if (module == nullptr) {
+    installed_ = InstalledFile(dllName_);
     notice_ = "The USB library " + dll + " could not be loaded (Windows error " +
               std::to_string(error) + ": " + SystemMessage(error) +
               "), so no device can be found." + WhereItBelongs(dll);
+    loadProblem_ = notice_;
     return false;
   }
+  installed_ = true;
 
   auto api = std::make_unique<Api>(module);
   api->getDeviceCount = Export<GetDeviceCountFn>(module, "MPUSBGetDeviceCount");
@@ -231,10 +254,37 @@ bool MpusbDllLibrary::EnsureLoaded() {
     notice_ = "The USB library " + Utf8FromWide(ModulePath(module)) + " lacks the operation" +
               (lacking.find(',') == std::string::npos ? " " : "s ") + lacking +
               ", so no device can be found." + WhereItBelongs("a complete " + dll);
+    loadProblem_ = notice_;
     return false;  // `api` frees the module
   }
   api_ = std::move(api);
   return true;
+}
+
+UsbLibrary::Availability MpusbDllLibrary::Available() {
+  if (EnsureLoaded()) {
+    return Availability::Usable;
+  }
+  return installed_ ? Availability::Broken : Availability::Missing;
+}
+
+std::vector<std::string> MpusbDllLibrary::Diagnostics(std::string_view identity) {
+  const std::string dll = Utf8FromWide(dllName_);
+  if (!EnsureLoaded()) {
+    if (!installed_) {
+      const std::wstring program = ProgramPath();
+      std::wstring systemFolder(MAX_PATH, L'\0');
+      systemFolder.resize(GetSystemDirectoryW(systemFolder.data(), MAX_PATH));
+      return {dll + " is not installed: it is neither in the folder of " +
+              Utf8FromWide(FileNameOf(program)) + " (" + Utf8FromWide(FolderOf(program)) +
+              ") nor in " + Utf8FromWide(systemFolder)};
+    }
+    return {loadProblem_};
+  }
+  const std::int32_t count = CountDevices(std::string(identity));
+  return {dll + " loaded from " + Utf8FromWide(ModulePath(api_->module.Get())) + ": " +
+          std::to_string(count) + (count == 1 ? " device" : " devices") + " with the identity " +
+          std::string(identity)};
 }
 
 std::string MpusbDllLibrary::TakeUserNotice() {

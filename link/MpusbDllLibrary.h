@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "link/UsbLibrary.h"
 
@@ -47,6 +48,11 @@ class MpusbDllLibrary final : public UsbLibrary {
   std::uint32_t GetLastError() override { return lastError_; }
   std::string TakeUserNotice() override;
   std::string LibraryName() const override { return "vbmpusbapi.dll"; }
+  // Missing when the file is in neither place it is looked for; Broken when it is there but
+  // does not load or lacks an operation.
+  Availability Available() override;
+  // Where the library was loaded from and how many devices it counts, or why it is not used.
+  std::vector<std::string> Diagnostics(std::string_view identity) override;
 
   // True once the library was loaded with all five operations.
   bool Usable();
@@ -73,6 +79,8 @@ class MpusbDllLibrary final : public UsbLibrary {
   std::unique_ptr<Api> api_;  // null until loaded, and when the library cannot be used
   bool loadTried_ = false;
   std::string notice_;
+  std::string loadProblem_;  // the notice of a library that cannot be used, kept for Diagnostics
+  bool installed_ = false;   // the file is where the library is looked for
   std::uint32_t lastError_ = 0;
   std::uint32_t loadError_ = 0;  // why the library cannot be used
   std::map<PipeHandle, OpenPipe> pipes_;

@@ -64,6 +64,12 @@ class UsbLibrary {
   // How the user knows the library ("vbmpusbapi.dll", "libusb").
   virtual std::string LibraryName() const { return "the USB library"; }
 
+  // Whether the library can be used here: it loads and has what it needs (Usable); it is not
+  // on this system at all (Missing: a chooser passes over it without a word); or it is there
+  // but cannot be used (Broken: its notice says why). Finding out may load it.
+  enum class Availability { Usable, Missing, Broken };
+  virtual Availability Available() { return Availability::Usable; }
+
   // A plain sentence for the user that the library has to add to a failure (for example that
   // access to the device was denied and which rule to install), or empty. Taking it clears it.
   virtual std::string TakeUserNotice() { return {}; }
@@ -90,6 +96,9 @@ class UsbLibrary {
   // with the identity, where it is, whether it could be opened and why not. Empty when the
   // library has nothing to add.
   virtual std::vector<std::string> Diagnostics(std::string_view /*identity*/) { return {}; }
+  // One sentence for a user whom no device answered: the next step that fits what the system
+  // shows (for example which driver to install), or empty when the library cannot tell.
+  virtual std::string NoDeviceAdvice(std::string_view /*identity*/) { return {}; }
 };
 
 }  // namespace korvane::link

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs (32-bit, statically linked) into build-windows/ and leaves
-# korvane.exe, korvane-demo.exe and korvane-cli.exe in build-windows/bin/. Installs the cross
-# compiler and Wine first when they are missing; silent when everything is present.
+# Cross-builds the Windows programs (32-bit, statically linked, with libusb built from Debian's
+# sources) into build-windows/ and leaves korvane.exe, korvane-demo.exe and korvane-cli.exe in
+# build-windows/bin/. Installs the cross compiler and Wine first when they are missing; silent
+# when everything is present.
 #   --deps-only   install what is needed and stop
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,7 @@ packages=(
   wine wine64 wine32:i386 fonts-wine
   googletest libcli11-dev
   xvfb xauth
+  dpkg-dev make bzip2 xz-utils
 )
 
 missing=()
@@ -46,6 +48,8 @@ jobs=$(nproc)
 if [ "$jobs" -gt 2 ]; then
   jobs=2
 fi
+# libusb from Debian's sources, built once into build-windows/libusb/.
+bash scripts/libusb-windows.sh build-windows i686
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
 cmake --build build-windows -j "$jobs"

@@ -18,6 +18,7 @@ fi
 export WINEDEBUG=-all
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   build=build-windows
+  arch=i686
   toolchain=cmake/mingw-w64-i686.cmake
   loader=/usr/lib/wine/wine
   server=/usr/lib/wine/wineserver32
@@ -26,12 +27,14 @@ else
   echo "This machine cannot start 32-bit programs: the Windows tests run on 64-bit programs" \
     "built from the same sources (build-windows-x64/)."
   build=build-windows-x64
+  arch=x86_64
   toolchain=cmake/mingw-w64-x86_64.cmake
   loader=/usr/lib/wine/wine64
   server=/usr/lib/wine/wineserver64
 fi
 export WINELOADER=$loader WINESERVER=$server
 
+bash scripts/libusb-windows.sh "$build" "$arch"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
 cmake --build "$build" -j "$jobs"

@@ -10,10 +10,8 @@
 
 #include "link/UsbPipeLink.h"
 
-#if KORVANE_STATION_HAVE_LIBUSB
-#include "link/LibUsbLibrary.h"
-#elif KORVANE_STATION_HAVE_MPUSBDLL
-#include "link/MpusbDllLibrary.h"
+#if KORVANE_STATION_HAVE_USB
+#include "link/SystemUsb.h"
 #endif
 
 namespace korvane::station {
@@ -99,6 +97,8 @@ class UsbBench final : public DeviceBench {
   std::vector<std::string> Diagnostics() override {
     return scanner_->Diagnostics(link::kDeviceIdentity);
   }
+
+  std::string NoDeviceAdvice() override { return scanner_->NoDeviceAdvice(link::kDeviceIdentity); }
 
   std::uint32_t ProbeOpen(const link::AttachedDevice& device) override {
     DeviceTarget target = Target(device);
@@ -330,12 +330,21 @@ std::string DeviceName(const link::AttachedDevice& device) {
 std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options, BenchUse use) {
   CheckDeviceOptions(options);
   if (options.UsesEmulator()) {
+    if (options.usb != link::UsbRoute::Auto) {
+      throw StationError(Verdict::Usage,
+                         "--usb chooses how USB devices are reached; not with the "
+                         "emulated device");
+    }
     return std::make_unique<EmulatedBench>(options, use);
   }
-#if KORVANE_STATION_HAVE_LIBUSB
-  return std::make_unique<UsbBench>([] { return std::make_unique<link::LibUsbLibrary>(); });
-#elif KORVANE_STATION_HAVE_MPUSBDLL
-  return std::make_unique<UsbBench>([] { return std::make_unique<link::MpusbDllLibrary>(); });
+#if KORVANE_STATION_HAVE_USB
+  // One choice for the whole command: every library it makes is of the same kind.
+  link::UsbSystem system = link::SystemUsb();
+  if (std::string refusal = link::UsbChoice::Refusal(options.usb, system); !refusal.empty()) {
+    throw StationError(Verdict::Usage, refusal);
+  }
+  std::shared_ptr<link::UsbChoice> choice = link::UsbChoice::Create(options.usb, std::move(system));
+  return std::make_unique<UsbBench>([choice] { return choice->MakeLibrary(); });
 #else
   throw StationError(Verdict::NoDevice, "this build has no USB support; use --emulated");
 #endif

@@ -53,6 +53,9 @@ class DeviceBench {
   virtual void DeviceDone(const link::AttachedDevice&) {}
   // Lines for --verbose.
   virtual std::vector<std::string> Diagnostics() = 0;
+  // One sentence for a user whom no device answered (on Windows: what the drivers of the
+  // devices there call for), or empty.
+  virtual std::string NoDeviceAdvice() { return {}; }
   // Tries to open the device (nothing is sent); the library's error code when it cannot.
   virtual std::uint32_t ProbeOpen(const link::AttachedDevice&) { return 0; }
   // Saves emulated memories to their state folders. Throws StationError (file).

@@ -9,6 +9,7 @@
 
 #include "emulator/EmulatedUsbLibrary.h"
 #include "link/BootloaderPacket.h"
+#include "link/UsbChoice.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
 
@@ -54,6 +55,7 @@ struct DeviceOptions {
   bool wait = false;
   std::optional<double> waitSeconds;  // --wait=SECONDS; nullopt: for ever
   bool verbose = false;
+  link::UsbRoute usb = link::UsbRoute::Auto;  // --usb: how USB devices are reached (Windows)
 
   bool UsesEmulator() const { return emulated || emulatedTiming || emulatedDevices > 0; }
 };

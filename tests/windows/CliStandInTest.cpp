@@ -165,7 +165,7 @@ TEST(CliOnStandInLibrary, MissingOrIncompleteLibraryIsNamedOnceAndNoDeviceIsFoun
   fs::copy_file(KORVANE_STANDIN_DLL, missing / "work" / "vbmpusbapi.dll");
   const fs::path previous = fs::current_path();
   fs::current_path(missing / "work");
-  const CliResult r = missing.Run({"detect"});
+  const CliResult r = missing.Run({"detect", "--usb", "vbmpusbapi"});
   fs::current_path(previous);
   EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
   EXPECT_EQ(r.out, "");
@@ -179,6 +179,48 @@ TEST(CliOnStandInLibrary, MissingOrIncompleteLibraryIsNamedOnceAndNoDeviceIsFoun
   const CliResult update = incomplete.Run({"update", (incomplete / "fw.hex").string()});
   EXPECT_EQ(update.exitCode, 3) << update.out << update.err;
   EXPECT_NE(update.err.find("lacks the operation MPUSBRead,"), std::string::npos) << update.err;
+}
+
+// --usb winusb starts libusb (Wine presents no USB device to it) and leaves the library beside
+// the program alone; auto takes that library when it counts a device, else libusb. Without a
+// device the driver diagnosis follows.
+TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
+  const Installation install(Library::StandIn);
+  const auto contains = [](const CliResult& r, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) {
+      EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+    }
+  };
+  const std::string advice =
+      "Unable to find an Dextrel device.\nWindows sees no USB device with VID 04D8 and PID A5E2: "
+      "plug the device in";
+  const std::string libusb = "\nlibusb " KORVANE_LIBUSB_VERSION ", without hotplug\n";
+
+  const CliResult winusb = install.Run({"detect", "--usb", "winusb", "--verbose"});
+  EXPECT_EQ(winusb.exitCode, 3) << winusb.err;
+  EXPECT_EQ(winusb.out, "");
+  contains(winusb, {"USB library: libusb (--usb winusb)\n", libusb,
+                    "\nWindows has no USB device with VID 04D8 and PID A5E2 present\n", advice});
+  EXPECT_EQ(winusb.err.find("vbmpusbapi.dll"), std::string::npos) << winusb.err;
+
+  const CliResult dll = install.Run({"detect", "--verbose"});
+  EXPECT_EQ(dll.exitCode, 0) << dll.err;
+  EXPECT_EQ(dll.out, "USB-Bootloader  1. 1 2 detected \n");
+  contains(dll, {"USB library: vbmpusbapi.dll (auto: vbmpusbapi.dll counts 1 device)\n"});
+
+  const CliResult none = install.Run({"detect", "--verbose"}, {"KORVANE_STANDIN_COUNT=0"});
+  EXPECT_EQ(none.exitCode, 3) << none.err;
+  contains(none, {"USB library: none chosen yet",
+                  ": 0 devices with the identity vid_04d8&pid_a5e2\n", libusb, advice});
+
+  const Installation bare(Library::None);
+  const CliResult missing = bare.Run({"detect", "--verbose"});
+  EXPECT_EQ(missing.exitCode, 3) << missing.err;
+  contains(missing, {"USB library: libusb (auto: vbmpusbapi.dll is not installed)\n",
+                     "vbmpusbapi.dll is not installed: it is neither in the folder of "
+                     "korvane-cli.exe",
+                     libusb, advice});
+  EXPECT_EQ(missing.err.find("could not be loaded"), std::string::npos) << missing.err;
 }
 
 // The backend in this process, on the two stand-ins loaded by full path.
