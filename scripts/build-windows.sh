@@ -16,29 +16,7 @@ packages=(
   dpkg-dev make bzip2 xz-utils
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    SUDO=sudo
-  else
-    SUDO=
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  # Others may be running apt on the same machine: wait for the lock instead of failing.
-  apt_options=(-o DPkg::Lock::Timeout=900 -qq)
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-  fi
-  $SUDO apt-get "${apt_options[@]}" update
-  $SUDO apt-get "${apt_options[@]}" install -y --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 if [ "${1:-}" = "--deps-only" ]; then
   exit 0
