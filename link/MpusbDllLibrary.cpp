@@ -110,23 +110,6 @@ std::wstring ModulePath(HMODULE module) {
   return path;
 }
 
-std::string SystemMessage(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text;
-  if (buffer != nullptr) {
-    text.assign(buffer, length);
-    LocalFree(buffer);
-  }
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
-                           text.back() == L'.')) {
-    text.pop_back();
-  }
-  return Utf8FromWide(text);
-}
-
 // Loads `name` from the program's folder, else from the system folders; never from the current
 // folder, so that a library planted next to an update file is not picked up.
 HMODULE LoadFromSafeFolders(const std::wstring& name, DWORD& error) {
@@ -222,7 +205,7 @@ bool MpusbDllLibrary::EnsureLoaded() {
   if (module == nullptr) {
     installed_ = InstalledFile(dllName_);
     notice_ = "The USB library " + dll + " could not be loaded (Windows error " +
-              std::to_string(error) + ": " + SystemMessage(error) +
+              std::to_string(error) + ": " + platform::WindowsErrorText(error) +
               "), so no device can be found." + WhereItBelongs(dll);
     loadProblem_ = notice_;
     return false;

@@ -8,7 +8,8 @@ namespace korvane::link {
 
 std::string NumberText(std::int64_t value) {
   // Negative numbers bring their own minus sign; the others get one blank in its place.
-  return value < 0 ? std::to_string(value) : " " + std::to_string(value);
+  std::string text = value < 0 ? "" : " ";
+  return text += std::to_string(value);
 }
 
 void UsbLibrary::WaitForArrival(std::string_view, std::chrono::milliseconds timeout) {

@@ -27,6 +27,9 @@ std::string Utf8FromPath(const std::filesystem::path& path);
 #ifdef _WIN32
 std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
+// The system's text for a Windows error code, without the final full stop; "Windows error N"
+// when the system has none.
+std::string WindowsErrorText(std::uint32_t code);
 #endif
 
 // The system's text for an error number of the C library (errno).

@@ -52,7 +52,9 @@ class Handle {
   HANDLE handle_;
 };
 
-std::string SystemText(DWORD code) {
+}  // namespace
+
+std::string WindowsErrorText(std::uint32_t code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -69,6 +71,8 @@ std::string SystemText(DWORD code) {
   return text.empty() ? "Windows error " + std::to_string(code) : Utf8FromWide(text);
 }
 
+namespace {
+
 // The lock is a byte far beyond the pid text, so that readers can still read the pid: a
 // locked range cannot be read by others on Windows.
 constexpr DWORD kLockOffsetHigh = 1;
@@ -81,7 +85,7 @@ Handle OpenLockFile(std::string_view path) {
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     throw FileError("cannot make the lock file " + std::string(path) + ": " +
-                    SystemText(GetLastError()));
+                    WindowsErrorText(GetLastError()));
   }
   return file;
 }
@@ -138,7 +142,7 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
     throw FileError("cannot write " + name + ": " + reason);
   };
   if (replace == Replace::Never && Exists(path)) {
-    fail(SystemText(ERROR_FILE_EXISTS));
+    fail(WindowsErrorText(ERROR_FILE_EXISTS));
   }
   std::random_device random;
   std::wstring temporary;
@@ -151,18 +155,18 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
     file = Handle(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS) {
-      fail(SystemText(GetLastError()));
+      fail(WindowsErrorText(GetLastError()));
     }
   }
   if (!file.Valid()) {
-    fail(SystemText(GetLastError()));
+    fail(WindowsErrorText(GetLastError()));
   }
   const auto failAndRemove = [&](DWORD error) {
     if (file.Valid()) {
       file.Close();
     }
     DeleteFileW(temporary.c_str());
-    fail(SystemText(error));
+    fail(WindowsErrorText(error));
   };
   std::size_t done = 0;
   while (done < data.size()) {
@@ -198,13 +202,13 @@ void AppendToFile(std::string_view path, std::string_view text) {
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
-    throw FileError("cannot open " + name + " to append: " + SystemText(GetLastError()));
+    throw FileError("cannot open " + name + " to append: " + WindowsErrorText(GetLastError()));
   }
   OVERLAPPED turn{};
   turn.Offset = 0xFFFFFFFF;
   turn.OffsetHigh = kAppendLockOffsetHigh;
   if (!LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
-    throw FileError("cannot append to " + name + ": " + SystemText(GetLastError()));
+    throw FileError("cannot append to " + name + ": " + WindowsErrorText(GetLastError()));
   }
   LARGE_INTEGER none{};
   DWORD written = 0;
@@ -216,7 +220,7 @@ void AppendToFile(std::string_view path, std::string_view text) {
   UnlockFileEx(file.Get(), 0, 1, 0, &turn);
   if (!appended || !file.Close()) {
     throw FileError("cannot append to " + name + ": " +
-                    SystemText(appended ? GetLastError() : error));
+                    WindowsErrorText(appended ? GetLastError() : error));
   }
 }
 
@@ -226,7 +230,7 @@ std::optional<FileLock> FileLock::TryLock(std::string_view path) {
     if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) {
       return std::nullopt;
     }
-    throw FileError("cannot lock " + std::string(path) + ": " + SystemText(GetLastError()));
+    throw FileError("cannot lock " + std::string(path) + ": " + WindowsErrorText(GetLastError()));
   }
   NoteHolder(file.Get());
   return FileLock(file.Release());
@@ -235,7 +239,7 @@ std::optional<FileLock> FileLock::TryLock(std::string_view path) {
 FileLock FileLock::Lock(std::string_view path) {
   Handle file = OpenLockFile(path);
   if (!LockRange(file.Get(), LOCKFILE_EXCLUSIVE_LOCK)) {
-    throw FileError("cannot lock " + std::string(path) + ": " + SystemText(GetLastError()));
+    throw FileError("cannot lock " + std::string(path) + ": " + WindowsErrorText(GetLastError()));
   }
   NoteHolder(file.Get());
   return FileLock(file.Release());

@@ -153,7 +153,8 @@ std::string RecordLine(const RecordContext& context, const BoardRecord& board) {
   json += ",\"image_sha256\":" + OrNull(board.imageSha256);
   json += ",\"memories\":[";
   for (std::size_t i = 0; i < board.memories.size(); ++i) {
-    json += (i == 0 ? "" : ",") + JsonString(board.memories[i]);
+    json += i == 0 ? "" : ",";
+    json += JsonString(board.memories[i]);
   }
   json += "]";
   json += ",\"serial\":" + (board.serial ? std::to_string(*board.serial) : std::string("null"));

@@ -25,7 +25,7 @@ struct ControlSpec {
   bool bold = false;
   // A label's designed colour; without one it takes the desktop's text colour (white on black
   // in High Contrast), as do labels that are given no colour later.
-  std::optional<app::Colour> colour;
+  std::optional<app::Colour> colour = std::nullopt;
   bool link = false;        // a label that is clicked: hand cursor, click event
   bool noWordWrap = false;  // a label that is clipped rather than wrapped
   int icon = 0;             // Picture: the icon resource
@@ -95,7 +95,7 @@ class FormWindow {
   struct ControlState {
     HWND window = nullptr;
     ControlSpec::Kind kind = ControlSpec::Kind::Label;
-    std::optional<app::Colour> colour;
+    std::optional<app::Colour> colour = std::nullopt;
     bool link = false;
   };
 

@@ -357,18 +357,9 @@ app::InstanceClaim Frontend::ClaimSingleInstance() {
       // The name exists and belongs to a copy this user may not open: it is held all the same.
       return {app::InstanceClaim::Result::HeldByAnother, {}};
     }
-    wchar_t* text = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason = "the named mutex could not be created (Windows error " +
-                         std::to_string(error) + (text != nullptr ? ": " + Utf8(text) : "") + ")";
-    if (text != nullptr) {
-      LocalFree(text);
-    }
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
-      reason.pop_back();
-    }
+    const std::string reason = "the named mutex could not be created (Windows error " +
+                               std::to_string(error) + ": " + platform::WindowsErrorText(error) +
+                               ")";
     return {app::InstanceClaim::Result::Failed, reason};
   }
   if (error == ERROR_ALREADY_EXISTS) {
