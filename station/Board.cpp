@@ -75,14 +75,14 @@ bool BackUp(link::UsbPipeLink& link, const std::string& file, BoardView& view, B
     return false;
   }
   report.backupWritten = file;
-  std::string bytes(
-      reinterpret_cast<const char*>(backup.memory.flash.data()) + update::kBackupFlashFirst,
-      update::kBackupFlashLast - update::kBackupFlashFirst + 1);
-  bytes.append(reinterpret_cast<const char*>(backup.memory.eeprom.data()),
-               backup.memory.eeprom.size());
-  if (report.imageSha256 == std::nullopt) {
-    report.imageSha256 = Sha256Hex(bytes);
-  }
+  // What was read, for the record: program flash from 0x800, then the EEPROM. An update that
+  // follows names what it writes instead.
+  Sha256 hash;
+  hash.Add(std::span<const std::uint8_t>(backup.memory.flash)
+               .subspan(update::kBackupFlashFirst,
+                        update::kBackupFlashLast - update::kBackupFlashFirst + 1));
+  hash.Add(backup.memory.eeprom);
+  report.imageSha256 = hash.HexDigest();
   return true;
 }
 
