@@ -35,19 +35,22 @@ if(NOT TARGET GTest::gtest AND EXISTS ${KORVANE_GOOGLETEST_SOURCE}/CMakeLists.tx
 endif()
 
 # libusb-1.0 for the devices bound to WinUSB, libusbK or libusb0: the sources of the Debian
-# package the Linux build uses, cross-built static by scripts/libusb-windows.sh into a folder of
-# this build (build-windows.sh and test-windows.sh run it). It loads SetupAPI and WinUSB itself
-# at run time, so the programs still import system DLLs only.
+# package the Linux build uses, cross-built as libusb-1.0.dll by scripts/libusb-windows.sh into
+# a folder of this build (build-windows.sh and test-windows.sh run it). The programs are compiled
+# against its header and load the DLL at run time from their own folder (link/LibUsbRuntime),
+# so that they import system DLLs only and a user can replace it by a build of their own.
 set(KORVANE_LIBUSB_WINDOWS ${PROJECT_BINARY_DIR}/libusb/${CMAKE_SYSTEM_PROCESSOR}
-    CACHE PATH "libusb-1.0 built for this Windows architecture (include/, lib/)")
-if(NOT EXISTS ${KORVANE_LIBUSB_WINDOWS}/lib/libusb-1.0.a)
+    CACHE PATH "libusb-1.0 built for this Windows architecture (include/, bin/libusb-1.0.dll)")
+set(KORVANE_LIBUSB_DLL ${KORVANE_LIBUSB_WINDOWS}/bin/libusb-1.0.dll)
+if(NOT EXISTS ${KORVANE_LIBUSB_DLL})
   message(FATAL_ERROR "libusb for Windows is not built in ${KORVANE_LIBUSB_WINDOWS}: run "
                       "bash scripts/libusb-windows.sh ${PROJECT_BINARY_DIR} "
                       "${CMAKE_SYSTEM_PROCESSOR} (scripts/build-windows.sh does)")
 endif()
-add_library(KorvaneLibUsb::libusb STATIC IMPORTED GLOBAL)
+add_library(KorvaneLibUsb::libusb INTERFACE IMPORTED GLOBAL)
 set_target_properties(KorvaneLibUsb::libusb PROPERTIES
-  IMPORTED_LOCATION ${KORVANE_LIBUSB_WINDOWS}/lib/libusb-1.0.a
   INTERFACE_INCLUDE_DIRECTORIES ${KORVANE_LIBUSB_WINDOWS}/include/libusb-1.0)
-# The version it was built from ("1.0.26"), which the tests check the linked library against.
+# Beside the programs in bin/, as in the zip, so that they find it when run from the build.
+configure_file(${KORVANE_LIBUSB_DLL} ${PROJECT_BINARY_DIR}/bin/libusb-1.0.dll COPYONLY)
+# The version it was built from ("1.0.26"), which the tests check the loaded library against.
 file(STRINGS ${KORVANE_LIBUSB_WINDOWS}/upstream-version KORVANE_LIBUSB_WINDOWS_VERSION LIMIT_COUNT 1)

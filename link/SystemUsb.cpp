@@ -3,6 +3,7 @@
 #include "link/LibUsbLibrary.h"
 
 #ifdef _WIN32
+#include "link/LibUsbRuntime.h"
 #include "link/MpusbDllLibrary.h"
 #include "link/WindowsDrivers.h"
 #endif
@@ -11,10 +12,12 @@ namespace korvane::link {
 
 UsbSystem SystemUsb() {
   UsbSystem system;
-  system.libusb = [] { return std::make_unique<LibUsbLibrary>(); };
 #ifdef _WIN32
+  system.libusb = MakeLibUsbLibrary;  // through libusb-1.0.dll beside the program
   system.dll = [] { return std::make_unique<MpusbDllLibrary>(); };
   system.presentDevices = PresentUsbDevices;
+#else
+  system.libusb = [] { return std::make_unique<LibUsbLibrary>(); };
 #endif
   return system;
 }

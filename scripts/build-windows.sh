@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs (32-bit, statically linked, with libusb built from Debian's
-# sources) into build-windows/ and leaves korvane.exe, korvane-demo.exe and korvane-cli.exe in
-# build-windows/bin/. Installs the cross compiler and Wine first when they are missing; silent
+# Cross-builds the Windows programs (32-bit, statically linked) and libusb-1.0.dll (built from
+# Debian's sources) into build-windows/ and leaves korvane.exe, korvane-demo.exe, korvane-cli.exe
+# and libusb-1.0.dll in build-windows/bin/. Installs the cross compiler and Wine first when they are missing; silent
 # when everything is present.
 #   --deps-only   install what is needed and stop
 set -euo pipefail

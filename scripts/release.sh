@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Makes a release of the committed sources (HEAD) and leaves in dist/:
 #   korvane_VERSION_ARCH.deb      the Debian package, built and tested here (build-release/)
-#   korvane-VERSION-win32.zip     the Windows programs, from scripts/build-windows.sh, tested
-#                                 under Wine by scripts/test-windows.sh
+#   korvane-VERSION-win32.zip     the Windows programs and libusb-1.0.dll, from
+#                                 scripts/build-windows.sh, tested under Wine by
+#                                 scripts/test-windows.sh
+#   libusb-1.0_*.dsc and its files  the source of that libusb-1.0.dll, Debian's source package
+#                                 exactly as scripts/libusb-windows.sh built it
 #   korvane-VERSION-web.zip       the static site for the browser, from scripts/build-web.sh,
 #                                 tested in headless Chromium by tests/web/run.sh
 #   korvane-VERSION.tar.gz        the source tarball, git archive of HEAD
@@ -66,6 +69,17 @@ bash scripts/test-windows.sh
 zip=$(find build-windows -maxdepth 2 -name "$zip_name" | head -n 1)
 [ -n "$zip" ] || fail "scripts/build-windows.sh left no $zip_name in build-windows/"
 cp "$zip" dist/
+# libusb's source as the DLL in the zip was built from it: the .dsc and the files it lists,
+# checked against it once more.
+libusb_source=build-windows/libusb/i686/source
+dsc=$(find "$libusb_source" -maxdepth 1 -name 'libusb-1.0_*.dsc')
+[ "$(echo "$dsc" | grep -c .)" -eq 1 ] || fail "no single libusb-1.0 .dsc in $libusb_source"
+cp "$libusb_source"/* dist/
+(
+  cd dist &&
+    awk '/^Checksums-Sha256:/ { in_list = 1; next } /^[^ ]/ { in_list = 0 }
+         in_list && NF == 3 { print $1 "  " $3 }' "$(basename "$dsc")" | sha256sum -c --quiet
+) || fail "the libusb source in $libusb_source does not match its .dsc"
 
 echo "== Korvane $version: web pages and their tests in headless Chromium (build-web/)"
 web_name="korvane-${version}-web"
@@ -83,7 +97,7 @@ git archive --format=tar.gz --prefix="korvane-${version}/" -o "dist/korvane-${ve
 
 (
   cd dist
-  sha256sum -- *.deb *.zip *.tar.gz >SHA256SUMS
+  sha256sum -- *.deb *.zip *.tar.gz libusb-1.0_* >SHA256SUMS
   sha256sum -c --quiet SHA256SUMS
 )
 

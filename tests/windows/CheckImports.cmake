@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when one of PROGRAMS imports a DLL that does not come with Windows (a runtime library,
-# libusb, the device's USB library): the programs are shipped as single files. OBJDUMP is the
-# cross build's objdump.
+# Fails when one of PROGRAMS (programs and DLLs) imports a DLL that does not come with Windows
+# (a runtime library, libusb, the device's USB library): nothing but libusb-1.0.dll is shipped
+# beside the programs, and they load it (and vbmpusbapi.dll) at run time themselves. OBJDUMP is
+# the cross build's objdump.
 set(system_dlls
   advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll
   oleaut32.dll setupapi.dll shell32.dll shlwapi.dll user32.dll uxtheme.dll)

@@ -1,10 +1,12 @@
 // korvane-cli.exe on the device's USB library, with the stand-in vbmpusbapi.dll: detect, update,
-// reset and faults end to end, and what happens when the library is missing or incomplete.
-// Each case copies the program into a folder of its own, with or without a library beside it.
+// reset and faults end to end, and what happens when the library is missing or incomplete; and
+// where libusb-1.0.dll is taken from. Each case copies the program into a folder of its own,
+// with or without the libraries beside it.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -28,16 +30,21 @@ std::uint8_t ProgramValue(std::uint32_t address) {
 }
 
 enum class Library { StandIn, Incomplete, None };
+enum class LibUsbDll { Beside, None };
 
-// A folder holding a copy of korvane-cli.exe and, as asked, a vbmpusbapi.dll beside it.
+// A folder holding a copy of korvane-cli.exe and, as asked, a vbmpusbapi.dll and the
+// libusb-1.0.dll built for the zip beside it.
 class Installation {
  public:
-  explicit Installation(Library library) {
+  explicit Installation(Library library, LibUsbDll libusb = LibUsbDll::Beside) {
     fs::create_directories(dir_ / "program");
     fs::copy_file(KORVANE_CLI_BINARY, Program());
     if (library != Library::None) {
       fs::copy_file(library == Library::StandIn ? KORVANE_STANDIN_DLL : KORVANE_INCOMPLETE_DLL,
                     dir_ / "program" / "vbmpusbapi.dll");
+    }
+    if (libusb == LibUsbDll::Beside) {
+      fs::copy_file(KORVANE_LIBUSB_DLL, dir_ / "program" / "libusb-1.0.dll");
     }
   }
   std::string Program() const { return (dir_ / "program" / "korvane-cli.exe").string(); }
@@ -221,6 +228,44 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
                      "korvane-cli.exe",
                      libusb, advice});
   EXPECT_EQ(missing.err.find("could not be loaded"), std::string::npos) << missing.err;
+}
+
+// libusb-1.0.dll is taken from the program's folder only: one in the current folder or on PATH
+// is never loaded (the planted one would leave a mark). Without it the WinUSB route says so in
+// one sentence, and the vendor's library still serves the device.
+TEST(CliLibUsbDll, IsLoadedFromTheProgramsFolderOnly) {
+  const Installation install(Library::StandIn, LibUsbDll::None);
+  fs::create_directories(install / "work");
+  fs::copy_file(KORVANE_PLANTED_LIBUSB_DLL, install / "work" / "libusb-1.0.dll");
+  const std::string mark = "KORVANE_PLANTED_MARK=" + (install / "mark").string();
+  const char* systemPath = std::getenv("PATH");
+  const std::string path =
+      "PATH=" + (install / "work").string() + ";" + (systemPath != nullptr ? systemPath : "");
+  const fs::path previous = fs::current_path();
+  fs::current_path(install / "work");
+  const CliResult winusb = install.Run({"detect", "--usb", "winusb", "--verbose"}, {mark, path});
+  const CliResult vendor = install.Run({"detect"}, {mark, path});
+  fs::current_path(previous);
+
+  EXPECT_EQ(winusb.exitCode, 3) << winusb.err;
+  const std::string missing =
+      "The USB library libusb-1.0.dll is missing from the folder of korvane-cli.exe (" +
+      (install / "program").string() + "), so no device bound to WinUSB";
+  EXPECT_NE(winusb.err.find(missing), std::string::npos) << winusb.err;
+  EXPECT_FALSE(fs::exists(install / "mark")) << "libusb-1.0.dll was loaded from outside the "
+                                                "program's folder";
+  EXPECT_EQ(vendor.exitCode, 0) << vendor.err;
+  EXPECT_EQ(vendor.out, "USB-Bootloader  1. 1 2 detected \n");
+  EXPECT_EQ(vendor.err.find("libusb-1.0.dll"), std::string::npos) << vendor.err;
+
+  // Beside the program the same file is loaded: it leaves its mark, and lacks libusb.
+  fs::copy_file(KORVANE_PLANTED_LIBUSB_DLL, install / "program" / "libusb-1.0.dll");
+  const CliResult planted = install.Run({"detect", "--usb", "winusb"}, {mark});
+  EXPECT_EQ(planted.exitCode, 3) << planted.err;
+  EXPECT_TRUE(fs::exists(install / "mark"));
+  EXPECT_NE(planted.err.find("libusb-1.0.dll lacks the functions libusb_bulk_transfer, "),
+            std::string::npos)
+      << planted.err;
 }
 
 // The backend in this process, on the two stand-ins loaded by full path.
