@@ -46,7 +46,9 @@ ProgressPrinter::ProgressPrinter(std::ostream& out, bool terminal, bool& abortRe
 void ProgressPrinter::ShowProgress() {
   start_ = Clock::now();
   lastDraw_ = start_;
-  abortRequested_ = false;
+  // A Ctrl+C pressed before (during the version query, the backup or the serial number's claim)
+  // still counts: the run looks at the flag before its first packet.
+  ProcessPendingEvents();
 }
 
 void ProgressPrinter::OnStageBegin(update::Stage) {

@@ -23,7 +23,8 @@ class QuietView final : public RunView {
  public:
   QuietView(bool& abortRequested, std::function<bool()> interrupted)
       : abortRequested_(abortRequested), interrupted_(std::move(interrupted)) {}
-  void ShowProgress() override { abortRequested_ = false; }
+  // A Ctrl+C pressed before the run still stops it, before its first packet.
+  void ShowProgress() override { ProcessPendingEvents(); }
   void SetDeviceLine(std::string_view) override {}
   void SetStageText(std::string_view) override {}
   void SetStageColour(std::uint32_t) override {}
@@ -86,8 +87,9 @@ class ProgressPrinter final : public RunView {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `interrupted` is polled after every packet; when it returns true the run is asked to stop
-  // (through `abortRequested`, the flag the run reads).
+  // `interrupted` is polled when the run starts and after every packet; when it returns true the
+  // run is asked to stop (through `abortRequested`, the flag the run reads). The flag is never
+  // cleared here: a stop asked for before the run stands.
   ProgressPrinter(std::ostream& out, bool terminal, bool& abortRequested,
                   std::function<bool()> interrupted = {});
 

@@ -134,10 +134,8 @@ std::int32_t EmulatedUsbLibrary::MPUSBWrite(link::PipeHandle handle,
       std::fill(pending_.bytes.begin() + static_cast<std::ptrdiff_t>(pending_.size),
                 pending_.bytes.begin() + static_cast<std::ptrdiff_t>(grown), std::uint8_t{0});
       pending_.size = grown;
-    } else if (const Fault* longCount = FaultAt(FaultKind::LongCount);
-               longCount != nullptr && pending_.size > link::kLengthByte &&
-               IsRead(pending_.bytes[link::kCommandByte])) {
-      pending_.bytes[link::kLengthByte] = longCount->count;
+    } else if (pending_.size >= link::kDataByte && IsRead(pending_.bytes[link::kCommandByte])) {
+      AlterReadReply();
     }
   }
   if (recording_) {
@@ -182,6 +180,19 @@ std::int32_t EmulatedUsbLibrary::MPUSBClose(link::PipeHandle handle) {
   }
   pipes_.erase(it);
   return 1;
+}
+
+void EmulatedUsbLibrary::AlterReadReply() {
+  if (const Fault* fault = FaultAt(FaultKind::LongCount); fault != nullptr) {
+    pending_.bytes[link::kLengthByte] = fault->count;
+  } else if (const Fault* shortCount = FaultAt(FaultKind::ShortCount); shortCount != nullptr) {
+    pending_.bytes[link::kLengthByte] =
+        std::min(shortCount->shortCount, pending_.bytes[link::kLengthByte]);
+  } else if (const Fault* echo = FaultAt(FaultKind::WrongEcho);
+             echo != nullptr && echo->byteIndex < link::kDataByte &&
+             echo->byteIndex != link::kLengthByte) {
+    pending_.bytes[echo->byteIndex] ^= static_cast<std::uint8_t>(1u << (echo->bit & 7u));
+  }
 }
 
 void EmulatedUsbLibrary::FlipBit(std::span<const std::uint8_t> request, const Fault& fault) {

@@ -31,6 +31,12 @@ enum class FaultKind {
   // Another matching device is plugged in: from this packet on the count is one higher (the
   // other device is never opened).
   Arrival,
+  // A FlashRead/EepromRead reply whose count byte says `shortCount`, below the request; the
+  // reply keeps its length and its data.
+  ShortCount,
+  // A FlashRead/EepromRead reply that names another request: bit `bit` of its header byte
+  // `byteIndex` (0 the command, 2 to 4 the address) is flipped; the data are the right ones.
+  WrongEcho,
 };
 
 struct Fault {
@@ -41,8 +47,9 @@ struct Fault {
   std::uint32_t errorCode = 31;  // for WriteError: the Windows error code to report
   std::uint32_t cutBytes = 1;    // ShortReply, LongReply
   std::uint8_t count = 0xFF;     // LongCount
-  std::uint32_t byteIndex = 0;   // BitFlip
-  std::uint8_t bit = 0;          // BitFlip
+  std::uint8_t shortCount = 0;   // ShortCount
+  std::uint32_t byteIndex = 0;   // BitFlip, WrongEcho
+  std::uint8_t bit = 0;          // BitFlip, WrongEcho
   std::uint32_t direction = 1;   // OpenFail: 0 the OUT pipe, 1 the IN pipe
 };
 
@@ -135,6 +142,8 @@ class EmulatedUsbLibrary final : public link::UsbLibrary {
   void Delay(std::chrono::microseconds delay);
   std::chrono::microseconds OperationDelay(std::span<const std::uint8_t> request) const;
   void FlipBit(std::span<const std::uint8_t> request, const Fault& fault);
+  // The LongCount, ShortCount and WrongEcho faults of the current packet's read reply.
+  void AlterReadReply();
 
   std::vector<Pipe> pipes_;
   link::PipeHandle nextHandle_ = 1;

@@ -70,6 +70,18 @@ std::int32_t BuildEepromWrite(PacketBuffer& request, std::int32_t offset,
   return BuildWrite(request, Command::EepromWrite, offset, data);
 }
 
+std::int32_t PacketAddress(const PacketBuffer& packet) {
+  return static_cast<std::int32_t>(packet[kAddressLowByte] | packet[kAddressHighByte] << 8 |
+                                   packet[kAddressUpperByte] << 16);
+}
+
+bool EchoesRequest(const PacketBuffer& request, const PacketBuffer& reply) {
+  return reply[kCommandByte] == request[kCommandByte] &&
+         reply[kAddressLowByte] == request[kAddressLowByte] &&
+         reply[kAddressHighByte] == request[kAddressHighByte] &&
+         reply[kAddressUpperByte] == request[kAddressUpperByte];
+}
+
 std::string VersionText(const PacketBuffer& reply) {
   const std::uint8_t minor = reply[2];
   return "USB-Bootloader " + NumberText(reply[3]) + "." + NumberText(minor >> 4) +

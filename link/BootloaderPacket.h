@@ -66,6 +66,12 @@ std::int32_t BuildFlashWrite(PacketBuffer& request, std::int32_t address,
 std::int32_t BuildEepromWrite(PacketBuffer& request, std::int32_t offset,
                               std::span<const std::uint8_t, kWriteChunk> data);
 
+// The 24-bit address in bytes 2 to 4 of a packet.
+std::int32_t PacketAddress(const PacketBuffer& packet);
+// True when a reply names the request's command and address in bytes 0 and 2 to 4, as the
+// device's read replies do: a reply that names another one answers another request.
+bool EchoesRequest(const PacketBuffer& request, const PacketBuffer& reply);
+
 // The text shown for a version reply: "USB-Bootloader ", major (byte 3), ".", the two 4-bit
 // digits of the minor version (byte 2, high nibble first), " detected ".
 std::string VersionText(const PacketBuffer& reply);

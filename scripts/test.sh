@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Korvane and runs every test: first in the normal build, then
 # the web pages in headless Chromium, then the Windows programs and their tests under Wine, then
-# in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
+# in a build with AddressSanitizer and UndefinedBehaviorSanitizer, and last the fuzz targets for
+# a short while each (skip those two with --quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,4 +27,5 @@ if [ "${1:-}" != "--quick" ]; then
     -DKORVANE_BUILD_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  bash scripts/fuzz.sh 45
 fi

@@ -272,6 +272,10 @@ std::string_view FailureName(update::Failure failure) {
       return "short-reply";
     case update::Failure::CountTooLarge:
       return "count-too-large";
+    case update::Failure::ShortCount:
+      return "short-count";
+    case update::Failure::WrongEcho:
+      return "wrong-echo";
     case update::Failure::DeviceChanged:
       return "device-changed";
   }

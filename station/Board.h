@@ -76,7 +76,7 @@ std::string BoardFailure(const BoardReport& report);
 // "erase", "write", "verify", "eeprom-write", "eeprom-verify".
 std::string_view StageName(update::Stage stage);
 // "aborted", "mismatch", "not-sent", "exchange-failed", "short-reply", "count-too-large",
-// "device-changed"; empty for none.
+// "short-count", "wrong-echo", "device-changed"; empty for none.
 std::string_view FailureName(update::Failure failure);
 
 // Runs one board's job on `target`: takes the device's lock (busy when another run holds it),

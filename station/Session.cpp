@@ -16,7 +16,7 @@ struct FaultName {
   emulator::FaultKind kind;
 };
 
-constexpr std::array<FaultName, 9> kFaultNames = {{
+constexpr std::array<FaultName, 11> kFaultNames = {{
     {"timeout", emulator::FaultKind::Timeout},
     {"short", emulator::FaultKind::ShortReply},
     {"long-count", emulator::FaultKind::LongCount},
@@ -26,6 +26,8 @@ constexpr std::array<FaultName, 9> kFaultNames = {{
     {"open-fail", emulator::FaultKind::OpenFail},
     {"write-error", emulator::FaultKind::WriteError},
     {"arrive", emulator::FaultKind::Arrival},
+    {"short-count", emulator::FaultKind::ShortCount},
+    {"wrong-echo", emulator::FaultKind::WrongEcho},
 }};
 
 template <typename Number>
@@ -86,8 +88,8 @@ std::vector<DeviceFault> CheckDeviceOptions(const DeviceOptions& options) {
       throw StationError(Verdict::Usage,
                          "--fault " + text +
                              ": expected [DEVICE:]KIND@N with KIND one of timeout, short, "
-                             "long-count, long-reply, bitflip, unplug, open-fail, write-error, "
-                             "arrive");
+                             "long-count, short-count, wrong-echo, long-reply, bitflip, unplug, "
+                             "open-fail, write-error, arrive");
     }
     const int devices = std::max(options.emulatedDevices, 1);
     if (fault->device && *fault->device >= devices) {

@@ -43,6 +43,10 @@ class Backup {
                                                  : std::span<std::uint8_t>(outcome_.memory.eeprom);
     observer_.OnRegionBegin(region);
     for (std::uint32_t address = first; address <= last; address += block) {
+      // A stop asked for before this packet (before the first, say) lets nothing more out.
+      if (observer_.StopRequested()) {
+        return Fail(Failure::Aborted, region, address);
+      }
       const auto signedAddress = static_cast<std::int32_t>(address);
       std::int32_t replyLength = flash ? link::kFlashReadReplyLength : link::kEepromReadReplyLength;
       const std::int32_t requestLength = flash ? link::BuildFlashRead(request_, signedAddress)
@@ -63,14 +67,12 @@ class Backup {
         return Fail(Failure::ExchangeFailed, region, address);
       }
       // The whole block is needed, except past the end of the memory, where the last block of
-      // program flash reaches.
-      const std::size_t count = reply_[link::kLengthByte];
+      // program flash reaches; and the reply must answer this very request.
       const std::size_t needed = std::min<std::size_t>(block, last - address + 1);
-      if (count > block) {
-        return Fail(Failure::CountTooLarge, region, address);
-      }
-      if (count < needed) {
-        return Fail(Failure::ShortReply, region, address);
+      if (const Failure failure =
+              CheckReadReply(request_, reply_, replyLength, needed, outcome_.run);
+          failure != Failure::None) {
+        return Fail(failure, region, address);
       }
       std::copy_n(reply_.begin() + link::kDataByte, needed, memory.begin() + address);
       observer_.OnProgress(

@@ -33,7 +33,8 @@ class BackupObserver {
   virtual void OnRegionBegin(BackupRegion region) = 0;
   // Percent of the region read so far, 0 to 100.
   virtual void OnProgress(float percent) = 0;
-  // Polled after every packet: true stops the backup in failure (Failure::Aborted).
+  // Polled before and after every packet: true stops the backup in failure (Failure::Aborted),
+  // so a stop asked for before the first packet lets none out.
   virtual bool StopRequested() { return false; }
 };
 
@@ -52,8 +53,9 @@ struct ReadPlan {
 };
 
 // Reads the plan's program flash with FlashRead and then the EEPROM with EepromRead, one packet
-// per bracket. The first packet that fails, comes back short, or whose count is not the one
-// requested ends the read in failure: a backup is whole or nothing.
+// per bracket. The first packet that fails or comes back short, or whose reply does not pass
+// CheckReadReply for the whole block (the last one up to the end of the plan), ends the read
+// in failure: a backup is whole or nothing.
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
                                const ReadPlan& plan = {});
 

@@ -98,6 +98,10 @@ class Run {
 
     const std::int32_t limit = LastAddress(stage);
     for (std::int32_t address = plan.first; address <= limit;) {
+      // A stop asked for before this packet (before the run's first, say) lets nothing more out.
+      if (abortRequested_) {
+        return Fail(Failure::Aborted, stage, address);
+      }
       if (!SendOne(stage, address)) {
         return StageEnd::Failed;
       }
@@ -181,28 +185,24 @@ class Run {
         memory.data() + static_cast<std::size_t>(address), link::kWriteChunk);
   }
 
-  // Compares a read reply with the image: the count in reply byte 1, the data from byte 5.
-  // A count above the one requested is a broken reply; a reply that ends before the data its
-  // count announces is a short one. Program flash is compared only up to HighestFlashAddress:
-  // the bytes above it in the last block were neither erased nor written.
+  // Compares a read reply with the image: the data from byte 5, every byte of the block, in the
+  // last program-flash block up to HighestFlashAddress (the bytes above it were neither erased
+  // nor written). A reply that does not answer this request or does not cover the block fails
+  // the run: bytes it leaves out would pass without ever having been read back.
   bool Compare(Stage stage, std::int32_t address) {
     const bool flash = stage == Stage::ProgramVerify;
     const std::size_t requested = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
-    const std::size_t count = reply_[link::kLengthByte];
-    if (count > requested) {
-      Fail(Failure::CountTooLarge, stage, address);
-      return false;
-    }
-    if (link::kDataByte + count > static_cast<std::size_t>(received_)) {
-      Fail(Failure::ShortReply, stage, address);
+    const auto last = static_cast<std::size_t>(LastAddress(stage));
+    const auto start = static_cast<std::size_t>(address);
+    const std::size_t compared = std::min(requested, last - start + 1);
+    if (const Failure failure = CheckReadReply(request_, reply_, received_, compared, outcome_);
+        failure != Failure::None) {
+      Fail(failure, stage, address);
       return false;
     }
     const std::span<const std::uint8_t> memory =
         flash ? std::span<const std::uint8_t>(image_.FlashImage)
               : std::span<const std::uint8_t>(image_.EepromImage);
-    const auto last = static_cast<std::size_t>(LastAddress(stage));
-    const auto start = static_cast<std::size_t>(address);
-    const std::size_t compared = std::min(count, last - start + 1);
     for (std::size_t k = 0; k < compared; ++k) {
       const std::uint8_t found = reply_[link::kDataByte + k];
       const std::uint8_t expected = memory[start + k];
@@ -329,6 +329,12 @@ std::string Why(const UpdateOutcome& outcome) {
       return "the reply was short.";
     case Failure::CountTooLarge:
       return "the reply claimed too many bytes.";
+    case Failure::ShortCount:
+      return "the device answered " + std::to_string(outcome.answered) + " of " +
+             std::to_string(outcome.needed) + " bytes.";
+    case Failure::WrongEcho:
+      return "the reply answers another request (command " + Hex(outcome.echoedCommand, 2) +
+             ", address " + Hex(static_cast<std::uint32_t>(outcome.echoedAddress), 6) + ").";
     case Failure::DeviceChanged:
       return "another device was attached or removed during the update; with " +
              (outcome.libraryName.empty() ? std::string("this USB library") : outcome.libraryName) +
@@ -340,6 +346,28 @@ std::string Why(const UpdateOutcome& outcome) {
 }
 
 }  // namespace
+
+Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
+                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome) {
+  if (!link::EchoesRequest(request, reply)) {
+    outcome.echoedCommand = reply[link::kCommandByte];
+    outcome.echoedAddress = link::PacketAddress(reply);
+    return Failure::WrongEcho;
+  }
+  const std::size_t count = reply[link::kLengthByte];
+  if (count > request[link::kLengthByte]) {
+    return Failure::CountTooLarge;
+  }
+  if (count < needed) {
+    outcome.answered = static_cast<std::uint32_t>(count);
+    outcome.needed = static_cast<std::uint32_t>(needed);
+    return Failure::ShortCount;
+  }
+  if (received < 0 || link::kDataByte + count > static_cast<std::size_t>(received)) {
+    return Failure::ShortReply;
+  }
+  return Failure::None;
+}
 
 void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
                  const link::UsbPipeLink& link) {

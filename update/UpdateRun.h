@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "image/MemoryImage.h"
+#include "link/BootloaderPacket.h"
 #include "link/UsbPipeLink.h"
 
 namespace korvane::update {
@@ -57,6 +58,12 @@ enum class Failure {
   ExchangeFailed,  // the write or the read failed
   ShortReply,      // fewer bytes came back than expected
   CountTooLarge,   // a read reply claimed more bytes than requested
+  // A read reply whose count covers fewer bytes than the comparison needs (0 at worst): the
+  // bytes it leaves out were never read back.
+  ShortCount,
+  // A read reply whose command or address bytes are not those of the request: it answers
+  // another request (a stale or shifted reply), so its data stand for other memory.
+  WrongEcho,
   // The number of attached devices changed during the run on a USB library that cannot tell
   // devices apart: the link may be talking to another device now, so nothing more was sent.
   DeviceChanged,
@@ -74,7 +81,18 @@ struct UpdateOutcome {
   bool noDevice = false;             // for NotSent: no matching device was attached
   std::uint32_t errorCode = 0;       // for ExchangeFailed: the library's error code (0: none)
   std::string libraryName;           // for DeviceChanged: the USB library, as the user knows it
+  std::uint32_t answered = 0;        // for ShortCount: the data bytes the reply's count announced
+  std::uint32_t needed = 0;          // for ShortCount: the data bytes the comparison needed
+  std::uint8_t echoedCommand = 0;    // for WrongEcho: the command the reply names
+  std::int32_t echoedAddress = 0;    // for WrongEcho: the address the reply names
 };
+
+// Checks a read reply before its data are compared or kept: it must name the request's command
+// and address, announce no more bytes than the request asked for, announce at least the
+// `needed` bytes from the address on, and hold what it announces within the `received` bytes.
+// Returns the failure (None: the reply may be used) and notes its details in `outcome`.
+Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
+                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome);
 
 // Builds the outcome of a packet that could not be sent.
 void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
@@ -96,11 +114,12 @@ struct UpdateSelections {
 
 // The update run: erase, write and verify program flash from 0x800 up to HighestFlashAddress,
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
-// `abortRequested` is read after every packet. A packet that could not be sent, or whose
-// exchange failed or came back short, ends the run at once in failure (no retry); so does a
-// read reply whose count exceeds the count requested. A read reply whose count is below the
-// one requested is compared over that count. An empty selection counts as unchecked. On a USB
-// library that cannot tell devices apart the device count is watched for the whole run.
+// `abortRequested` is read before and after every packet, so a stop asked for before the run
+// sends nothing. A packet that could not be sent, or whose exchange failed or came back short,
+// ends the run at once in failure (no retry); so does a read reply that does not pass
+// CheckReadReply: every block is compared whole, the last program-flash block up to
+// HighestFlashAddress. An empty selection counts as unchecked. On a USB library that cannot
+// tell devices apart the device count is watched for the whole run.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
                         UpdateObserver& observer);

@@ -136,6 +136,10 @@ TEST(CliUpdate, EveryFaultKindFailsWithoutClaimingSuccess) {
        "answer in time.\n"},
       {"short@1", 1, "Write at 0x0800: the reply was short."},
       {"long-count@2", 1, "Verify at 0x0800: the reply claimed too many bytes."},
+      {"short-count@2", 1, "Verify at 0x0800: the device answered 0 of 16 bytes."},
+      {"wrong-echo@19", 1,
+       "EEPROM verify at 0x00: the reply answers another request (command 0x05, address "
+       "0x000000)."},
       // More bytes than asked for: a failed exchange without a message of its own.
       {"long-reply@2", 1, "korvane-cli: Verify at 0x0800: the reply was too long."},
       {"bitflip@1", 1, "Verify at 0x0800: found 0x"},

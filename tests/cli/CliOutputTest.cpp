@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -93,24 +94,35 @@ TEST(CliProgress, TerminalGetsOneRedrawnBarLinePerStageAndAFinishedStageReads100
   }
 }
 
-TEST(CliProgress, InterruptStopsTheRunAfterThePacketInFlight) {
+// Ctrl+C pressed during packet N stops the run after it; pressed before the run (during the
+// version query, the backup or the serial number's claim) it lets no packet out.
+TEST(CliProgress, InterruptStopsTheRunAfterThePacketInFlightAndBeforeTheFirst) {
   image::MemoryImage image;
   image.Clear();
   image.HighestFlashAddress = 0x7FFF;
-  emulator::EmulatedUsbLibrary device;
-  std::ostringstream ignored;
-  StreamLinkMessages messages(ignored);
-  link::UsbPipeLink pipeLink(device, messages);
-  std::ostringstream out;
-  bool abortRequested = false;
-  int polls = 0;
-  ProgressPrinter printer(out, false, abortRequested, [&polls] { return ++polls == 3; });
-  const update::UpdateOutcome outcome = update::RunUpdate(
-      image, pipeLink, {[] { return true; }, [] { return true; }}, abortRequested, printer);
-  EXPECT_FALSE(outcome.success);
-  EXPECT_EQ(outcome.failure, update::Failure::Aborted);
-  EXPECT_EQ(outcome.packetsSent, 3u);
-  EXPECT_EQ(out.str(), "Erasing Flash...\nThe update was not successful.\n");
+  for (const std::uint32_t pressedAt : {3u, 0u}) {
+    for (const bool quiet : {false, true}) {
+      emulator::EmulatedUsbLibrary device;
+      std::ostringstream ignored;
+      StreamLinkMessages messages(ignored);
+      link::UsbPipeLink pipeLink(device, messages);
+      std::ostringstream out;
+      bool abortRequested = false;
+      const auto interrupted = [&device, pressedAt] { return device.PacketsBegun() >= pressedAt; };
+      std::unique_ptr<RunView> view;
+      if (quiet) {
+        view = std::make_unique<QuietView>(abortRequested, interrupted);
+      } else {
+        view = std::make_unique<ProgressPrinter>(out, false, abortRequested, interrupted);
+      }
+      const update::UpdateOutcome outcome = update::RunUpdate(
+          image, pipeLink, {[] { return true; }, [] { return true; }}, abortRequested, *view);
+      EXPECT_EQ(outcome.failure, update::Failure::Aborted) << pressedAt;
+      EXPECT_EQ(outcome.packetsSent, pressedAt);
+      EXPECT_EQ(device.PacketsBegun(), pressedAt);
+      EXPECT_EQ(out.str(), quiet ? "" : "Erasing Flash...\nThe update was not successful.\n");
+    }
+  }
 }
 
 }  // namespace
