@@ -111,8 +111,8 @@ struct UnloadWindow {
 template <typename View>
 using FormPtr = std::unique_ptr<View, UnloadWindow>;
 
-// Loads the windows. Each is built hidden, with its design-time texts, and its controls'
-// events wired to `app`'s handlers.
+// Loads the windows. Each is built hidden, as designed (app/Designs.h), and forwards its events
+// to `app` (OnControl, OnMenu, OnClose).
 class FormFactory {
  public:
   virtual ~FormFactory() = default;
