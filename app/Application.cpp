@@ -2,10 +2,52 @@
 
 #include <utility>
 
+#include "app/Designs.h"
 #include "app/Texts.h"
 #include "update/UpdateRun.h"
 
 namespace korvane::app {
+
+namespace {
+
+template <typename Control>
+constexpr int Id(Control control) {
+  return static_cast<int>(control);
+}
+
+using A = Application;
+constexpr A::ControlHandler kControlHandlers[] = {
+    {FormId::Main, Id(MainControl::OK), &A::OK_Click},
+    {FormId::Main, Id(MainControl::AutoDetectCmd), &A::AutoDetectCmd_Click},
+    {FormId::Main, Id(MainControl::ResetPIC), &A::ResetPIC_Click},
+    {FormId::AutoDetect, Id(AutoDetectControl::AbortCmd), &A::AutoDetect_AbortCmd_Click},
+    {FormId::AutoDetect, Id(AutoDetectControl::OKCmd), &A::AutoDetect_OKCmd_Click},
+    {FormId::Updating, Id(UpdatingControl::AbortCmd), &A::Updating_AbortCmd_Click},
+    {FormId::UpdatingComplete, Id(CompleteControl::OKCmd), &A::UpdatingComplete_OKCmd_Click},
+    {FormId::Info, Id(InfoControl::cmdOK), &A::Info_cmdOK_Click},
+    {FormId::Info, Id(InfoControl::Label3), &A::Info_Label3_Click},
+};
+
+constexpr A::MenuHandler kMenuHandlers[] = {
+    {MenuCommand::Open, &A::mnu_Open_Click},       {MenuCommand::Exit, &A::mnu_Exit_Click},
+    {MenuCommand::FLASH, &A::mnu_FLASH_Click},     {MenuCommand::EEDATA, &A::mnu_EEDATA_Click},
+    {MenuCommand::CONFIG, &A::mnu_CONFIG_Click},   {MenuCommand::USERID, &A::mnu_USERID_Click},
+    {MenuCommand::Repeate, &A::mnu_Repeate_Click}, {MenuCommand::About, &A::mnu_About_Click},
+};
+
+// Runs `f` on each check-mark item of the main window's menus.
+template <typename F>
+void ForEachCheckItem(F f) {
+  for (const MenuDesign& menu : DesignOf(FormId::Main).menus) {
+    for (const MenuItemDesign& item : menu.items) {
+      if (item.kind == MenuItemDesign::Kind::Check) {
+        f(item);
+      }
+    }
+  }
+}
+
+}  // namespace
 
 // Runs a handler that must not nest. While it runs, another such handler is refused, and an
 // unload asked for meanwhile waits: it takes effect when this handler returns, so that every
@@ -82,7 +124,11 @@ Application::Application(Desktop& desktop, FormFactory& forms,
       forms_(forms),
       library_(std::move(library)),
       openDirectory_(std::move(openDirectory)),
-      link_(*library_, *this) {}
+      link_(*library_, *this) {
+  ForEachCheckItem([this](const MenuItemDesign& item) {
+    checks_[static_cast<std::size_t>(item.command)] = item.checked;
+  });
+}
 
 Application::~Application() {
   abortRequested_ = true;
@@ -130,13 +176,61 @@ bool Application::Start() {
   fileLoaded_ = false;
   deviceConnected_ = false;
   form.SetText(MainControl::Label0, text::kStartText);
-  for (int i = 0; i < kMenuItemCount; ++i) {
-    form.SetChecked(static_cast<MenuItem>(i), checks_[static_cast<std::size_t>(i)]);
-  }
+  ForEachCheckItem([this, &form](const MenuItemDesign& item) {
+    form.SetChecked(item.command, Checked(item.command));
+  });
 
   form.Show();
   form.Focus(MainControl::AutoDetectCmd);
   return true;
+}
+
+// ---- What the front ends forward -----------------------------------------------------------
+
+std::span<const Application::ControlHandler> Application::ControlHandlers() {
+  return kControlHandlers;
+}
+
+std::span<const Application::MenuHandler> Application::MenuHandlers() {
+  return kMenuHandlers;
+}
+
+void Application::OnControl(FormId form, int control) {
+  for (const ControlHandler& handler : kControlHandlers) {
+    if (handler.form == form && handler.control == control) {
+      (this->*handler.click)();
+      return;
+    }
+  }
+}
+
+void Application::OnMenu(MenuCommand command) {
+  for (const MenuHandler& handler : kMenuHandlers) {
+    if (handler.command == command) {
+      (this->*handler.click)();
+      return;
+    }
+  }
+}
+
+void Application::OnClose(FormId form) {
+  switch (form) {
+    case FormId::Main:
+      Form_Unload();
+      break;
+    case FormId::AutoDetect:
+      AutoDetect_CloseBox();
+      break;
+    case FormId::Updating:
+      Updating_AbortCmd_Click();  // the run stops after its packet
+      break;
+    case FormId::UpdatingComplete:
+      UpdatingComplete_Form_Unload();
+      break;
+    case FormId::Info:
+      Info_cmdOK_Click();
+      break;
+  }
 }
 
 // ---- Messages and the loader's needs --------------------------------------------------------
@@ -241,7 +335,7 @@ void Application::mnu_About_Click() {
   info_->Focus(InfoControl::cmdOK);
 }
 
-void Application::ToggleCheck(MenuItem item) {
+void Application::ToggleCheck(MenuCommand item) {
   bool& checked = checks_[static_cast<std::size_t>(item)];
   checked = !checked;
   if (main_) {
@@ -250,19 +344,19 @@ void Application::ToggleCheck(MenuItem item) {
 }
 
 void Application::mnu_FLASH_Click() {
-  ToggleCheck(MenuItem::FLASH);
+  ToggleCheck(MenuCommand::FLASH);
 }
 void Application::mnu_EEDATA_Click() {
-  ToggleCheck(MenuItem::EEDATA);
+  ToggleCheck(MenuCommand::EEDATA);
 }
 void Application::mnu_CONFIG_Click() {
-  ToggleCheck(MenuItem::CONFIG);
+  ToggleCheck(MenuCommand::CONFIG);
 }
 void Application::mnu_USERID_Click() {
-  ToggleCheck(MenuItem::USERID);
+  ToggleCheck(MenuCommand::USERID);
 }
 void Application::mnu_Repeate_Click() {
-  ToggleCheck(MenuItem::Repeate);
+  ToggleCheck(MenuCommand::Repeate);
 }
 
 bool Application::QueryVersion(link::PacketBuffer& reply) {
@@ -322,7 +416,7 @@ void Application::ResetPIC_Click() {
   std::int32_t replyLength = link::kResetReplyLength;
   link_.SendPacket(request, requestLength, reply, replyLength);  // the result does not matter
 
-  if (Checked(MenuItem::Repeate)) {
+  if (Checked(MenuCommand::Repeate)) {
     // Ready for the next device.
     deviceConnected_ = false;
     main_->SetEnabled(MainControl::OK, false);
@@ -338,8 +432,8 @@ void Application::OK_Click() {
     return;
   }
   RunWindows windows(*this);
-  const update::UpdateSelections selections{[this] { return Checked(MenuItem::FLASH); },
-                                            [this] { return Checked(MenuItem::EEDATA); }};
+  const update::UpdateSelections selections{[this] { return Checked(MenuCommand::FLASH); },
+                                            [this] { return Checked(MenuCommand::EEDATA); }};
   const update::UpdateOutcome outcome =
       update::RunUpdate(image_, link_, selections, abortRequested_, windows);
   // The result window's second line says why a run failed; after a success it is empty.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,8 @@ namespace korvane::app {
 
 // The application: its state (the memory image, the USB pipe link, the flags and the menu check
 // marks), its five windows and every handler behind their controls. The front ends build the
-// windows and call these handlers; nothing here knows a toolkit.
+// windows from their designs and forward what the user does (OnControl, OnMenu, OnClose), which
+// runs the handler of that control; nothing here knows a toolkit.
 //
 // Handlers that talk to the device, open dialogs or boxes, or let pending events run do not
 // nest: while one of them runs, a click that reaches another of them (input that was queued
@@ -36,6 +38,27 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   // The main window's load: refuses a second copy (returning false with nothing shown but the
   // refusal), then places, initialises and shows the main window.
   bool Start();
+
+  // ---- What the front ends forward ----
+  // A click on a control of a window (a button, or a label that is a link), numbered as in the
+  // window's control enum; a control without a handler does nothing.
+  void OnControl(FormId form, int control);
+  void OnMenu(MenuCommand command);
+  // The close box of a window.
+  void OnClose(FormId form);
+
+  // The handler a click on a control runs, and the one each menu command runs.
+  struct ControlHandler {
+    FormId form;
+    int control;
+    void (Application::*click)();
+  };
+  static std::span<const ControlHandler> ControlHandlers();
+  struct MenuHandler {
+    MenuCommand command;
+    void (Application::*click)();
+  };
+  static std::span<const MenuHandler> MenuHandlers();
 
   // ---- Main window ----
   void mnu_Open_Click();
@@ -76,7 +99,8 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   bool FileLoaded() const { return fileLoaded_; }
   bool DeviceConnected() const { return deviceConnected_; }
   bool AbortRequested() const { return abortRequested_; }
-  bool Checked(MenuItem item) const { return checks_[static_cast<std::size_t>(item)]; }
+  // The check mark of a check-mark item of the menu.
+  bool Checked(MenuCommand item) const { return checks_[static_cast<std::size_t>(item)]; }
   const image::MemoryImage& Image() const { return image_; }
   // True once every window is unloaded (or the start was refused).
   bool Ended() const { return ended_; }
@@ -100,7 +124,7 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   class RunWindows;
   class Exclusive;
 
-  void ToggleCheck(MenuItem item);
+  void ToggleCheck(MenuCommand item);
   void UnloadEverything();
   // Loading the secondary windows: each takes the main window's top-left corner and, once it
   // shows, hides the main window. A window is always shown before the one it replaces is hidden,
@@ -128,9 +152,9 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   bool fileLoaded_ = false;
   bool deviceConnected_ = false;
   bool abortRequested_ = false;
-  std::array<bool, kMenuItemCount> checks_{true, false, false, false, true};
-  bool searching_ = false;  // the search window shows Abort, not OK
-  bool busy_ = false;       // a handler that must not nest is running
+  std::array<bool, kMenuCommandCount> checks_{};  // as designed at start
+  bool searching_ = false;                        // the search window shows Abort, not OK
+  bool busy_ = false;                             // a handler that must not nest is running
   bool unloadPending_ = false;
   bool ended_ = false;
   std::string updateFilePath_;

@@ -1,16 +1,23 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
-#include "app/Layout.h"
-
-// What the handlers need of the five windows. A front end implements one view per window with
-// its toolkit's controls and hands every event of those controls to the Application's handler
-// of the same name; it keeps no behaviour of its own.
+// What the handlers need of the five windows. A front end builds each window from its design
+// (app/Designs.h) with its toolkit's controls, implements the window's view over them and
+// forwards every click, menu command and close box to the Application (OnControl, OnMenu,
+// OnClose); it keeps no behaviour of its own.
 namespace korvane::app {
 
 class Application;
+
+// A Windows colour value 0x00BBGGRR (red in the low byte).
+using Colour = std::uint32_t;
+inline constexpr Colour kRed = 0x000000FF;
+inline constexpr Colour kGreen = 0x0000C000;  // good news
+inline constexpr Colour kLinkBlue = 0x00FF0000;
+inline constexpr Colour kBlack = 0x00000000;
 
 // A place and a size on the screen, in the front end's own units (pixels of its desktop).
 struct ScreenPoint {
@@ -29,16 +36,19 @@ struct ScreenRect {
   int height = 0;
 };
 
-// The controls of each window that the handlers change, named as drawn.
+// The five windows.
+enum class FormId { Main, AutoDetect, Updating, UpdatingComplete, Info };
+
+// The controls of each window, named as drawn. A control's number in its window is its value here.
 enum class MainControl { Label0, Label1, OK, AutoDetectCmd, ResetPIC };
 enum class AutoDetectControl { Label1, Label2, AbortCmd, OKCmd };
-enum class UpdatingControl { AbortCmd, Label2, Label1 };
+enum class UpdatingControl { AbortCmd, Label2, Label1, UpdatingBar };
 enum class CompleteControl { OKCmd, Label2, Label1 };
-enum class InfoControl { cmdOK, Label1, Label3, Label2 };
+enum class InfoControl { cmdOK, Label1, Label3, Label2, picIcon };
 
-// The main window's check-mark menu items.
-enum class MenuItem { FLASH, EEDATA, CONFIG, USERID, Repeate };
-inline constexpr int kMenuItemCount = 5;
+// The commands of the main window's menus, the five check-mark items among them.
+enum class MenuCommand { Open, Exit, FLASH, EEDATA, CONFIG, USERID, Repeate, About };
+inline constexpr int kMenuCommandCount = 8;
 
 // What every window offers.
 class Window {
@@ -78,7 +88,8 @@ class FormView : public Window {
 
 class MainView : public FormView<MainControl> {
  public:
-  virtual void SetChecked(MenuItem item, bool checked) = 0;
+  // The check mark of a check-mark item.
+  virtual void SetChecked(MenuCommand item, bool checked) = 0;
 };
 
 class UpdatingView : public FormView<UpdatingControl> {
@@ -100,8 +111,8 @@ struct UnloadWindow {
 template <typename View>
 using FormPtr = std::unique_ptr<View, UnloadWindow>;
 
-// Loads the windows. Each is built hidden, with its design-time texts, and its controls'
-// events wired to `app`'s handlers.
+// Loads the windows. Each is built hidden, as designed (app/Designs.h), and forwards its events
+// to `app` (OnControl, OnMenu, OnClose).
 class FormFactory {
  public:
   virtual ~FormFactory() = default;

@@ -3,7 +3,7 @@
 #include <string_view>
 
 // The fixed texts of the five windows and their message boxes, exactly as the user sees them.
-// Both front ends build their windows from these; the handlers set the run-time ones.
+// The window designs (app/Designs.cpp) take the design-time ones; the handlers set the others.
 namespace korvane::app::text {
 
 inline constexpr std::string_view kMainCaption = "USB-Korvane";

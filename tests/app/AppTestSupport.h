@@ -98,11 +98,11 @@ class FakeForm : public View {
 class FakeMain final : public FakeForm<MainView> {
  public:
   using FakeForm::FakeForm;
-  void SetChecked(MenuItem item, bool checked) override {
+  void SetChecked(MenuCommand item, bool checked) override {
     checks[static_cast<std::size_t>(item)] = checked;
   }
-  bool Checked(MenuItem item) const { return checks[static_cast<std::size_t>(item)]; }
-  std::array<bool, kMenuItemCount> checks{};
+  bool Checked(MenuCommand item) const { return checks[static_cast<std::size_t>(item)]; }
+  std::array<bool, kMenuCommandCount> checks{};
 };
 
 class FakeUpdating final : public FakeForm<UpdatingView> {

@@ -11,6 +11,9 @@ namespace {
 using C = MainControl;
 using S = AutoDetectControl;
 
+constexpr MenuCommand kCheckItems[] = {MenuCommand::FLASH, MenuCommand::EEDATA, MenuCommand::CONFIG,
+                                       MenuCommand::USERID, MenuCommand::Repeate};
+
 class MainWindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -47,7 +50,11 @@ TEST_F(MainWindowTest, StartUpShowsTheInitialStates) {
             "   and press the \"Auto Detect...\" button.");
   EXPECT_EQ(m.focus, C::AutoDetectCmd);
   // FLASH and Repeate checked, the others not.
-  EXPECT_EQ(m.checks, (std::array<bool, kMenuItemCount>{true, false, false, false, true}));
+  for (const MenuCommand item : kCheckItems) {
+    const bool designed = item == MenuCommand::FLASH || item == MenuCommand::Repeate;
+    EXPECT_EQ(m.Checked(item), designed);
+    EXPECT_EQ(f.app->Checked(item), designed);
+  }
   // Centred on the work area (1280 x 1024) for the window's size (350 x 105).
   EXPECT_EQ(m.position, (ScreenPoint{640 - 175, 512 - 52}));
   EXPECT_FALSE(f.app->FileLoaded());
@@ -60,16 +67,12 @@ TEST_F(MainWindowTest, StartUpShowsTheInitialStates) {
 TEST_F(MainWindowTest, CheckItemsToggleAndChangeNothingElse) {
   AppFixture f;
   FakeMain& m = f.Main();
-  const std::array<void (Application::*)(), kMenuItemCount> clicks = {
-      &Application::mnu_FLASH_Click, &Application::mnu_EEDATA_Click, &Application::mnu_CONFIG_Click,
-      &Application::mnu_USERID_Click, &Application::mnu_Repeate_Click};
-  for (int i = 0; i < kMenuItemCount; ++i) {
-    const auto item = static_cast<MenuItem>(i);
+  for (const MenuCommand item : kCheckItems) {
     const bool before = f.app->Checked(item);
-    (f.app.get()->*clicks[static_cast<std::size_t>(i)])();
+    f.app->OnMenu(item);
     EXPECT_EQ(f.app->Checked(item), !before);
     EXPECT_EQ(m.Checked(item), !before);
-    (f.app.get()->*clicks[static_cast<std::size_t>(i)])();
+    f.app->OnMenu(item);
     EXPECT_EQ(f.app->Checked(item), before);
     EXPECT_EQ(m.Checked(item), before);
   }

@@ -17,6 +17,10 @@ using namespace korvane::ui::test;
 
 namespace {
 
+using C = app::MainControl;
+using S = app::AutoDetectControl;
+using Cmd = app::MenuCommand;
+
 constexpr std::uint32_t kRed = 0x0000FF;
 constexpr std::uint32_t kGreen = 0x00C000;
 
@@ -45,29 +49,29 @@ class MainWindowTest : public QObject {
     MainForm& m = *f.Main();
     QVERIFY(m.isVisible());
     QCOMPARE(m.windowTitle(), QStringLiteral("USB-Korvane"));
-    QCOMPARE(m.Label1->text(), QStringLiteral("Update File not loaded!"));
-    QCOMPARE(TextColour(m.Label1), kRed);
-    QVERIFY(IsBold(m.Label1));
-    QVERIFY(!IsBold(m.Label0));
-    QVERIFY(m.Label0->text().startsWith(QStringLiteral("- Select an Update-File\r\n")));
-    QVERIFY(!m.OK->isEnabled());
-    QVERIFY(!m.ResetPIC->isEnabled());
+    QCOMPARE(m.Label(C::Label1)->text(), QStringLiteral("Update File not loaded!"));
+    QCOMPARE(TextColour(m.Label(C::Label1)), kRed);
+    QVERIFY(IsBold(m.Label(C::Label1)));
+    QVERIFY(!IsBold(m.Label(C::Label0)));
+    QVERIFY(m.Label(C::Label0)->text().startsWith(QStringLiteral("- Select an Update-File\r\n")));
+    QVERIFY(!m.Button(C::OK)->isEnabled());
+    QVERIFY(!m.Button(C::ResetPIC)->isEnabled());
     QCOMPARE(m.minimumSize(), m.maximumSize());
     const Qt::WindowFlags flags = m.windowFlags();
     QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     // 15 twips to the pixel.
-    QCOMPARE(m.OK->geometry(), QRect(265, 8, 76, 20));
-    QCOMPARE(m.AutoDetectCmd->geometry(), QRect(265, 32, 76, 20));
-    QCOMPARE(m.ResetPIC->geometry(), QRect(265, 56, 76, 20));
-    QCOMPARE(m.Label0->geometry(), QRect(11, 11, 247, 44));
+    QCOMPARE(m.Button(C::OK)->geometry(), QRect(265, 8, 76, 20));
+    QCOMPARE(m.Button(C::AutoDetectCmd)->geometry(), QRect(265, 32, 76, 20));
+    QCOMPARE(m.Button(C::ResetPIC)->geometry(), QRect(265, 56, 76, 20));
+    QCOMPARE(m.Label(C::Label0)->geometry(), QRect(11, 11, 247, 44));
     QCOMPARE(m.centralWidget()->size(), QSize(350, 85));
     // The window is exactly the menu bar over the client area.
     QCOMPARE(m.centralWidget()->geometry().top(), m.menuBar()->geometry().bottom() + 1);
     QCOMPARE(m.centralWidget()->geometry().bottom() + 1, m.height());
     // The status line runs past the right edge.
-    QVERIFY(m.Label1->geometry().right() > m.width());
+    QVERIFY(m.Label(C::Label1)->geometry().right() > m.width());
     // Centred on the screen.
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     QVERIFY(qAbs(m.pos().x() + m.width() / 2 - area.center().x()) <= 1);
@@ -76,26 +80,26 @@ class MainWindowTest : public QObject {
   void focusStartsOnAutoDetectAndTabCyclesTheEnabledButtons() {
     Fixture f;
     MainForm& m = *f.Main();
-    QCOMPARE(m.focusWidget(), m.AutoDetectCmd);
+    QCOMPARE(m.focusWidget(), m.Button(C::AutoDetectCmd));
     m.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&m));
     // Only Auto Detect... is enabled at first: Tab stays on it.
     QTest::keyClick(&m, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), m.AutoDetectCmd);
+    QCOMPARE(QApplication::focusWidget(), m.Button(C::AutoDetectCmd));
     f.Open(plain_);
     f.Detect();
     // The main window came back from behind the search window: make it the active one again.
     QApplication::setActiveWindow(&m);
     QVERIFY(QTest::qWaitForWindowActive(&m));
-    m.AutoDetectCmd->setFocus();
+    m.Button(C::AutoDetectCmd)->setFocus();
     QTest::keyClick(&m, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), m.OK);
+    QCOMPARE(QApplication::focusWidget(), m.Button(C::OK));
     QTest::keyClick(&m, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), m.ResetPIC);
+    QCOMPARE(QApplication::focusWidget(), m.Button(C::ResetPIC));
     QTest::keyClick(&m, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), m.AutoDetectCmd);
+    QCOMPARE(QApplication::focusWidget(), m.Button(C::AutoDetectCmd));
     // Enter presses the focused button.
-    QTest::keyClick(m.AutoDetectCmd, Qt::Key_Return);
+    QTest::keyClick(m.Button(C::AutoDetectCmd), Qt::Key_Return);
     QVERIFY(f.AutoDetect() != nullptr);
     QVERIFY(!m.isVisible());
   }
@@ -108,23 +112,22 @@ class MainWindowTest : public QObject {
     QCOMPARE(bar[0]->text(), QStringLiteral("File"));
     QCOMPARE(bar[1]->text(), QStringLiteral("Menu"));
     // About is a command on the bar itself.
-    QCOMPARE(bar[2], m.mnu_About);
-    QCOMPARE(m.mnu_About->text(), QStringLiteral("AboutKorvane"));
-    QVERIFY(m.mnu_About->menu() == nullptr);
+    QCOMPARE(bar[2], m.Item(Cmd::About));
+    QCOMPARE(m.Item(Cmd::About)->text(), QStringLiteral("AboutKorvane"));
+    QVERIFY(m.Item(Cmd::About)->menu() == nullptr);
     for (QAction* a : m.findChildren<QAction*>()) {
       QVERIFY2(!a->text().contains(QLatin1Char('&')), qPrintable(a->text()));
     }
-    QCOMPARE(m.mnu_Open->text(), QStringLiteral("Open..."));
-    QCOMPARE(m.mnu_Open->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
-    QCOMPARE(m.mnu_Exit->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
-    QVERIFY(m.mnu_FLASH->isChecked());
-    QVERIFY(!m.mnu_EEDATA->isChecked());
-    QVERIFY(!m.mnu_CONFIG->isChecked());
-    QVERIFY(!m.mnu_USERID->isChecked());
-    QVERIFY(m.mnu_Repeate->isChecked());
+    QCOMPARE(m.Item(Cmd::Open)->text(), QStringLiteral("Open..."));
+    QCOMPARE(m.Item(Cmd::Open)->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+    QCOMPARE(m.Item(Cmd::Exit)->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    QVERIFY(m.Item(Cmd::FLASH)->isChecked());
+    QVERIFY(!m.Item(Cmd::EEDATA)->isChecked());
+    QVERIFY(!m.Item(Cmd::CONFIG)->isChecked());
+    QVERIFY(!m.Item(Cmd::USERID)->isChecked());
+    QVERIFY(m.Item(Cmd::Repeate)->isChecked());
     // Each check item reaches the application's mark and shows it.
-    for (int i = 0; i < app::kMenuItemCount; ++i) {
-      const auto item = static_cast<app::MenuItem>(i);
+    for (const Cmd item : {Cmd::FLASH, Cmd::EEDATA, Cmd::CONFIG, Cmd::USERID, Cmd::Repeate}) {
       const bool before = f.app->Checked(item);
       m.Item(item)->trigger();
       QCOMPARE(f.app->Checked(item), !before);
@@ -138,37 +141,37 @@ class MainWindowTest : public QObject {
     f.Open(plain_);
     QCOMPARE(f.desktop.dialogs, 1);
     QVERIFY(f.app->FileLoaded());
-    QCOMPARE(m.Label1->text(),
+    QCOMPARE(m.Label(C::Label1)->text(),
              QString::fromStdString(image::ShortenPath(plain_.toStdString(), 40)));
-    QCOMPARE(TextColour(m.Label1), kGreen);
-    QVERIFY(IsBold(m.Label1));
+    QCOMPARE(TextColour(m.Label(C::Label1)), kGreen);
+    QVERIFY(IsBold(m.Label(C::Label1)));
   }
 
   void searchWindowLooksAsDrawnAndItsControlsAreWired() {
     Fixture f;
     MainForm& m = *f.Main();
     const QPoint mainPos = m.pos();
-    m.AutoDetectCmd->click();
+    m.Button(C::AutoDetectCmd)->click();
     AutoDetectForm* s = f.AutoDetect();
     QVERIFY(s != nullptr && s->isVisible());
     QVERIFY(!m.isVisible());
     QCOMPARE(s->windowTitle(), QStringLiteral("Auto Detect"));
     QCOMPARE(s->pos(), mainPos);
-    QCOMPARE(s->Label2->text(), QStringLiteral("USB-Bootloader  1. 1 2 detected "));
-    QVERIFY(s->OKCmd->isVisible());
-    QVERIFY(!s->AbortCmd->isVisible());
-    QCOMPARE(s->OKCmd->geometry(), s->AbortCmd->geometry());
-    QVERIFY(s->OKCmd->isDefault());
-    QVERIFY(m.ResetPIC->isEnabled());
+    QCOMPARE(s->Label(S::Label2)->text(), QStringLiteral("USB-Bootloader  1. 1 2 detected "));
+    QVERIFY(s->Button(S::OKCmd)->isVisible());
+    QVERIFY(!s->Button(S::AbortCmd)->isVisible());
+    QCOMPARE(s->Button(S::OKCmd)->geometry(), s->Button(S::AbortCmd)->geometry());
+    QVERIFY(s->Button(S::OKCmd)->isDefault());
+    QVERIFY(m.Button(C::ResetPIC)->isEnabled());
     // OK unloads it and brings the main window back.
     QPointer<AutoDetectForm> gone = s;
-    s->OKCmd->click();
+    s->Button(S::OKCmd)->click();
     QVERIFY(f.AutoDetect() == nullptr);
     QVERIFY(m.isVisible());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(gone.isNull());
     // The close box acts like OK.
-    m.AutoDetectCmd->click();
+    m.Button(C::AutoDetectCmd)->click();
     f.AutoDetect()->close();
     QVERIFY(f.AutoDetect() == nullptr);
     QVERIFY(m.isVisible());
@@ -189,12 +192,12 @@ class MainWindowTest : public QObject {
     // Leave the result window loaded (hidden) behind an update.
     f.Open(plain_);
     f.Detect();
-    f.Main()->OK->click();
+    f.Main()->Button(C::OK)->click();
     QVERIFY(f.Complete() != nullptr);
     QPointer<QWidget> result = f.Complete();
     QPointer<QWidget> main = f.Main();
     if (how != 4) {
-      f.Complete()->OKCmd->click();
+      f.Complete()->Button(app::CompleteControl::OKCmd)->click();
       QVERIFY(f.Complete() != nullptr);
     }
 
@@ -202,7 +205,7 @@ class MainWindowTest : public QObject {
     if (how == 4) {
       f.Complete()->close();
     } else if (how == 0) {
-      m.mnu_Exit->trigger();
+      m.Item(Cmd::Exit)->trigger();
     } else if (how == 1) {
       m.activateWindow();
       QVERIFY(QTest::qWaitForWindowActive(&m));
@@ -210,8 +213,8 @@ class MainWindowTest : public QObject {
     } else if (how == 2) {
       m.close();
     } else {
-      m.mnu_Repeate->trigger();
-      m.ResetPIC->click();
+      m.Item(Cmd::Repeate)->trigger();
+      m.Button(C::ResetPIC)->click();
       QVERIFY(!f.device->Device().InBootloader());
     }
     QCOMPARE(f.desktop.quits, 1);
@@ -246,7 +249,7 @@ class MainWindowTest : public QObject {
       }
     });
     answer.start();
-    main->mnu_Open->trigger();
+    main->Item(Cmd::Open)->trigger();
     QCOMPARE(boxes, 1);
     QVERIFY(f.app->Ended());
     QCOMPARE(f.desktop.quits, 1);
@@ -261,8 +264,8 @@ class MainWindowTest : public QObject {
       QVERIFY2(Fits(font, box), qPrintable(box.text));
     }
     QVERIFY(font.pointSizeF() >= 6.0);
-    QCOMPARE(f.Main()->Label0->font().family(), font.family());
-    QCOMPARE(f.Main()->Label0->font().pointSizeF(), font.pointSizeF());
+    QCOMPARE(f.Main()->Label(C::Label0)->font().family(), font.family());
+    QCOMPARE(f.Main()->Label(C::Label0)->font().pointSizeF(), font.pointSizeF());
   }
 };
 

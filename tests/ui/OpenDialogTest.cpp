@@ -97,14 +97,14 @@ class OpenDialogTest : public QObject {
       files = ListedFiles(dialog);
       dialog.reject();
     });
-    m.mnu_Open->trigger();
+    m.Item(app::MenuCommand::Open)->trigger();
     QVERIFY(cancel.Seen());
     QCOMPARE(title, QStringLiteral("Open an Uploader-File"));
     QCOMPARE(entries, QStringList{QStringLiteral("Korvane-Files (*.HEX; *.ELC)")});
     QCOMPARE(files, (QStringList{QStringLiteral("B.HEX"), QStringLiteral("a.hex"),
                                  QStringLiteral("c.elc")}));
     QVERIFY(!app.FileLoaded());
-    QCOMPARE(m.Label1->text(), QStringLiteral("Update File not loaded!"));
+    QCOMPARE(m.Label(app::MainControl::Label1)->text(), QStringLiteral("Update File not loaded!"));
 
     // A file in capitals is chosen and loaded as plain HEX.
     const QString chosen = QDir(dir_.path()).filePath(QStringLiteral("B.HEX"));
@@ -118,10 +118,10 @@ class OpenDialogTest : public QObject {
         dialog.reject();  // not taken: the checks below fail rather than hang
       }
     });
-    m.mnu_Open->trigger();
+    m.Item(app::MenuCommand::Open)->trigger();
     QVERIFY(choose.Seen());
     QVERIFY(app.FileLoaded());
-    QCOMPARE(m.Label1->text(),
+    QCOMPARE(m.Label(app::MainControl::Label1)->text(),
              QString::fromStdString(image::ShortenPath(chosen.toStdString(), 40)));
     QCOMPARE(app.Image().HighestFlashAddress, 0x0FFF);
   }

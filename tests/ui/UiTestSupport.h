@@ -106,12 +106,12 @@ struct Fixture {
   // Opens `path` through File > Open...
   void Open(const QString& path) {
     desktop.answers.append(path);
-    Main()->mnu_Open->trigger();
+    Main()->Item(app::MenuCommand::Open)->trigger();
   }
   // Auto Detect... and the search window's OK.
   void Detect() {
-    Main()->AutoDetectCmd->click();
-    AutoDetect()->OKCmd->click();
+    Main()->Button(app::MainControl::AutoDetectCmd)->click();
+    AutoDetect()->Button(app::AutoDetectControl::OKCmd)->click();
   }
 };
 

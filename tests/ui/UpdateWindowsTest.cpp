@@ -14,6 +14,11 @@ using namespace korvane::ui::test;
 
 namespace {
 
+using C = app::MainControl;
+using U = app::UpdatingControl;
+using R = app::CompleteControl;
+using I = app::InfoControl;
+
 constexpr std::uint32_t kRed = 0x0000FF;
 constexpr std::uint32_t kGreen = 0x00C000;
 constexpr std::uint32_t kYellowBar = 0x00FFFF;
@@ -61,7 +66,7 @@ class UpdateWindowsTest : public QObject {
   void progressAndResultWindowsShowTheRun() {
     auto f = Ready();
     MainForm& m = *f->Main();
-    m.mnu_EEDATA->trigger();
+    m.Item(app::MenuCommand::EEDATA)->trigger();
     const QPoint mainPos = m.pos();
 
     std::set<std::pair<QString, std::uint32_t>> stages;
@@ -70,13 +75,13 @@ class UpdateWindowsTest : public QObject {
     bool barFollows = true;
     DuringRun watch([&] {
       if (UpdatingForm* p = f->Updating()) {
-        stages.insert({p->Label2->text(), p->ProgressBarColor()});
+        stages.insert({p->Label(U::Label2)->text(), p->ProgressBarColor()});
         placed = placed && p->pos() == mainPos && p->isVisible() && !m.isVisible();
-        abortFocused = abortFocused && p->focusWidget() == p->AbortCmd;
-        barFollows = barFollows && p->UpdatingBar->value() == qRound(p->BarValue());
+        abortFocused = abortFocused && p->focusWidget() == p->Button(U::AbortCmd);
+        barFollows = barFollows && p->Bar()->value() == qRound(p->BarValue());
       }
     });
-    m.OK->click();
+    m.Button(C::OK)->click();
 
     QVERIFY(placed);
     QVERIFY(abortFocused);
@@ -94,18 +99,18 @@ class UpdateWindowsTest : public QObject {
     QVERIFY(r != nullptr && r->isVisible());
     QCOMPARE(r->pos(), mainPos);
     QCOMPARE(r->windowTitle(), QStringLiteral("Updating Complete"));
-    QCOMPARE(r->Label1->text(), QStringLiteral("The update was successful."));
-    QCOMPARE(TextColour(r->Label1), kGreen);
-    QVERIFY(r->Label1->font().bold());
-    QVERIFY(r->Label2->text().isEmpty());
-    QCOMPARE(r->focusWidget(), r->OKCmd);
+    QCOMPARE(r->Label(R::Label1)->text(), QStringLiteral("The update was successful."));
+    QCOMPARE(TextColour(r->Label(R::Label1)), kGreen);
+    QVERIFY(r->Label(R::Label1)->font().bold());
+    QVERIFY(r->Label(R::Label2)->text().isEmpty());
+    QCOMPARE(r->focusWidget(), r->Button(R::OKCmd));
 
     // OK hides it and re-checks the device: "Reset PIC" comes back, "Data Update" does not.
-    r->OKCmd->click();
+    r->Button(R::OKCmd)->click();
     QVERIFY(!r->isVisible());
     QVERIFY(m.isVisible());
-    QVERIFY(m.ResetPIC->isEnabled());
-    QVERIFY(!m.OK->isEnabled());
+    QVERIFY(m.Button(C::ResetPIC)->isEnabled());
+    QVERIFY(!m.Button(C::OK)->isEnabled());
   }
 
   void windowsAreFixedAndCarryTheirIcons() {
@@ -123,23 +128,23 @@ class UpdateWindowsTest : public QObject {
       if (UpdatingForm* p = f->Updating(); p && progressIcon == 0) {
         fixed(p);
         progressIcon = p->windowIcon().cacheKey();
-        QCOMPARE(p->UpdatingBar->geometry(), QRect(7, 54, 249, 14));
-        QCOMPARE(p->UpdatingBar->maximum(), 100);
+        QCOMPARE(p->Bar()->geometry(), QRect(7, 54, 249, 14));
+        QCOMPARE(p->Bar()->maximum(), 100);
       }
     });
-    f->Main()->OK->click();
+    f->Main()->Button(C::OK)->click();
     // The progress and result windows share an icon of their own.
     QVERIFY(progressIcon != 0 && progressIcon != appIcon);
     fixed(f->Complete());
     QCOMPARE(f->Complete()->windowIcon().cacheKey(), progressIcon);
-    f->Complete()->OKCmd->click();
+    f->Complete()->Button(R::OKCmd)->click();
 
     // The search and About windows carry the application's icon.
-    f->Main()->AutoDetectCmd->click();
+    f->Main()->Button(C::AutoDetectCmd)->click();
     fixed(f->AutoDetect());
     QCOMPARE(f->AutoDetect()->windowIcon().cacheKey(), appIcon);
-    f->AutoDetect()->OKCmd->click();
-    f->Main()->mnu_About->trigger();
+    f->AutoDetect()->Button(app::AutoDetectControl::OKCmd)->click();
+    f->Main()->Item(app::MenuCommand::About)->trigger();
     fixed(f->Info());
     QCOMPARE(f->Info()->windowIcon().cacheKey(), appIcon);
   }
@@ -161,41 +166,42 @@ class UpdateWindowsTest : public QObject {
         if (closeBox) {
           p->close();
         } else {
-          QTest::mouseClick(p->AbortCmd, Qt::LeftButton);
+          QTest::mouseClick(p->Button(U::AbortCmd), Qt::LeftButton);
         }
         QVERIFY(f->Updating() != nullptr);
         QVERIFY(f->app->AbortRequested());
       }
     });
-    f->Main()->OK->click();
+    f->Main()->Button(C::OK)->click();
     QCOMPARE(clicks, 1);
     QCOMPARE(f->device->PacketsBegun() - before, 5u);
     QVERIFY(f->Updating() == nullptr);
     UpdatingCompleteForm* r = f->Complete();
-    QCOMPARE(r->Label1->text(), QStringLiteral("The update was not successful."));
-    QCOMPARE(TextColour(r->Label1), kRed);
-    QCOMPARE(r->Label2->text(), QStringLiteral("Erase at 0x0900: stopped by the user."));
+    QCOMPARE(r->Label(R::Label1)->text(), QStringLiteral("The update was not successful."));
+    QCOMPARE(TextColour(r->Label(R::Label1)), kRed);
+    QCOMPARE(r->Label(R::Label2)->text(), QStringLiteral("Erase at 0x0900: stopped by the user."));
     QVERIFY(!f->app->Ended());
   }
 
   void aboutWindowShowsVersionRightsAndLink() {
     Fixture f;
-    f.Main()->mnu_About->trigger();
+    f.Main()->Item(app::MenuCommand::About)->trigger();
     InfoForm* a = f.Info();
     QVERIFY(a != nullptr && a->isVisible());
     QCOMPARE(a->windowTitle(), QStringLiteral("About Korvane"));
-    QCOMPARE(a->Label1->text(), QStringLiteral("Korvane Ver. 2.0b"));
-    QVERIFY2(a->Label2->text().endsWith(QStringLiteral("  2031")), qPrintable(a->Label2->text()));
-    QCOMPARE(TextColour(a->Label2), 0u);
-    QCOMPARE(TextColour(a->Label3), 0xFF0000u);  // blue
-    QCOMPARE(a->Label3->text(), QStringLiteral("https://shop.example.com/korvane"));
-    QCOMPARE(a->Label3->cursor().shape(), Qt::PointingHandCursor);
-    QVERIFY(!a->picIcon->pixmap().isNull());
-    QVERIFY(a->cmdOK->isDefault());
+    QCOMPARE(a->Label(I::Label1)->text(), QStringLiteral("Korvane Ver. 2.0b"));
+    QVERIFY2(a->Label(I::Label2)->text().endsWith(QStringLiteral("  2031")),
+             qPrintable(a->Label(I::Label2)->text()));
+    QCOMPARE(TextColour(a->Label(I::Label2)), 0u);
+    QCOMPARE(TextColour(a->Label(I::Label3)), 0xFF0000u);  // blue
+    QCOMPARE(a->Label(I::Label3)->text(), QStringLiteral("https://shop.example.com/korvane"));
+    QCOMPARE(a->Label(I::Label3)->cursor().shape(), Qt::PointingHandCursor);
+    QVERIFY(!a->Label(I::picIcon)->pixmap().isNull());
+    QVERIFY(a->Button(I::cmdOK)->isDefault());
 
     // The link opens the shop's address and leaves the About window open.
-    QTest::mouseClick(a->Label3, Qt::LeftButton);
-    QCOMPARE(f.desktop.addresses, QStringList{a->Label3->text()});
+    QTest::mouseClick(a->Label(I::Label3), Qt::LeftButton);
+    QCOMPARE(f.desktop.addresses, QStringList{a->Label(I::Label3)->text()});
     QVERIFY(f.Info() == a && a->isVisible());
   }
 
@@ -209,13 +215,13 @@ class UpdateWindowsTest : public QObject {
   void aboutWindowClosesByOKEnterEscAndCloseBox() {
     QFETCH(int, how);
     Fixture f;
-    f.Main()->mnu_About->trigger();
+    f.Main()->Item(app::MenuCommand::About)->trigger();
     InfoForm* a = f.Info();
     QApplication::setActiveWindow(a);
     QVERIFY(QTest::qWaitForWindowActive(a));
     switch (how) {
       case 0:
-        QTest::mouseClick(a->cmdOK, Qt::LeftButton);
+        QTest::mouseClick(a->Button(I::cmdOK), Qt::LeftButton);
         break;
       case 1:
         QTest::keyClick(a, Qt::Key_Return);

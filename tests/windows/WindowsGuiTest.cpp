@@ -155,11 +155,11 @@ void Click(HWND window, Control control) {
                reinterpret_cast<LPARAM>(button));
 }
 
-void Menu(HWND main, int command) {
-  PostMessageW(main, WM_COMMAND, MAKEWPARAM(command, 0), 0);
+void Menu(HWND main, app::MenuCommand command) {
+  PostMessageW(main, WM_COMMAND, MAKEWPARAM(MenuCommandId(command), 0), 0);
 }
 
-int Checked(HWND main, app::MenuItem item) {
+int Checked(HWND main, app::MenuCommand item) {
   DWORD_PTR result = 0;
   SendMessageTimeoutW(main, kQueryMenuCheck, static_cast<WPARAM>(item), 0, SMTO_BLOCK, 5000,
                       &result);
@@ -168,7 +168,7 @@ int Checked(HWND main, app::MenuItem item) {
 
 // Chooses `file` in the open dialog the main window shows.
 void OpenFile(const Demo& demo, HWND main, const fs::path& file) {
-  Menu(main, kOpenCommand);
+  Menu(main, app::MenuCommand::Open);
   const HWND dialog = AwaitWindow(demo, app::text::kOpenTitle, L"#32770");
   ASSERT_NE(dialog, nullptr) << "no open dialog";
   // The file name box: a combo box (cmb13) or an edit field (edt1), as the dialog has it.
@@ -361,14 +361,14 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_EQ(Text(main, app::MainControl::Label1), app::text::kNotLoaded);
   EXPECT_EQ(Text(main, app::MainControl::Label0), app::text::kStartText);
   EXPECT_EQ(Text(main, app::MainControl::OK), app::text::kUpdateButton);
-  EXPECT_EQ(Checked(main, app::MenuItem::FLASH), 1);
-  EXPECT_EQ(Checked(main, app::MenuItem::EEDATA), 0);
-  EXPECT_EQ(Checked(main, app::MenuItem::CONFIG), 0);
-  EXPECT_EQ(Checked(main, app::MenuItem::USERID), 0);
-  EXPECT_EQ(Checked(main, app::MenuItem::Repeate), 1);
+  EXPECT_EQ(Checked(main, app::MenuCommand::FLASH), 1);
+  EXPECT_EQ(Checked(main, app::MenuCommand::EEDATA), 0);
+  EXPECT_EQ(Checked(main, app::MenuCommand::CONFIG), 0);
+  EXPECT_EQ(Checked(main, app::MenuCommand::USERID), 0);
+  EXPECT_EQ(Checked(main, app::MenuCommand::Repeate), 1);
   // A check-mark item toggles its own mark.
-  Menu(main, kFirstCheckCommand + static_cast<int>(app::MenuItem::EEDATA));
-  EXPECT_TRUE(WaitFor([&] { return Checked(main, app::MenuItem::EEDATA) == 1; }));
+  Menu(main, app::MenuCommand::EEDATA);
+  EXPECT_TRUE(WaitFor([&] { return Checked(main, app::MenuCommand::EEDATA) == 1; }));
 
   OpenFile(demo, main, firmware.Path());
   const std::string shown = firmware.FolderName() + "\\firmware.hex";
@@ -404,7 +404,7 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   Click(main, app::MainControl::OK);
   const HWND progress = AwaitWindow(demo, app::text::kUpdatingCaption);
   ASSERT_NE(progress, nullptr) << "no progress window";
-  const HWND bar = GetDlgItem(progress, kProgressBarId);
+  const HWND bar = ControlOf(progress, app::UpdatingControl::UpdatingBar);
   EXPECT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > 0; }));
   if (std::getenv("KORVANE_SCREENSHOTS") != nullptr) {
     // One picture per stage colour while the bar is on its way.
@@ -442,7 +442,7 @@ TEST(WindowsGui, OpenDetectAndUpdateToSuccess) {
   EXPECT_TRUE(WaitFor([&] { return !Enabled(main, app::MainControl::ResetPIC); }));
   EXPECT_TRUE(WaitFor([&] { return FocusOf(main) == autoDetect; })) << FocusOf(main);
 
-  Menu(main, kExitCommand);
+  Menu(main, app::MenuCommand::Exit);
   EXPECT_EQ(demo.ExitCode(), 0);
 }
 
@@ -454,7 +454,7 @@ TEST(WindowsGui, AbortEndsTheRunInFailure) {
   Click(main, app::MainControl::OK);
   const HWND progress = AwaitWindow(demo, app::text::kUpdatingCaption);
   ASSERT_NE(progress, nullptr);
-  const HWND bar = GetDlgItem(progress, kProgressBarId);
+  const HWND bar = ControlOf(progress, app::UpdatingControl::UpdatingBar);
   ASSERT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > 0; }));
   EXPECT_EQ(Text(progress, app::UpdatingControl::AbortCmd), app::text::kAbortButton);
   Click(progress, app::UpdatingControl::AbortCmd);
@@ -471,7 +471,7 @@ TEST(WindowsGui, AboutShowsTheVersionAndEscBringsTheMainWindowBack) {
   const Demo demo;
   const HWND main = AwaitWindow(demo, app::text::kMainCaption);
   ASSERT_NE(main, nullptr);
-  Menu(main, kAboutCommand);
+  Menu(main, app::MenuCommand::About);
   const HWND about = AwaitWindow(demo, app::text::kAboutCaption);
   ASSERT_NE(about, nullptr);
   // Shown first, then the main window goes.
@@ -531,7 +531,7 @@ TEST(WindowsGui, SecondCopyIsRefused) {
   EXPECT_EQ(second.ExitCode(), 0);
   EXPECT_TRUE(IsWindowVisible(main));
 
-  Menu(main, kExitCommand);
+  Menu(main, app::MenuCommand::Exit);
   EXPECT_EQ(first.ExitCode(), 0);
 }
 

@@ -2,8 +2,11 @@
 
 #include <QCloseEvent>
 #include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
 
 #include "ui/qt/Geometry.h"
+#include "ui/qt/QtForm.h"
 
 namespace korvane::ui {
 
@@ -19,14 +22,77 @@ std::uint32_t TextColour(const QWidget* widget) {
          (static_cast<std::uint32_t>(c.blue()) << 16);
 }
 
-FormWindow::FormWindow(const QString& objectName, const QString& caption, const QIcon& icon,
-                       int clientWidth, int clientHeight, QWidget* parent)
+std::vector<QWidget*> BuildControls(QWidget* client, const app::FormDesign& design,
+                                    const QIcon& icon) {
+  std::vector<QWidget*> controls(static_cast<std::size_t>(design.ControlSlots()), nullptr);
+  for (const app::ControlDesign& control : design.controls) {
+    QWidget* widget = nullptr;
+    switch (control.kind) {
+      case app::ControlKind::Label: {
+        // Text at the top left, as the window designer draws it.
+        QLabel* label = control.link ? new ClickableLabel(client) : new QLabel(client);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setTextFormat(Qt::PlainText);
+        label->setText(ToQString(control.text));
+        if (control.link) {
+          label->setCursor(Qt::PointingHandCursor);
+        }
+        widget = label;
+        break;
+      }
+      case app::ControlKind::Button: {
+        auto* button = new QPushButton(ToQString(control.text), client);
+        // Enter presses the button that has the focus, and the default button.
+        button->setAutoDefault(true);
+        button->setDefault(design.defaultButton == control.id);
+        widget = button;
+        break;
+      }
+      case app::ControlKind::ProgressBar: {
+        auto* bar = new QProgressBar(client);
+        bar->setRange(0, 100);
+        bar->setValue(0);
+        bar->setTextVisible(false);
+        bar->setFocusPolicy(Qt::NoFocus);
+        widget = bar;
+        break;
+      }
+      case app::ControlKind::Picture: {
+        auto* picture = new QLabel(client);
+        picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        picture->setPixmap(icon.pixmap(ToRect(control.rect).size()));
+        widget = picture;
+        break;
+      }
+    }
+    widget->setObjectName(ToQString(control.name));
+    widget->setGeometry(ToRect(control.rect));
+    if (!control.visible) {
+      widget->setVisible(false);
+    }
+    if (!control.enabled) {
+      widget->setEnabled(false);
+    }
+    if (control.bold) {
+      QFont font = widget->font();
+      font.setBold(true);
+      widget->setFont(font);
+    }
+    if (control.colour) {
+      SetTextColour(widget, *control.colour);
+    }
+    controls[static_cast<std::size_t>(control.id)] = widget;
+  }
+  return controls;
+}
+
+FormWindow::FormWindow(const app::FormDesign& design, const QIcon& icon, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::CustomizeWindowHint) {
-  setObjectName(objectName);
-  setWindowTitle(caption);
+  setObjectName(ToQString(design.name));
+  setWindowTitle(ToQString(design.caption));
   setWindowIcon(icon);
-  setFixedSize(clientWidth, clientHeight);
+  setFixedSize(Px(design.clientWidth), Px(design.clientHeight));
   setSizeGripEnabled(false);
 }
 
@@ -38,15 +104,6 @@ void FormWindow::closeEvent(QCloseEvent* event) {
 
 void FormWindow::reject() {
   emit escapePressed();
-}
-
-QLabel* FormWindow::AddLabel(const QString& name, const QRect& rect, const QString& text) {
-  auto* label = new QLabel(text, this);
-  label->setObjectName(name);
-  label->setGeometry(rect);
-  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label->setTextFormat(Qt::PlainText);
-  return label;
 }
 
 void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {

@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <cstdint>
 
+#include "app/Designs.h"
+
 class QCloseEvent;
 
 namespace korvane::ui {
@@ -13,13 +15,13 @@ void SetTextColour(QWidget* widget, std::uint32_t colour);
 // The label's text colour as a Windows colour value.
 std::uint32_t TextColour(const QWidget* widget);
 
-// A fixed-size window with a title bar and a close box but no minimise or maximise box. It never
-// closes itself: the close box and Esc are handed to the application as signals.
+// A fixed-size window with a title bar and a close box but no minimise or maximise box, named,
+// captioned and sized as designed. It never closes itself: the close box and Esc are handed to
+// the application as signals.
 class FormWindow : public QDialog {
   Q_OBJECT
  public:
-  explicit FormWindow(const QString& objectName, const QString& caption, const QIcon& icon,
-                      int clientWidth, int clientHeight, QWidget* parent = nullptr);
+  FormWindow(const app::FormDesign& design, const QIcon& icon, QWidget* parent = nullptr);
 
  signals:
   void closeRequested();
@@ -28,9 +30,6 @@ class FormWindow : public QDialog {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void reject() override;
-
-  // A label at its designed place, text at the top left as the window designer draws it.
-  QLabel* AddLabel(const QString& name, const QRect& rect, const QString& text = {});
 };
 
 // A label that reports a click of the left mouse button.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/Layout.h"
+#include "app/Designs.h"
 
 namespace korvane::ui {
 

@@ -1,10 +1,7 @@
 #pragma once
 
 #include <QAction>
-#include <QLabel>
 #include <QMainWindow>
-#include <QMenu>
-#include <QPushButton>
 #include <array>
 
 #include "app/Forms.h"
@@ -14,34 +11,19 @@ class QCloseEvent;
 
 namespace korvane::ui {
 
-// The start-up window: menus, the three buttons at the right, the instruction label Label0 and
-// the status line Label1.
+// The start-up window, built from its design: the menu bar over the client area with the three
+// buttons at the right, the instruction label Label0 and the status line Label1.
 class MainForm final : public QtForm<QMainWindow, app::MainView> {
   Q_OBJECT
  public:
   // `font` is the windows' font; the window's height follows from its menu bar at that font.
-  explicit MainForm(const QIcon& icon, const QFont& font, QWidget* parent = nullptr);
+  MainForm(const QIcon& icon, const QFont& font, QWidget* parent = nullptr);
 
-  void SetChecked(app::MenuItem item, bool checked) override;
-  // The menu item of a check mark.
-  QAction* Item(app::MenuItem item) const { return items_[static_cast<std::size_t>(item)]; }
-
-  QLabel* Label0 = nullptr;
-  QLabel* Label1 = nullptr;
-  QPushButton* OK = nullptr;
-  QPushButton* AutoDetectCmd = nullptr;
-  QPushButton* ResetPIC = nullptr;
-
-  QMenu* mnu_File = nullptr;
-  QAction* mnu_Open = nullptr;
-  QAction* mnu_Exit = nullptr;
-  QMenu* mnu_Menu = nullptr;
-  QAction* mnu_FLASH = nullptr;
-  QAction* mnu_EEDATA = nullptr;
-  QAction* mnu_CONFIG = nullptr;
-  QAction* mnu_USERID = nullptr;
-  QAction* mnu_Repeate = nullptr;
-  QAction* mnu_About = nullptr;
+  void SetChecked(app::MenuCommand item, bool checked) override;
+  // The menu item (or the command on the menu bar) that runs `command`.
+  QAction* Item(app::MenuCommand command) const {
+    return items_[static_cast<std::size_t>(command)];
+  }
 
  signals:
   void closeRequested();
@@ -50,7 +32,7 @@ class MainForm final : public QtForm<QMainWindow, app::MainView> {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  std::array<QAction*, app::kMenuItemCount> items_{};
+  std::array<QAction*, app::kMenuCommandCount> items_{};
 };
 
 }  // namespace korvane::ui

@@ -20,11 +20,34 @@ QIcon LoadIcon(const QString& name) {
   return icon;
 }
 
+// Clicks on the window's buttons and link labels go to the application.
+template <typename Form>
+void ForwardClicks(Form* form, app::Application& app) {
+  const app::FormDesign& design = Form::Design();
+  for (const app::ControlDesign& control : design.controls) {
+    const auto click = [&app, window = design.id, id = control.id] { app.OnControl(window, id); };
+    QWidget* widget = form->Widget(control.id);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      QObject::connect(button, &QPushButton::clicked, form, click);
+    } else if (auto* link = qobject_cast<ClickableLabel*>(widget)) {
+      QObject::connect(link, &ClickableLabel::clicked, form, click);
+    }
+  }
+}
+
 // A top-level window owns itself: it is freed through the event loop when it is unloaded.
-template <typename Form, typename View, typename... Args>
-app::FormPtr<View> MakeForm(const QFont& font, Args&&... args) {
-  auto* form = new Form(std::forward<Args>(args)...);
+template <typename Form, typename View>
+app::FormPtr<View> LoadDialog(const QFont& font, const QIcon& icon, app::Application& app) {
+  auto* form = new Form(icon);
   form->setFont(font);
+  ForwardClicks(form, app);
+  const app::FormDesign& design = Form::Design();
+  QObject::connect(form, &FormWindow::closeRequested, form,
+                   [&app, window = design.id] { app.OnClose(window); });
+  if (const std::optional<int> cancel = design.cancelButton) {
+    QObject::connect(form, &FormWindow::escapePressed, form,
+                     [&app, window = design.id, id = *cancel] { app.OnControl(window, id); });
+  }
   return app::FormPtr<View>(form);
 }
 
@@ -35,69 +58,41 @@ QtForms::QtForms()
       appIcon_(LoadIcon(QStringLiteral("korvane"))),
       updateIcon_(LoadIcon(QStringLiteral("korvane-update"))) {}
 
+const QIcon& QtForms::Icon(const app::FormDesign& design) const {
+  return design.icon == app::FormIcon::Update ? updateIcon_ : appIcon_;
+}
+
 app::FormPtr<app::MainView> QtForms::LoadMainForm(app::Application& app) {
-  auto view = MakeForm<MainForm, app::MainView>(font_, appIcon_, font_);
-  MainForm* form = QtWindow(view.get());
-  const auto on = [form, &app](QAction* action, void (app::Application::*handler)()) {
-    QObject::connect(action, &QAction::triggered, form, [&app, handler] { (app.*handler)(); });
-  };
-  on(form->mnu_Open, &app::Application::mnu_Open_Click);
-  on(form->mnu_Exit, &app::Application::mnu_Exit_Click);
-  on(form->mnu_About, &app::Application::mnu_About_Click);
-  on(form->mnu_FLASH, &app::Application::mnu_FLASH_Click);
-  on(form->mnu_EEDATA, &app::Application::mnu_EEDATA_Click);
-  on(form->mnu_CONFIG, &app::Application::mnu_CONFIG_Click);
-  on(form->mnu_USERID, &app::Application::mnu_USERID_Click);
-  on(form->mnu_Repeate, &app::Application::mnu_Repeate_Click);
-  QObject::connect(form->AutoDetectCmd, &QPushButton::clicked, form,
-                   [&app] { app.AutoDetectCmd_Click(); });
-  QObject::connect(form->ResetPIC, &QPushButton::clicked, form, [&app] { app.ResetPIC_Click(); });
-  QObject::connect(form->OK, &QPushButton::clicked, form, [&app] { app.OK_Click(); });
-  QObject::connect(form, &MainForm::closeRequested, form, [&app] { app.Form_Unload(); });
-  return view;
+  auto* form = new MainForm(Icon(MainForm::Design()), font_);
+  form->setFont(font_);
+  ForwardClicks(form, app);
+  for (int i = 0; i < app::kMenuCommandCount; ++i) {
+    const auto command = static_cast<app::MenuCommand>(i);
+    if (QAction* item = form->Item(command)) {
+      QObject::connect(item, &QAction::triggered, form, [&app, command] { app.OnMenu(command); });
+    }
+  }
+  QObject::connect(form, &MainForm::closeRequested, form,
+                   [&app] { app.OnClose(app::FormId::Main); });
+  return app::FormPtr<app::MainView>(form);
 }
 
 app::FormPtr<app::AutoDetectView> QtForms::LoadAutoDetectForm(app::Application& app) {
-  auto view = MakeForm<AutoDetectForm, app::AutoDetectView>(font_, appIcon_);
-  AutoDetectForm* form = QtWindow(view.get());
-  QObject::connect(form->OKCmd, &QPushButton::clicked, form,
-                   [&app] { app.AutoDetect_OKCmd_Click(); });
-  QObject::connect(form->AbortCmd, &QPushButton::clicked, form,
-                   [&app] { app.AutoDetect_AbortCmd_Click(); });
-  QObject::connect(form, &FormWindow::closeRequested, form, [&app] { app.AutoDetect_CloseBox(); });
-  return view;
+  return LoadDialog<AutoDetectForm, app::AutoDetectView>(font_, Icon(AutoDetectForm::Design()),
+                                                         app);
 }
 
 app::FormPtr<app::UpdatingView> QtForms::LoadUpdatingForm(app::Application& app) {
-  auto view = MakeForm<UpdatingForm, app::UpdatingView>(font_, updateIcon_);
-  UpdatingForm* form = QtWindow(view.get());
-  QObject::connect(form->AbortCmd, &QPushButton::clicked, form,
-                   [&app] { app.Updating_AbortCmd_Click(); });
-  QObject::connect(form, &FormWindow::closeRequested, form,
-                   [&app] { app.Updating_AbortCmd_Click(); });
-  return view;
+  return LoadDialog<UpdatingForm, app::UpdatingView>(font_, Icon(UpdatingForm::Design()), app);
 }
 
 app::FormPtr<app::CompleteView> QtForms::LoadUpdatingCompleteForm(app::Application& app) {
-  auto view = MakeForm<UpdatingCompleteForm, app::CompleteView>(font_, updateIcon_);
-  UpdatingCompleteForm* form = QtWindow(view.get());
-  QObject::connect(form->OKCmd, &QPushButton::clicked, form,
-                   [&app] { app.UpdatingComplete_OKCmd_Click(); });
-  QObject::connect(form, &FormWindow::closeRequested, form,
-                   [&app] { app.UpdatingComplete_Form_Unload(); });
-  return view;
+  return LoadDialog<UpdatingCompleteForm, app::CompleteView>(
+      font_, Icon(UpdatingCompleteForm::Design()), app);
 }
 
 app::FormPtr<app::InfoView> QtForms::LoadInfoForm(app::Application& app) {
-  auto view = MakeForm<InfoForm, app::InfoView>(font_, appIcon_);
-  InfoForm* form = QtWindow(view.get());
-  QObject::connect(form->cmdOK, &QPushButton::clicked, form, [&app] { app.Info_cmdOK_Click(); });
-  QObject::connect(form->Label3, &ClickableLabel::clicked, form,
-                   [&app] { app.Info_Label3_Click(); });
-  // Esc and the close box act like the OK button.
-  QObject::connect(form, &FormWindow::escapePressed, form, [&app] { app.Info_cmdOK_Click(); });
-  QObject::connect(form, &FormWindow::closeRequested, form, [&app] { app.Info_cmdOK_Click(); });
-  return view;
+  return LoadDialog<InfoForm, app::InfoView>(font_, Icon(InfoForm::Design()), app);
 }
 
 }  // namespace korvane::ui

@@ -10,8 +10,9 @@
 
 namespace korvane::ui {
 
-// Builds the five Qt windows for the application and wires each control's events to the
-// handler of the same name. Every connection of the windows is made here.
+// Builds the five Qt windows from their designs and forwards what the user does in them to the
+// application: clicks, menu commands, close boxes, Esc. Every connection of the windows is made
+// here.
 class QtForms final : public app::FormFactory {
  public:
   // The windows use the desktop's font at a size at which their texts fit.
@@ -26,6 +27,8 @@ class QtForms final : public app::FormFactory {
   const QFont& WindowFont() const { return font_; }
 
  private:
+  const QIcon& Icon(const app::FormDesign& design) const;
+
   QFont font_;
   QIcon appIcon_;
   QIcon updateIcon_;

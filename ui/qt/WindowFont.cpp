@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Layout.h"
+#include "app/Designs.h"
 #include "app/Texts.h"
 #include "ui/qt/Geometry.h"
 
@@ -81,46 +81,45 @@ QFont FitWindowFont(const QFont& base, std::span<const TextBox> boxes) {
 }
 
 std::span<const TextBox> WindowTextBoxes() {
-  namespace layout = app::layout;
   namespace text = app::text;
   static const std::vector<TextBox> boxes = [] {
     std::vector<TextBox> b;
-    const auto label = [&b](std::string_view t, const app::TwipRect& r, bool bold = false) {
-      const QRect rect = ToRect(r);
-      b.push_back({ToQString(t), rect.width(), rect.height(), bold, 0});
+    const auto add = [&b](std::string_view t, const app::ControlDesign& control) {
+      const QRect rect = ToRect(control.rect);
+      const bool button = control.kind == app::ControlKind::Button;
+      b.push_back(
+          {ToQString(t), rect.width(), rect.height(), control.bold, button ? kButtonMargin : 0});
     };
-    const auto button = [&b](std::string_view t, const app::TwipRect& r) {
-      const QRect rect = ToRect(r);
-      b.push_back({ToQString(t), rect.width(), rect.height(), false, kButtonMargin});
-    };
-    label(text::kStartText, layout::main::Label0);
-    label(text::kFileOpenedText, layout::main::Label0);
-    label(text::kReadyText, layout::main::Label0);
-    label(text::kNotLoaded, layout::main::Label1, true);
-    button(text::kUpdateButton, layout::main::OK);
-    button(text::kAutoDetectButton, layout::main::AutoDetectCmd);
-    button(text::kResetButton, layout::main::ResetPIC);
-
-    label(text::kSearching, layout::autodetect::Label2);
-    label(text::kNotConnected, layout::autodetect::Label1);
-    label(text::kNoDevice, layout::autodetect::Label2);
-    label(text::kConnected, layout::autodetect::Label1);
-    label("USB-Bootloader  15. 15 15 detected ", layout::autodetect::Label2);
-    button(text::kAbortButton, layout::autodetect::AbortCmd);
-
-    label("Dextrel Device", layout::updating::Label1);
-    label("Error in program data found...", layout::updating::Label2);
-    label("Writing program data...", layout::updating::Label2);
-    button(text::kAbortButton, layout::updating::AbortCmd);
-
-    label("The update was not successful.", layout::complete::Label1, true);
-    label("EEPROM verify at 0xE0: the device did not answer in time.", layout::complete::Label2);
-    button(text::kOKButton, layout::complete::OKCmd);
-
-    label(text::kVersionLine, layout::info::Label1);
-    label(std::string(text::kRightsNotice) + " 2099", layout::info::Label2);
-    label(text::kShopAddress, layout::info::Label3);
-    button(text::kOKButton, layout::info::cmdOK);
+    // The texts the windows are drawn with...
+    for (const app::FormDesign& form : app::Designs()) {
+      for (const app::ControlDesign& control : form.controls) {
+        if (!control.text.empty()) {
+          add(control.text, control);
+        }
+      }
+    }
+    // ... and the longest of those the handlers and the update run write.
+    using M = app::MainControl;
+    using S = app::AutoDetectControl;
+    using U = app::UpdatingControl;
+    using R = app::CompleteControl;
+    using I = app::InfoControl;
+    add(text::kStartText, app::DesignOf(M::Label0));
+    add(text::kFileOpenedText, app::DesignOf(M::Label0));
+    add(text::kReadyText, app::DesignOf(M::Label0));
+    add(text::kNotLoaded, app::DesignOf(M::Label1));
+    add(text::kNotConnected, app::DesignOf(S::Label1));
+    add(text::kNoDevice, app::DesignOf(S::Label2));
+    add(text::kConnected, app::DesignOf(S::Label1));
+    add("USB-Bootloader  15. 15 15 detected ", app::DesignOf(S::Label2));
+    add(text::kOKButton, app::DesignOf(S::OKCmd));
+    add("Dextrel Device", app::DesignOf(U::Label1));
+    add("Error in program data found...", app::DesignOf(U::Label2));
+    add("Writing program data...", app::DesignOf(U::Label2));
+    add("The update was not successful.", app::DesignOf(R::Label1));
+    add("EEPROM verify at 0xE0: the device did not answer in time.", app::DesignOf(R::Label2));
+    add(text::kVersionLine, app::DesignOf(I::Label1));
+    add(std::string(text::kRightsNotice) + " 2099", app::DesignOf(I::Label2));
     return b;
   }();
   return boxes;

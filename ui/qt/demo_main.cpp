@@ -9,6 +9,7 @@
 
 #include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
+#include "emulator/Replug.h"
 #include "ui/qt/CommandLine.h"
 #include "ui/qt/QtDesktop.h"
 #include "ui/qt/QtForms.h"
@@ -31,8 +32,6 @@ QString ExamplesDirectory() {
   return {};
 }
 
-constexpr int kReplugDelayMs = 3000;
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,7 +49,7 @@ int main(int argc, char** argv) {
 
   auto library = std::make_unique<korvane::emulator::EmulatedUsbLibrary>();
   library->SetTiming(true);
-  korvane::emulator::EmulatedUsbLibrary& device = *library;
+  korvane::emulator::Replug replug(*library);
 
   korvane::ui::QtDesktop desktop;
   korvane::ui::QtForms forms;
@@ -59,22 +58,11 @@ int main(int argc, char** argv) {
   QObject::connect(&desktop, &korvane::ui::QtDesktop::ended, &qapp, &QCoreApplication::quit,
                    Qt::QueuedConnection);
 
-  // After "Reset PIC" the emulated device runs its firmware; a few seconds later it is plugged
-  // in again in bootloader mode, as a user would do with the real product, so that the demo can
-  // be run again.
-  QTimer replug;
-  replug.setInterval(500);
-  bool replugPending = false;
-  QObject::connect(&replug, &QTimer::timeout, [&] {
-    if (!replugPending && !device.Device().InBootloader()) {
-      replugPending = true;
-      QTimer::singleShot(kReplugDelayMs, [&] {
-        device.PlugIn();
-        replugPending = false;
-      });
-    }
-  });
-  replug.start();
+  // After "Reset PIC" the emulated device comes back in bootloader mode a few seconds later.
+  QTimer replugTimer;
+  replugTimer.setInterval(korvane::emulator::Replug::kTickInterval);
+  QObject::connect(&replugTimer, &QTimer::timeout, [&replug] { replug.Tick(); });
+  replugTimer.start();
 
   if (!app.Start()) {
     return 0;

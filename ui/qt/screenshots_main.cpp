@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
   ui::MainForm* mainForm = ui::QtWindow(app.Main());
   bool ok = Save(mainForm, out, QStringLiteral("main-window.png"));
 
-  mainForm->mnu_Open->trigger();
-  mainForm->AutoDetectCmd->click();
+  mainForm->Item(app::MenuCommand::Open)->trigger();
+  mainForm->Button(app::MainControl::AutoDetectCmd)->click();
   ok &= Save(ui::QtWindow(app.AutoDetect()), out, QStringLiteral("auto-detect.png"));
-  ui::QtWindow(app.AutoDetect())->OKCmd->click();
+  ui::QtWindow(app.AutoDetect())->Button(app::AutoDetectControl::OKCmd)->click();
 
   // The progress window is taken while it writes program flash, from inside the run.
   bool progressSaved = false;
@@ -132,19 +132,20 @@ int main(int argc, char** argv) {
   QObject::connect(&watch, &QTimer::timeout, [&] {
     ui::UpdatingForm* form = ui::QtWindow(app.Updating());
     if (!progressSaved && form &&
-        form->Label2->text() == QStringLiteral("Writing program data...") &&
+        form->Label(app::UpdatingControl::Label2)->text() ==
+            QStringLiteral("Writing program data...") &&
         form->BarValue() > 45) {
       progressSaved = Save(form, out, QStringLiteral("updating.png"));
     }
   });
   watch.start();
-  mainForm->OK->click();
+  mainForm->Button(app::MainControl::OK)->click();
   watch.stop();
   ok &= progressSaved;
   ok &= Save(ui::QtWindow(app.UpdatingComplete()), out, QStringLiteral("updating-complete.png"));
-  ui::QtWindow(app.UpdatingComplete())->OKCmd->click();
+  ui::QtWindow(app.UpdatingComplete())->Button(app::CompleteControl::OKCmd)->click();
 
-  mainForm->mnu_About->trigger();
+  mainForm->Item(app::MenuCommand::About)->trigger();
   ok &= Save(ui::QtWindow(app.Info()), out, QStringLiteral("about.png"));
   std::fprintf(stderr, "window font: %s %.1f pt\n", qPrintable(forms.WindowFont().family()),
                forms.WindowFont().pointSizeF());

@@ -1,56 +1,36 @@
 #include "ui/web/Frontend.h"
 
 #include <algorithm>
-#include <array>
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/Application.h"
-#include "app/Texts.h"
+#include "app/Designs.h"
 #include "image/UpdateFileLoader.h"
 
 namespace korvane::web {
 
 namespace {
 
-using app::MenuItem;
-using Kind = page::ControlKind;
-
 // Where chosen update files are put for the loader, which opens them by name from here.
 constexpr std::string_view kUploadFolder = "/files";
 
-constexpr std::string_view kAppIcon = "korvane-16.png";
-constexpr std::string_view kUpdateIcon = "korvane-update-16.png";
-constexpr std::string_view kAboutPicture = "korvane-32.png";
-
-// Menu commands of the main window.
-constexpr int kOpenCommand = 1;
-constexpr int kExitCommand = 2;
-constexpr int kAboutCommand = 3;
-constexpr int kFirstCheckCommand = 10;
-
-constexpr std::array<std::string_view, app::kMenuItemCount> kCheckItemTexts = {
-    app::text::kFlashItem, app::text::kEedataItem, app::text::kConfigItem, app::text::kUserIdItem,
-    app::text::kRepeateItem};
+// The title bar's image of a window, and the picture of the application's icon.
+std::string_view IconFile(app::FormIcon icon) {
+  return icon == app::FormIcon::Update ? "korvane-update-16.png" : "korvane-16.png";
+}
+constexpr std::string_view kPictureFile = "korvane-32.png";
 
 template <typename Control>
 constexpr int Slot(Control control) {
   return static_cast<int>(control);
 }
 
-int CheckCommand(MenuItem item) {
-  return kFirstCheckCommand + static_cast<int>(item);
-}
-
-// The search, progress, result and About windows share one client size.
-PageWindow::Design SecondaryDesign(std::string_view caption, std::string_view icon) {
-  PageWindow::Design design;
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = icon;
-  return design;
+// The page's number of a menu command.
+int CommandId(app::MenuCommand command) {
+  return static_cast<int>(command);
 }
 
 // "*.hex;*.elc" as the file chooser takes it: ".hex,.elc" (the browser matches any letter case).
@@ -87,8 +67,8 @@ class WebView : public Base, public WebFrontend::View {
  public:
   using Control = typename Base::Control;
 
-  WebView(int id, const PageWindow::Design& design, const std::vector<ControlSpec>& controls)
-      : form_(id, design, controls) {}
+  WebView(int id, const app::FormDesign& design)
+      : form_(id, design, IconFile(design.icon), kPictureFile) {}
 
   PageWindow& Form() override { return form_; }
 
@@ -130,15 +110,14 @@ class WebView : public Base, public WebFrontend::View {
 class MainWindow final : public WebView<app::MainView> {
  public:
   using WebView::WebView;
-  void SetChecked(MenuItem item, bool checked) override {
+  void SetChecked(app::MenuCommand item, bool checked) override {
     if (!form_.Retired()) {
-      page::SetChecked(form_.Id(), CheckCommand(item), checked);
+      page::SetChecked(form_.Id(), CommandId(item), checked);
     }
   }
 };
 
-// The progress bar's slot, after the window's named controls.
-constexpr int kBarSlot = Slot(app::UpdatingControl::Label1) + 1;
+constexpr int kBarSlot = Slot(app::UpdatingControl::UpdatingBar);
 
 class UpdatingWindow final : public WebView<app::UpdatingView> {
  public:
@@ -164,25 +143,28 @@ int IdOf(const app::Window* window) {
   return form.Retired() ? 0 : form.Id();
 }
 
-void MakeMainMenu(int window) {
+void MakeMenuBar(int window, const app::FormDesign& design) {
   page::AddMenuBar(window);
-  const int file = page::AddMenu(window, app::text::kFileMenu);
-  page::AddMenuItem(window, file, kOpenCommand, app::text::kOpenItem, page::MenuItemKind::Command,
-                    false, "o");
-  page::AddMenuItem(window, file, 0, "", page::MenuItemKind::Separator, false, "");
-  page::AddMenuItem(window, file, kExitCommand, app::text::kExitItem, page::MenuItemKind::Command,
-                    false, "q");
-  const int menu = page::AddMenu(window, app::text::kMenuMenu);
-  for (int i = 0; i < app::kMenuItemCount; ++i) {
-    const auto item = static_cast<MenuItem>(i);
-    if (item == MenuItem::Repeate) {
-      page::AddMenuItem(window, menu, 0, "", page::MenuItemKind::Separator, false, "");
+  for (const app::MenuDesign& menu : design.menus) {
+    if (menu.items.empty()) {
+      page::AddMenuCommand(window, CommandId(menu.command), menu.text);
+      continue;
     }
-    // The application sets the check marks as it starts.
-    page::AddMenuItem(window, menu, CheckCommand(item), kCheckItemTexts[i],
-                      page::MenuItemKind::Check, false, "");
+    const int list = page::AddMenu(window, menu.text);
+    for (const app::MenuItemDesign& item : menu.items) {
+      using Kind = app::MenuItemDesign::Kind;
+      if (item.kind == Kind::Separator) {
+        page::AddMenuItem(window, list, 0, "", page::MenuItemKind::Separator, false, "");
+        continue;
+      }
+      const std::string shortcut =
+          item.shortcut != 0 ? std::string(1, static_cast<char>(std::tolower(item.shortcut))) : "";
+      page::AddMenuItem(
+          window, list, CommandId(item.command), item.text,
+          item.kind == Kind::Check ? page::MenuItemKind::Check : page::MenuItemKind::Command,
+          item.checked, shortcut);
+    }
   }
-  page::AddMenuCommand(window, kAboutCommand, app::text::kAboutItem);
 }
 
 }  // namespace
@@ -311,193 +293,46 @@ app::ScreenRect WebFrontend::WorkArea() {
   return {area.x, area.y, area.width, area.height};
 }
 
+template <typename Window, typename View>
+app::FormPtr<View> WebFrontend::Load(app::FormId form, app::Application& app) {
+  const app::FormDesign& design = app::DesignOf(form);
+  auto& view = Keep(std::make_unique<Window>(nextId_++, design));
+  PageWindow& page = view.Form();
+  page.onControl = [this, &app, form](int control) {
+    // The click on "Auto Detect..." is the user's gesture that lets the browser show its device
+    // chooser.
+    if (form == app::FormId::Main && control == Slot(app::MainControl::AutoDetectCmd) &&
+        searchGesture_) {
+      searchGesture_([&app, form, control] { app.OnControl(form, control); });
+    } else {
+      app.OnControl(form, control);
+    }
+  };
+  page.onMenu = [&app](int command) { app.OnMenu(static_cast<app::MenuCommand>(command)); };
+  page.onClose = [&app, form] { app.OnClose(form); };
+  return app::FormPtr<View>(&view);
+}
+
 app::FormPtr<app::MainView> WebFrontend::LoadMainForm(app::Application& app) {
-  namespace l = app::layout::main;
-  PageWindow::Design design;
-  design.caption = app::text::kMainCaption;
-  design.clientWidthTwips = l::kClientWidth;
-  design.clientHeightTwips = l::kClientHeight;
-  design.icon = kAppIcon;
-  using C = app::MainControl;
-  // In tab order: Label1, AutoDetectCmd, OK, Label0, ResetPIC.
-  const std::vector<ControlSpec> controls = {
-      {.slot = Slot(C::Label1), .rect = l::Label1, .bold = true, .noWordWrap = true},
-      {.slot = Slot(C::AutoDetectCmd),
-       .kind = Kind::Button,
-       .rect = l::AutoDetectCmd,
-       .text = app::text::kAutoDetectButton},
-      {.slot = Slot(C::OK),
-       .kind = Kind::Button,
-       .rect = l::OK,
-       .text = app::text::kUpdateButton,
-       .enabled = false},
-      {.slot = Slot(C::Label0), .rect = l::Label0},
-      {.slot = Slot(C::ResetPIC),
-       .kind = Kind::Button,
-       .rect = l::ResetPIC,
-       .text = app::text::kResetButton},
-  };
-  const int id = nextId_++;
-  auto& view = Keep(std::make_unique<MainWindow>(id, design, controls));
-  MakeMainMenu(id);
-  PageWindow& form = view.Form();
-  form.onControl = [this, &app](int slot) {
-    switch (static_cast<C>(slot)) {
-      case C::OK:
-        app.OK_Click();
-        break;
-      case C::AutoDetectCmd:
-        if (searchGesture_) {
-          searchGesture_([&app] { app.AutoDetectCmd_Click(); });
-        } else {
-          app.AutoDetectCmd_Click();
-        }
-        break;
-      case C::ResetPIC:
-        app.ResetPIC_Click();
-        break;
-      default:
-        break;
-    }
-  };
-  form.onMenu = [&app](int command) {
-    if (command == kOpenCommand) {
-      app.mnu_Open_Click();
-    } else if (command == kExitCommand) {
-      app.mnu_Exit_Click();
-    } else if (command == kAboutCommand) {
-      app.mnu_About_Click();
-    } else if (command == CheckCommand(MenuItem::FLASH)) {
-      app.mnu_FLASH_Click();
-    } else if (command == CheckCommand(MenuItem::EEDATA)) {
-      app.mnu_EEDATA_Click();
-    } else if (command == CheckCommand(MenuItem::CONFIG)) {
-      app.mnu_CONFIG_Click();
-    } else if (command == CheckCommand(MenuItem::USERID)) {
-      app.mnu_USERID_Click();
-    } else if (command == CheckCommand(MenuItem::Repeate)) {
-      app.mnu_Repeate_Click();
-    }
-  };
-  form.onClose = [&app] { app.Form_Unload(); };
-  return app::FormPtr<app::MainView>(&view);
+  auto view = Load<MainWindow, app::MainView>(app::FormId::Main, app);
+  MakeMenuBar(IdOf(view.get()), app::DesignOf(app::FormId::Main));
+  return view;
 }
 
 app::FormPtr<app::AutoDetectView> WebFrontend::LoadAutoDetectForm(app::Application& app) {
-  namespace l = app::layout::autodetect;
-  using C = app::AutoDetectControl;
-  const std::vector<ControlSpec> controls = {
-      {.slot = Slot(C::Label1), .rect = l::Label1},
-      {.slot = Slot(C::Label2), .rect = l::Label2, .text = app::text::kSearching},
-      {.slot = Slot(C::AbortCmd),
-       .kind = Kind::Button,
-       .rect = l::AbortCmd,
-       .text = app::text::kAbortButton,
-       .visible = false},
-      {.slot = Slot(C::OKCmd),
-       .kind = Kind::Button,
-       .rect = l::OKCmd,
-       .text = app::text::kOKButton,
-       .visible = false},
-  };
-  auto& view = Keep(std::make_unique<WebView<app::AutoDetectView>>(
-      nextId_++, SecondaryDesign(app::text::kAutoDetectCaption, kAppIcon), controls));
-  PageWindow& form = view.Form();
-  form.onControl = [&app](int slot) {
-    if (slot == Slot(C::AbortCmd)) {
-      app.AutoDetect_AbortCmd_Click();
-    } else if (slot == Slot(C::OKCmd)) {
-      app.AutoDetect_OKCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.AutoDetect_CloseBox(); };
-  return app::FormPtr<app::AutoDetectView>(&view);
+  return Load<WebView<app::AutoDetectView>, app::AutoDetectView>(app::FormId::AutoDetect, app);
 }
 
 app::FormPtr<app::UpdatingView> WebFrontend::LoadUpdatingForm(app::Application& app) {
-  namespace l = app::layout::updating;
-  using C = app::UpdatingControl;
-  PageWindow::Design design = SecondaryDesign(app::text::kUpdatingCaption, kUpdateIcon);
-  design.defaultButton = Slot(C::AbortCmd);
-  const std::vector<ControlSpec> controls = {
-      {.slot = Slot(C::AbortCmd),
-       .kind = Kind::Button,
-       .rect = l::AbortCmd,
-       .text = app::text::kAbortButton},
-      {.slot = Slot(C::Label2), .rect = l::Label2},
-      {.slot = Slot(C::Label1), .rect = l::Label1},
-      {.slot = kBarSlot, .kind = Kind::ProgressBar, .rect = l::UpdatingBar},
-  };
-  auto& view = Keep(std::make_unique<UpdatingWindow>(nextId_++, design, controls));
-  PageWindow& form = view.Form();
-  form.onControl = [&app](int slot) {
-    if (slot == Slot(C::AbortCmd)) {
-      app.Updating_AbortCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.Updating_AbortCmd_Click(); };
-  return app::FormPtr<app::UpdatingView>(&view);
+  return Load<UpdatingWindow, app::UpdatingView>(app::FormId::Updating, app);
 }
 
 app::FormPtr<app::CompleteView> WebFrontend::LoadUpdatingCompleteForm(app::Application& app) {
-  namespace l = app::layout::complete;
-  using C = app::CompleteControl;
-  PageWindow::Design design = SecondaryDesign(app::text::kCompleteCaption, kUpdateIcon);
-  design.defaultButton = Slot(C::OKCmd);
-  const std::vector<ControlSpec> controls = {
-      {.slot = Slot(C::OKCmd),
-       .kind = Kind::Button,
-       .rect = l::OKCmd,
-       .text = app::text::kOKButton},
-      {.slot = Slot(C::Label2), .rect = l::Label2},
-      {.slot = Slot(C::Label1), .rect = l::Label1, .bold = true, .colour = app::kGreen},
-  };
-  auto& view = Keep(std::make_unique<WebView<app::CompleteView>>(nextId_++, design, controls));
-  PageWindow& form = view.Form();
-  form.onControl = [&app](int slot) {
-    if (slot == Slot(C::OKCmd)) {
-      app.UpdatingComplete_OKCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.UpdatingComplete_Form_Unload(); };
-  return app::FormPtr<app::CompleteView>(&view);
+  return Load<WebView<app::CompleteView>, app::CompleteView>(app::FormId::UpdatingComplete, app);
 }
 
 app::FormPtr<app::InfoView> WebFrontend::LoadInfoForm(app::Application& app) {
-  namespace l = app::layout::info;
-  using C = app::InfoControl;
-  PageWindow::Design design = SecondaryDesign(app::text::kAboutCaption, kAppIcon);
-  design.dialogFrame = true;
-  design.defaultButton = Slot(C::cmdOK);
-  design.cancelButton = Slot(C::cmdOK);
-  const std::vector<ControlSpec> controls = {
-      {.slot = Slot(C::cmdOK),
-       .kind = Kind::Button,
-       .rect = l::cmdOK,
-       .text = app::text::kOKButton},
-      {.slot = Slot(C::Label2) + 1,
-       .kind = Kind::Picture,
-       .rect = l::picIcon,
-       .picture = kAboutPicture},
-      {.slot = Slot(C::Label1), .rect = l::Label1},
-      {.slot = Slot(C::Label3),
-       .rect = l::Label3,
-       .text = app::text::kShopAddress,
-       .colour = app::kLinkBlue,
-       .link = true},
-      {.slot = Slot(C::Label2), .rect = l::Label2, .colour = app::kBlack},
-  };
-  auto& view = Keep(std::make_unique<WebView<app::InfoView>>(nextId_++, design, controls));
-  PageWindow& form = view.Form();
-  form.onControl = [&app](int slot) {
-    if (slot == Slot(C::cmdOK)) {
-      app.Info_cmdOK_Click();
-    } else if (slot == Slot(C::Label3)) {
-      app.Info_Label3_Click();
-    }
-  };
-  form.onClose = [&app] { app.Info_cmdOK_Click(); };
-  return app::FormPtr<app::InfoView>(&view);
+  return Load<WebView<app::InfoView>, app::InfoView>(app::FormId::Info, app);
 }
 
 }  // namespace korvane::web

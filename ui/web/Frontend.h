@@ -13,9 +13,10 @@
 
 namespace korvane::web {
 
-// The web front end: the desktop services and the five windows, drawn as DOM elements by the
-// page. The event loop is C++, like a Win32 message loop: the page only queues the user's input,
-// the loop waits for the next event and hands it to the Application's handler of the same name.
+// The web front end: the desktop services and the five windows, built from their designs and
+// drawn as DOM elements by the page. The event loop is C++, like a Win32 message loop: the page
+// only queues the user's input, the loop waits for the next event and forwards it to the
+// Application.
 // Handlers may wait for the browser (a packet, a message box, the file chooser, pending events);
 // the module is suspended meanwhile and the page keeps queueing.
 class WebFrontend final : public app::Desktop, public app::FormFactory {
@@ -65,6 +66,9 @@ class WebFrontend final : public app::Desktop, public app::FormFactory {
   void FreeUnloaded();
   template <typename Form>
   Form& Keep(std::unique_ptr<Form> form);
+  // Builds a window from its design and forwards its events to `app`.
+  template <typename Window, typename View>
+  app::FormPtr<View> Load(app::FormId form, app::Application& app);
 
   std::vector<std::unique_ptr<View>> windows_;
   std::map<int, std::function<void()>> timers_;

@@ -2,23 +2,43 @@
 
 namespace korvane::web {
 
-PageWindow::PageWindow(int id, const Design& design, const std::vector<ControlSpec>& controls)
+namespace {
+
+page::ControlKind KindOf(app::ControlKind kind) {
+  switch (kind) {
+    case app::ControlKind::Button:
+      return page::ControlKind::Button;
+    case app::ControlKind::ProgressBar:
+      return page::ControlKind::ProgressBar;
+    case app::ControlKind::Picture:
+      return page::ControlKind::Picture;
+    case app::ControlKind::Label:
+      break;
+  }
+  return page::ControlKind::Label;
+}
+
+}  // namespace
+
+PageWindow::PageWindow(int id, const app::FormDesign& design, std::string_view icon,
+                       std::string_view picture)
     : id_(id) {
-  page::CreateWindow(id_, design.caption, Pixels(design.clientWidthTwips),
-                     Pixels(design.clientHeightTwips), design.icon, design.dialogFrame);
-  for (const ControlSpec& control : controls) {
+  page::CreateWindow(id_, design.caption, Pixels(design.clientWidth), Pixels(design.clientHeight),
+                     icon, design.dialogFrame);
+  for (const app::ControlDesign& control : design.controls) {
     int flags = 0;
     flags |= control.visible ? page::kVisible : 0;
     flags |= control.enabled ? page::kEnabled : 0;
     flags |= control.bold ? page::kBold : 0;
     flags |= control.link ? page::kLink : 0;
-    flags |= control.noWordWrap ? page::kNoWrap : 0;
+    flags |= control.clipped ? page::kNoWrap : 0;
     const page::PixelRect rect{Pixels(control.rect.left), Pixels(control.rect.top),
                                Pixels(control.rect.width), Pixels(control.rect.height)};
-    page::AddControl(id_, control.slot, control.kind, rect, control.text, flags, control.colour,
-                     control.picture);
+    const bool isPicture = control.kind == app::ControlKind::Picture;
+    page::AddControl(id_, control.id, KindOf(control.kind), rect, control.text, flags,
+                     control.colour.value_or(app::kBlack), isPicture ? picture : "");
   }
-  page::SetKeys(id_, design.defaultButton, design.cancelButton);
+  page::SetKeys(id_, design.defaultButton.value_or(-1), design.cancelButton.value_or(-1));
 }
 
 PageWindow::~PageWindow() {

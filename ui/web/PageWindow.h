@@ -2,9 +2,8 @@
 
 #include <functional>
 #include <string_view>
-#include <vector>
 
-#include "app/Layout.h"
+#include "app/Designs.h"
 #include "ui/web/Page.h"
 
 namespace korvane::web {
@@ -14,36 +13,14 @@ constexpr int Pixels(int twips) {
   return (twips * 96 + 720) / 1440;
 }
 
-// What a control is, where it lies (in twips) and how it starts.
-struct ControlSpec {
-  int slot = 0;  // the control's number: its name in the application layer's list of the window
-  page::ControlKind kind = page::ControlKind::Label;
-  app::TwipRect rect;
-  std::string_view text;
-  bool visible = true;
-  bool enabled = true;
-  bool bold = false;
-  app::Colour colour = app::kBlack;
-  bool link = false;         // a label that is clicked
-  bool noWordWrap = false;   // a label that is clipped rather than wrapped
-  std::string_view picture;  // Picture: the image file
-};
-
-// One window on the page: a DOM dialog with its title bar, its controls in tab order, known by
-// their slots. Events go to the callbacks; the window itself decides nothing.
+// One window on the page, built from its design: a DOM dialog with its title bar and its
+// controls in tab order, known by their numbers (slots). Events go to the callbacks; the window
+// itself decides nothing.
 class PageWindow {
  public:
-  struct Design {
-    std::string_view caption;
-    int clientWidthTwips = 0;
-    int clientHeightTwips = 0;
-    std::string_view icon;     // the title bar's image file
-    bool dialogFrame = false;  // the About window's dialog-style border
-    int defaultButton = -1;    // pressed by Enter when the focus is on no button
-    int cancelButton = -1;     // pressed by Esc
-  };
-
-  PageWindow(int id, const Design& design, const std::vector<ControlSpec>& controls);
+  // `icon` is the title bar's image file, `picture` the one a picture control shows.
+  PageWindow(int id, const app::FormDesign& design, std::string_view icon,
+             std::string_view picture);
   PageWindow(const PageWindow&) = delete;
   PageWindow& operator=(const PageWindow&) = delete;
   ~PageWindow();

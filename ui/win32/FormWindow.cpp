@@ -38,67 +38,62 @@ void FormWindow::RegisterClass(HINSTANCE instance) {
   RegisterClassExW(&windowClass);
 }
 
-FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Design& design,
-                       const std::vector<ControlSpec>& controls)
-    : style_(style), design_(design) {
+FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const app::FormDesign& design,
+                       int icon, HMENU menu)
+    : style_(style),
+      defaultButton_(design.defaultButton.value_or(-1)),
+      cancelButton_(design.cancelButton.value_or(-1)) {
   const DWORD frame = FrameStyle();
   const DWORD extended = design.dialogFrame ? WS_EX_DLGMODALFRAME : 0;
-  RECT bounds{0, 0, style.Pixels(design.clientWidthTwips), style.Pixels(design.clientHeightTwips)};
-  AdjustWindowRectEx(&bounds, frame, design.menu != nullptr, extended);
+  RECT bounds{0, 0, style.Pixels(design.clientWidth), style.Pixels(design.clientHeight)};
+  AdjustWindowRectEx(&bounds, frame, menu != nullptr, extended);
   // Built hidden at the top left; the handlers place it when they show it.
-  window_.Reset(CreateWindowExW(extended, kClassName, std::wstring(design.caption).c_str(), frame,
-                                0, 0, bounds.right - bounds.left, bounds.bottom - bounds.top,
-                                nullptr, design.menu, instance, this));
+  window_.Reset(CreateWindowExW(extended, kClassName, Wide(design.caption).c_str(), frame, 0, 0,
+                                bounds.right - bounds.left, bounds.bottom - bounds.top, nullptr,
+                                menu, instance, this));
   if (!window_) {
-    if (design.menu != nullptr) {
-      DestroyMenu(design.menu);
+    if (menu != nullptr) {
+      DestroyMenu(menu);
     }
     throw std::runtime_error("a window could not be created");
   }
-  if (design.menu != nullptr) {
+  if (menu != nullptr) {
     // The menu bar may take two lines at a large font: keep the client area as designed.
     RECT client{};
     GetClientRect(window_.Get(), &client);
     RECT outer{};
     GetWindowRect(window_.Get(), &outer);
-    const int missing = style.Pixels(design.clientHeightTwips) - (client.bottom - client.top);
+    const int missing = style.Pixels(design.clientHeight) - (client.bottom - client.top);
     if (missing != 0) {
       SetWindowPos(window_.Get(), nullptr, 0, 0, outer.right - outer.left,
                    outer.bottom - outer.top + missing, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
   }
 
-  bigIcon_.Reset(LoadIconOfSize(instance, design.icon, GetSystemMetrics(SM_CXICON)));
-  smallIcon_.Reset(LoadIconOfSize(instance, design.icon, GetSystemMetrics(SM_CXSMICON)));
+  bigIcon_.Reset(LoadIconOfSize(instance, icon, GetSystemMetrics(SM_CXICON)));
+  smallIcon_.Reset(LoadIconOfSize(instance, icon, GetSystemMetrics(SM_CXSMICON)));
   SendMessageW(window_.Get(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.Get()));
   SendMessageW(window_.Get(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.Get()));
 
-  int slots = 0;
-  for (const ControlSpec& spec : controls) {
-    slots = std::max(slots, spec.slot + 1);
-  }
-  controls_.resize(static_cast<std::size_t>(slots));
-  for (const ControlSpec& spec : controls) {
-    const int id = spec.kind == ControlSpec::Kind::ProgressBar ? kProgressBarId
-                   : spec.kind == ControlSpec::Kind::Picture   ? kPictureId
-                                                               : kFirstControlId + spec.slot;
+  controls_.resize(static_cast<std::size_t>(design.ControlSlots()));
+  for (const app::ControlDesign& spec : design.controls) {
+    const int id = kFirstControlId + spec.id;
     DWORD controlStyle =
         WS_CHILD | (spec.visible ? WS_VISIBLE : 0) | (spec.enabled ? 0 : WS_DISABLED);
     const wchar_t* className = L"STATIC";
     switch (spec.kind) {
-      case ControlSpec::Kind::Label:
-        controlStyle |= SS_NOPREFIX | (spec.noWordWrap ? SS_LEFTNOWORDWRAP : SS_LEFT) |
+      case app::ControlKind::Label:
+        controlStyle |= SS_NOPREFIX | (spec.clipped ? SS_LEFTNOWORDWRAP : SS_LEFT) |
                         (spec.link ? SS_NOTIFY : 0);
         break;
-      case ControlSpec::Kind::Button:
+      case app::ControlKind::Button:
         className = L"BUTTON";
-        controlStyle |=
-            WS_TABSTOP | (spec.slot == design.defaultButton ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+        controlStyle |= WS_TABSTOP | (spec.id == defaultButton_ ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
         break;
-      case ControlSpec::Kind::ProgressBar:
+      case app::ControlKind::ProgressBar:
         className = PROGRESS_CLASSW;
         break;
-      case ControlSpec::Kind::Picture:
+      case app::ControlKind::Picture:
         controlStyle |= SS_ICON | SS_REALSIZECONTROL;
         break;
     }
@@ -108,16 +103,16 @@ FormWindow::FormWindow(HINSTANCE instance, const WindowStyle& style, const Desig
         window_.Get(), reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(control, WM_SETFONT,
                  reinterpret_cast<WPARAM>(spec.bold ? style.boldFont : style.font), FALSE);
-    if (spec.kind == ControlSpec::Kind::ProgressBar) {
+    if (spec.kind == app::ControlKind::ProgressBar) {
       // A themed bar ignores its colour: this one is drawn classic, in the colours it is given.
       SetWindowTheme(control, L" ", L" ");
       SendMessageW(control, PBM_SETRANGE32, 0, 100);
     }
-    if (spec.kind == ControlSpec::Kind::Picture) {
-      pictureIcon_.Reset(LoadIconOfSize(instance, spec.icon, style.Pixels(spec.rect.width)));
+    if (spec.kind == app::ControlKind::Picture) {
+      pictureIcon_.Reset(LoadIconOfSize(instance, icon, style.Pixels(spec.rect.width)));
       SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(pictureIcon_.Get()), 0);
     }
-    controls_[static_cast<std::size_t>(spec.slot)] =
+    controls_[static_cast<std::size_t>(spec.id)] =
         ControlState{control, spec.kind, spec.colour, spec.link};
     tabOrder_.push_back(control);
   }
@@ -185,7 +180,7 @@ bool FormWindow::CanTakeFocus(HWND control) const {
 
 bool FormWindow::FocusFirstButton() {
   for (const HWND control : tabOrder_) {
-    if (controls_[static_cast<std::size_t>(IndexOf(control))].kind == ControlSpec::Kind::Button &&
+    if (controls_[static_cast<std::size_t>(IndexOf(control))].kind == app::ControlKind::Button &&
         CanTakeFocus(control)) {
       SetFocus(control);
       return true;
@@ -211,15 +206,15 @@ int FormWindow::IndexOf(HWND control) const {
 void FormWindow::PressDefault() {
   const int focused = IndexOf(GetFocus());
   if (focused >= 0 &&
-      controls_[static_cast<std::size_t>(focused)].kind == ControlSpec::Kind::Button) {
+      controls_[static_cast<std::size_t>(focused)].kind == app::ControlKind::Button) {
     if (IsWindowEnabled(controls_[static_cast<std::size_t>(focused)].window) && onControl) {
       onControl(focused);
     }
     return;
   }
-  if (design_.defaultButton >= 0 && IsWindowVisible(Control(design_.defaultButton)) &&
-      IsWindowEnabled(Control(design_.defaultButton)) && onControl) {
-    onControl(design_.defaultButton);
+  if (defaultButton_ >= 0 && IsWindowVisible(Control(defaultButton_)) &&
+      IsWindowEnabled(Control(defaultButton_)) && onControl) {
+    onControl(defaultButton_);
   }
 }
 
@@ -269,8 +264,8 @@ LRESULT FormWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     }
     case DM_GETDEFID:
-      if (design_.defaultButton >= 0) {
-        return MAKELRESULT(kFirstControlId + design_.defaultButton, DC_HASDEFID);
+      if (defaultButton_ >= 0) {
+        return MAKELRESULT(kFirstControlId + defaultButton_, DC_HASDEFID);
       }
       return 0;
     case WM_COMMAND: {
@@ -284,8 +279,8 @@ LRESULT FormWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (id == IDOK) {
           PressDefault();
         } else if (id == IDCANCEL) {
-          if (design_.cancelButton >= 0 && onControl) {
-            onControl(design_.cancelButton);
+          if (cancelButton_ >= 0 && onControl) {
+            onControl(cancelButton_);
           }
         } else if (onMenu) {
           onMenu(id);
@@ -298,8 +293,8 @@ LRESULT FormWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       if (id == IDCANCEL && code == BN_CLICKED) {
-        if (design_.cancelButton >= 0 && onControl) {
-          onControl(design_.cancelButton);
+        if (cancelButton_ >= 0 && onControl) {
+          onControl(cancelButton_);
         }
         return 0;
       }

@@ -8,28 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Layout.h"
+#include "app/Designs.h"
 #include "ui/win32/Handles.h"
 
 namespace korvane::win32 {
-
-// What a control is, where it lies (in twips) and how it starts.
-struct ControlSpec {
-  enum class Kind { Label, Button, ProgressBar, Picture };
-  int slot = 0;  // the control's number: its name in the application layer's list of the window
-  Kind kind = Kind::Label;
-  app::TwipRect rect;
-  std::string_view text;
-  bool visible = true;
-  bool enabled = true;
-  bool bold = false;
-  // A label's designed colour; without one it takes the desktop's text colour (white on black
-  // in High Contrast), as do labels that are given no colour later.
-  std::optional<app::Colour> colour = std::nullopt;
-  bool link = false;        // a label that is clicked: hand cursor, click event
-  bool noWordWrap = false;  // a label that is clipped rather than wrapped
-  int icon = 0;             // Picture: the icon resource
-};
 
 // The fonts and the density every window is built with.
 struct WindowStyle {
@@ -39,27 +21,19 @@ struct WindowStyle {
   int Pixels(int twips) const { return MulDiv(twips, dpi, 1440); }
 };
 
-// One top-level window with standard controls: static labels, push buttons, the common-controls
-// progress bar and an icon picture. The controls are made in the order given, which is the tab
-// order, and known by their slots. Events go to the callbacks; the window itself decides nothing
-// but where the keyboard focus goes when nothing else says: to the first enabled button in tab
-// order when the window shows again, and when the focused button is disabled or hidden. When the
-// window is activated again, the button that had the focus gets it back.
+// One top-level window built from its design with standard controls: static labels, push
+// buttons, the common-controls progress bar and an icon picture. The controls are made in tab
+// order and known by their numbers in the design. A label without a colour takes the desktop's
+// text colour (white on black in High Contrast). Events go to the callbacks; the window itself
+// decides nothing but where the keyboard focus goes when nothing else says: to the first enabled
+// button in tab order when the window shows again, and when the focused button is disabled or
+// hidden. When the window is activated again, the button that had the focus gets it back.
 class FormWindow {
  public:
-  struct Design {
-    std::wstring_view caption;
-    int clientWidthTwips = 0;
-    int clientHeightTwips = 0;
-    int icon = 0;              // resource of the window's icon
-    bool dialogFrame = false;  // the About window's dialog-style border
-    HMENU menu = nullptr;      // the main window's menu bar (the window takes it over)
-    int defaultButton = -1;    // pressed by Enter when no button has the focus
-    int cancelButton = -1;     // pressed by Esc
-  };
-
-  FormWindow(HINSTANCE instance, const WindowStyle& style, const Design& design,
-             const std::vector<ControlSpec>& controls);
+  // `icon` is the resource of the window's icon, which a picture shows too; `menu` the main
+  // window's menu bar (the window takes it over), or nullptr.
+  FormWindow(HINSTANCE instance, const WindowStyle& style, const app::FormDesign& design, int icon,
+             HMENU menu);
   FormWindow(const FormWindow&) = delete;
   FormWindow& operator=(const FormWindow&) = delete;
   ~FormWindow();
@@ -67,7 +41,7 @@ class FormWindow {
   HWND Handle() const { return window_.Get(); }
   HWND Control(int index) const { return controls_.at(static_cast<std::size_t>(index)).window; }
 
-  // A button was clicked or a link label was clicked: its slot.
+  // A button was clicked or a link label was clicked: its number.
   std::function<void(int)> onControl;
   // A menu item was chosen (or its accelerator pressed): its command identifier.
   std::function<void(int)> onMenu;
@@ -94,7 +68,7 @@ class FormWindow {
  private:
   struct ControlState {
     HWND window = nullptr;
-    ControlSpec::Kind kind = ControlSpec::Kind::Label;
+    app::ControlKind kind = app::ControlKind::Label;
     std::optional<app::Colour> colour = std::nullopt;
     bool link = false;
   };
@@ -110,7 +84,8 @@ class FormWindow {
 
   HWND hwnd_ = nullptr;  // known from the first message on, before creation returns
   WindowStyle style_;
-  Design design_;
+  int defaultButton_ = -1;  // pressed by Enter when no button has the focus
+  int cancelButton_ = -1;   // pressed by Esc
   UniqueWindow window_;
   std::vector<ControlState> controls_;
   std::vector<HWND> tabOrder_;

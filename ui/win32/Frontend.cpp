@@ -9,11 +9,10 @@
 #undef GetOpenFileName
 
 #include <algorithm>
-#include <array>
 #include <string>
 
 #include "app/Application.h"
-#include "app/Texts.h"
+#include "app/Designs.h"
 #include "ui/win32/TestHooks.h"
 #include "ui/win32/WinText.h"
 
@@ -21,20 +20,8 @@ namespace korvane::win32 {
 
 namespace {
 
-using app::MenuItem;
-using Kind = ControlSpec::Kind;
-
-constexpr std::array<std::string_view, app::kMenuItemCount> kCheckItemTexts = {
-    app::text::kFlashItem, app::text::kEedataItem, app::text::kConfigItem, app::text::kUserIdItem,
-    app::text::kRepeateItem};
-
-template <typename Control>
-constexpr int Slot(Control control) {
-  return static_cast<int>(control);
-}
-
-int CheckCommand(MenuItem item) {
-  return kFirstCheckCommand + static_cast<int>(item);
+int IconOf(app::FormIcon icon) {
+  return icon == app::FormIcon::Update ? kUpdateIcon : kAppIcon;
 }
 
 // 8.25 pt at the screen's density, as a font height in pixels.
@@ -76,18 +63,6 @@ LOGFONTW WindowFont(int dpi) {
   return font;
 }
 
-HWND HandleOf(const app::Window* window);
-
-// The search, progress, result and About windows share one client size.
-FormWindow::Design SecondaryDesign(std::wstring_view caption, int icon) {
-  FormWindow::Design design;
-  design.caption = caption;
-  design.clientWidthTwips = app::layout::kFormWidth;
-  design.clientHeightTwips = app::layout::kFormHeight;
-  design.icon = icon;
-  return design;
-}
-
 }  // namespace
 
 // What every window of this front end is besides its view: its Win32 window.
@@ -105,9 +80,8 @@ class Win32View : public Base, public Frontend::View {
  public:
   using Control = typename Base::Control;
 
-  Win32View(HINSTANCE instance, const WindowStyle& style, const FormWindow::Design& design,
-            const std::vector<ControlSpec>& controls)
-      : form_(instance, style, design, controls) {}
+  Win32View(HINSTANCE instance, const WindowStyle& style, const app::FormDesign& design, HMENU menu)
+      : form_(instance, style, design, IconOf(design.icon), menu) {}
 
   FormWindow& Form() override { return form_; }
 
@@ -155,10 +129,31 @@ class Win32View : public Base, public Frontend::View {
 
 class MainWindow final : public Win32View<app::MainView> {
  public:
-  using Win32View::Win32View;
-  void SetChecked(MenuItem item, bool checked) override {
-    CheckMenuItem(GetMenu(form_.Handle()), static_cast<UINT>(CheckCommand(item)),
+  MainWindow(HINSTANCE instance, const WindowStyle& style, const app::FormDesign& design,
+             HMENU menu)
+      : Win32View(instance, style, design, menu) {
+    // Test tools ask for the check marks through a message of their own.
+    form_.onPrivateMessage = [this](UINT message, WPARAM item, LPARAM, LRESULT& result) {
+      if (message != kQueryMenuCheck) {
+        return false;
+      }
+      result = item < static_cast<WPARAM>(app::kMenuCommandCount)
+                   ? Checked(static_cast<app::MenuCommand>(item))
+                   : -1;
+      return true;
+    };
+  }
+
+  void SetChecked(app::MenuCommand item, bool checked) override {
+    CheckMenuItem(GetMenu(form_.Handle()), static_cast<UINT>(MenuCommandId(item)),
                   MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+  }
+
+ private:
+  bool Checked(app::MenuCommand item) const {
+    const UINT state =
+        GetMenuState(GetMenu(form_.Handle()), static_cast<UINT>(MenuCommandId(item)), MF_BYCOMMAND);
+    return state != static_cast<UINT>(-1) && (state & MF_CHECKED) != 0;
   }
 };
 
@@ -174,7 +169,7 @@ class UpdatingWindow final : public Win32View<app::UpdatingView> {
   }
 
  private:
-  HWND Bar() const { return GetDlgItem(form_.Handle(), kProgressBarId); }
+  HWND Bar() const { return form_.Control(static_cast<int>(app::UpdatingControl::UpdatingBar)); }
 };
 
 HWND HandleOf(const app::Window* window) {
@@ -187,27 +182,45 @@ UniqueFont MakeFont(LOGFONTW font, bool bold) {
   return UniqueFont(CreateFontIndirectW(&font));
 }
 
-HMENU MakeMainMenu() {
+HMENU MakeMenuBar(const app::FormDesign& design) {
   const HMENU bar = CreateMenu();
-  const HMENU file = CreatePopupMenu();
-  AppendMenuW(file, MF_STRING, kOpenCommand, (Wide(app::text::kOpenItem) + L"\tCtrl+O").c_str());
-  AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
-  AppendMenuW(file, MF_STRING, kExitCommand, (Wide(app::text::kExitItem) + L"\tCtrl+Q").c_str());
-  const HMENU menu = CreatePopupMenu();
-  for (int i = 0; i < app::kMenuItemCount; ++i) {
-    if (static_cast<MenuItem>(i) == MenuItem::Repeate) {
-      AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  for (const app::MenuDesign& menu : design.menus) {
+    if (menu.items.empty()) {
+      AppendMenuW(bar, MF_STRING, static_cast<UINT_PTR>(MenuCommandId(menu.command)),
+                  Wide(menu.text).c_str());
+      continue;
     }
-    // Checked as designed: FLASH and Repeate.
-    const bool checked = static_cast<MenuItem>(i) == MenuItem::FLASH ||
-                         static_cast<MenuItem>(i) == MenuItem::Repeate;
-    AppendMenuW(menu, MF_STRING | (checked ? MF_CHECKED : MF_UNCHECKED),
-                static_cast<UINT_PTR>(kFirstCheckCommand + i), Wide(kCheckItemTexts[i]).c_str());
+    const HMENU list = CreatePopupMenu();
+    for (const app::MenuItemDesign& item : menu.items) {
+      if (item.kind == app::MenuItemDesign::Kind::Separator) {
+        AppendMenuW(list, MF_SEPARATOR, 0, nullptr);
+        continue;
+      }
+      std::wstring text = Wide(item.text);
+      if (item.shortcut != 0) {
+        text += L"\tCtrl+";
+        text += static_cast<wchar_t>(item.shortcut);
+      }
+      AppendMenuW(list, MF_STRING | (item.checked ? MF_CHECKED : MF_UNCHECKED),
+                  static_cast<UINT_PTR>(MenuCommandId(item.command)), text.c_str());
+    }
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(list), Wide(menu.text).c_str());
   }
-  AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(file), Wide(app::text::kFileMenu).c_str());
-  AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(menu), Wide(app::text::kMenuMenu).c_str());
-  AppendMenuW(bar, MF_STRING, kAboutCommand, Wide(app::text::kAboutItem).c_str());
   return bar;
+}
+
+// Ctrl and the letter of each menu item that has one.
+UniqueAccelerators MakeAccelerators(const app::FormDesign& design) {
+  std::vector<ACCEL> keys;
+  for (const app::MenuDesign& menu : design.menus) {
+    for (const app::MenuItemDesign& item : menu.items) {
+      if (item.shortcut != 0) {
+        keys.push_back({FCONTROL | FVIRTKEY, static_cast<WORD>(item.shortcut),
+                        static_cast<WORD>(MenuCommandId(item.command))});
+      }
+    }
+  }
+  return UniqueAccelerators(CreateAcceleratorTableW(keys.data(), static_cast<int>(keys.size())));
 }
 
 }  // namespace
@@ -236,9 +249,7 @@ Frontend::Frontend(HINSTANCE instance) : instance_(instance) {
   style_.font = static_cast<HFONT>(font_.Get());
   style_.boldFont = static_cast<HFONT>(boldFont_.Get());
 
-  ACCEL keys[] = {{FCONTROL | FVIRTKEY, 'O', kOpenCommand},
-                  {FCONTROL | FVIRTKEY, 'Q', kExitCommand}};
-  accelerators_.Reset(CreateAcceleratorTableW(keys, 2));
+  accelerators_ = MakeAccelerators(app::DesignOf(app::FormId::Main));
 }
 
 Frontend::~Frontend() {
@@ -381,178 +392,43 @@ app::ScreenRect Frontend::WorkArea() {
   return {area.left, area.top, area.right - area.left, area.bottom - area.top};
 }
 
+template <typename Window, typename View>
+app::FormPtr<View> Frontend::Load(app::FormId form, app::Application& app) {
+  const app::FormDesign& design = app::DesignOf(form);
+  const HMENU menu = design.menus.empty() ? nullptr : MakeMenuBar(design);
+  auto& view = Keep(std::make_unique<Window>(instance_, style_, design, menu));
+  FormWindow& window = view.Form();
+  window.onControl = [&app, form](int control) { app.OnControl(form, control); };
+  window.onMenu = [&app](int command) {
+    const int index = command - kFirstMenuCommand;
+    if (index >= 0 && index < app::kMenuCommandCount) {
+      app.OnMenu(static_cast<app::MenuCommand>(index));
+    }
+  };
+  window.onClose = [&app, form] { app.OnClose(form); };
+  return app::FormPtr<View>(&view);
+}
+
 app::FormPtr<app::MainView> Frontend::LoadMainForm(app::Application& app) {
-  namespace l = app::layout::main;
-  FormWindow::Design design;
-  const std::wstring caption = Wide(app::text::kMainCaption);
-  design.caption = caption;
-  design.clientWidthTwips = l::kClientWidth;
-  design.clientHeightTwips = l::kClientHeight;
-  design.icon = kAppIcon;
-  design.menu = MakeMainMenu();
-  using C = app::MainControl;
-  // In tab order: Label1, AutoDetectCmd, OK, Label0, ResetPIC.
-  const std::vector<ControlSpec> controls = {
-      {Slot(C::Label1), Kind::Label, l::Label1, "", true, true, true, app::kBlack, false, true},
-      {Slot(C::AutoDetectCmd), Kind::Button, l::AutoDetectCmd, app::text::kAutoDetectButton},
-      {Slot(C::OK), Kind::Button, l::OK, app::text::kUpdateButton, true, false},
-      {Slot(C::Label0), Kind::Label, l::Label0, ""},
-      {Slot(C::ResetPIC), Kind::Button, l::ResetPIC, app::text::kResetButton},
-  };
-  auto& view = Keep(std::make_unique<MainWindow>(instance_, style_, design, controls));
-  FormWindow& form = view.Form();
-  mainWindow_ = form.Handle();
-  form.onControl = [&app](int index) {
-    switch (static_cast<app::MainControl>(index)) {
-      case app::MainControl::OK:
-        app.OK_Click();
-        break;
-      case app::MainControl::AutoDetectCmd:
-        app.AutoDetectCmd_Click();
-        break;
-      case app::MainControl::ResetPIC:
-        app.ResetPIC_Click();
-        break;
-      default:
-        break;
-    }
-  };
-  form.onMenu = [&app](int command) {
-    if (command == kOpenCommand) {
-      app.mnu_Open_Click();
-    } else if (command == kExitCommand) {
-      app.mnu_Exit_Click();
-    } else if (command == kAboutCommand) {
-      app.mnu_About_Click();
-    } else if (command == CheckCommand(MenuItem::FLASH)) {
-      app.mnu_FLASH_Click();
-    } else if (command == CheckCommand(MenuItem::EEDATA)) {
-      app.mnu_EEDATA_Click();
-    } else if (command == CheckCommand(MenuItem::CONFIG)) {
-      app.mnu_CONFIG_Click();
-    } else if (command == CheckCommand(MenuItem::USERID)) {
-      app.mnu_USERID_Click();
-    } else if (command == CheckCommand(MenuItem::Repeate)) {
-      app.mnu_Repeate_Click();
-    }
-  };
-  form.onClose = [&app] { app.Form_Unload(); };
-  const HWND window = form.Handle();
-  form.onPrivateMessage = [window](UINT message, WPARAM item, LPARAM, LRESULT& result) {
-    if (message != kQueryMenuCheck) {
-      return false;
-    }
-    if (item >= static_cast<WPARAM>(app::kMenuItemCount)) {
-      result = -1;
-      return true;
-    }
-    const UINT state =
-        GetMenuState(GetMenu(window),
-                     static_cast<UINT>(kFirstCheckCommand + static_cast<int>(item)), MF_BYCOMMAND);
-    result = (state != static_cast<UINT>(-1) && (state & MF_CHECKED) != 0) ? 1 : 0;
-    return true;
-  };
-  return app::FormPtr<app::MainView>(&view);
+  auto view = Load<MainWindow, app::MainView>(app::FormId::Main, app);
+  mainWindow_ = HandleOf(view.get());
+  return view;
 }
 
 app::FormPtr<app::AutoDetectView> Frontend::LoadAutoDetectForm(app::Application& app) {
-  namespace l = app::layout::autodetect;
-  const std::wstring caption = Wide(app::text::kAutoDetectCaption);
-  FormWindow::Design design = SecondaryDesign(caption, kAppIcon);
-  using C = app::AutoDetectControl;
-  const std::vector<ControlSpec> controls = {
-      {Slot(C::Label1), Kind::Label, l::Label1, ""},
-      {Slot(C::Label2), Kind::Label, l::Label2, app::text::kSearching},
-      {Slot(C::AbortCmd), Kind::Button, l::AbortCmd, app::text::kAbortButton, false},
-      {Slot(C::OKCmd), Kind::Button, l::OKCmd, app::text::kOKButton, false},
-  };
-  auto& view =
-      Keep(std::make_unique<Win32View<app::AutoDetectView>>(instance_, style_, design, controls));
-  FormWindow& form = view.Form();
-  form.onControl = [&app](int index) {
-    if (index == static_cast<int>(app::AutoDetectControl::AbortCmd)) {
-      app.AutoDetect_AbortCmd_Click();
-    } else if (index == static_cast<int>(app::AutoDetectControl::OKCmd)) {
-      app.AutoDetect_OKCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.AutoDetect_CloseBox(); };
-  return app::FormPtr<app::AutoDetectView>(&view);
+  return Load<Win32View<app::AutoDetectView>, app::AutoDetectView>(app::FormId::AutoDetect, app);
 }
 
 app::FormPtr<app::UpdatingView> Frontend::LoadUpdatingForm(app::Application& app) {
-  namespace l = app::layout::updating;
-  const std::wstring caption = Wide(app::text::kUpdatingCaption);
-  FormWindow::Design design = SecondaryDesign(caption, kUpdateIcon);
-  using C = app::UpdatingControl;
-  const std::vector<ControlSpec> controls = {
-      {Slot(C::AbortCmd), Kind::Button, l::AbortCmd, app::text::kAbortButton},
-      {Slot(C::Label2), Kind::Label, l::Label2, ""},
-      {Slot(C::Label1), Kind::Label, l::Label1, ""},
-      {Slot(C::Label1) + 1, Kind::ProgressBar, l::UpdatingBar, ""},
-  };
-  auto& view = Keep(std::make_unique<UpdatingWindow>(instance_, style_, design, controls));
-  FormWindow& form = view.Form();
-  form.onControl = [&app](int index) {
-    if (index == static_cast<int>(app::UpdatingControl::AbortCmd)) {
-      app.Updating_AbortCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.Updating_AbortCmd_Click(); };
-  return app::FormPtr<app::UpdatingView>(&view);
+  return Load<UpdatingWindow, app::UpdatingView>(app::FormId::Updating, app);
 }
 
 app::FormPtr<app::CompleteView> Frontend::LoadUpdatingCompleteForm(app::Application& app) {
-  namespace l = app::layout::complete;
-  const std::wstring caption = Wide(app::text::kCompleteCaption);
-  FormWindow::Design design = SecondaryDesign(caption, kUpdateIcon);
-  using C = app::CompleteControl;
-  const std::vector<ControlSpec> controls = {
-      {Slot(C::OKCmd), Kind::Button, l::OKCmd, app::text::kOKButton},
-      {Slot(C::Label2), Kind::Label, l::Label2, ""},
-      {Slot(C::Label1), Kind::Label, l::Label1, "", true, true, true, app::kGreen},
-  };
-  auto& view =
-      Keep(std::make_unique<Win32View<app::CompleteView>>(instance_, style_, design, controls));
-  FormWindow& form = view.Form();
-  form.onControl = [&app](int index) {
-    if (index == static_cast<int>(app::CompleteControl::OKCmd)) {
-      app.UpdatingComplete_OKCmd_Click();
-    }
-  };
-  form.onClose = [&app] { app.UpdatingComplete_Form_Unload(); };
-  return app::FormPtr<app::CompleteView>(&view);
+  return Load<Win32View<app::CompleteView>, app::CompleteView>(app::FormId::UpdatingComplete, app);
 }
 
 app::FormPtr<app::InfoView> Frontend::LoadInfoForm(app::Application& app) {
-  namespace l = app::layout::info;
-  const std::wstring caption = Wide(app::text::kAboutCaption);
-  FormWindow::Design design = SecondaryDesign(caption, kAppIcon);
-  design.dialogFrame = true;
-  design.defaultButton = static_cast<int>(app::InfoControl::cmdOK);
-  design.cancelButton = static_cast<int>(app::InfoControl::cmdOK);
-  using C = app::InfoControl;
-  const std::vector<ControlSpec> controls = {
-      {Slot(C::cmdOK), Kind::Button, l::cmdOK, app::text::kOKButton},
-      {Slot(C::Label2) + 1, Kind::Picture, l::picIcon, "", true, true, false, std::nullopt, false,
-       false, kAppIcon},
-      {Slot(C::Label1), Kind::Label, l::Label1, ""},
-      {Slot(C::Label3), Kind::Label, l::Label3, app::text::kShopAddress, true, true, false,
-       app::kLinkBlue, true},
-      {Slot(C::Label2), Kind::Label, l::Label2, "", true, true, false, app::kBlack},
-  };
-  auto& view =
-      Keep(std::make_unique<Win32View<app::InfoView>>(instance_, style_, design, controls));
-  FormWindow& form = view.Form();
-  form.onControl = [&app](int index) {
-    if (index == static_cast<int>(app::InfoControl::cmdOK)) {
-      app.Info_cmdOK_Click();
-    } else if (index == static_cast<int>(app::InfoControl::Label3)) {
-      app.Info_Label3_Click();
-    }
-  };
-  form.onClose = [&app] { app.Info_cmdOK_Click(); };
-  return app::FormPtr<app::InfoView>(&view);
+  return Load<Win32View<app::InfoView>, app::InfoView>(app::FormId::Info, app);
 }
 
 }  // namespace korvane::win32

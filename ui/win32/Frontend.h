@@ -30,8 +30,8 @@ class ComApartment {
 inline constexpr int kAppIcon = 1;
 inline constexpr int kUpdateIcon = 2;
 
-// The Win32 front end: the desktop services and the five windows, built from standard controls.
-// Every event is handed to the Application's handler of the same name.
+// The Win32 front end: the desktop services and the five windows, built from their designs with
+// standard controls. Every event is forwarded to the Application.
 class Frontend final : public app::Desktop, public app::FormFactory {
  public:
   explicit Frontend(HINSTANCE instance);
@@ -73,6 +73,9 @@ class Frontend final : public app::Desktop, public app::FormFactory {
   void FreeUnloaded();
   template <typename Form>
   Form& Keep(std::unique_ptr<Form> form);
+  // Builds a window from its design and forwards its events to `app`.
+  template <typename Window, typename View>
+  app::FormPtr<View> Load(app::FormId form, app::Application& app);
 
   ComApartment com_;  // first in, last out
   HINSTANCE instance_;

@@ -9,6 +9,7 @@
 
 #include "app/Application.h"
 #include "emulator/EmulatedUsbLibrary.h"
+#include "emulator/Replug.h"
 #include "ui/win32/Frontend.h"
 #include "ui/win32/WinText.h"
 
@@ -33,27 +34,12 @@ std::string ExamplesDirectory() {
   return {};
 }
 
-constexpr UINT kReplugCheckMs = 500;
-constexpr UINT kReplugDelayMs = 3000;
+korvane::emulator::Replug* gReplug = nullptr;
 
-korvane::emulator::EmulatedUsbLibrary* gDevice = nullptr;
-
-// After "Reset PIC" the emulated device runs its firmware; a few seconds later it is plugged in
-// again in bootloader mode, as a user would do with the real product, so that the demo can be
-// run again.
-void CALLBACK CheckReplug(HWND, UINT, UINT_PTR, DWORD now) {
-  static DWORD leftAt = 0;
-  static bool waiting = false;
-  if (gDevice == nullptr || gDevice->Device().InBootloader()) {
-    waiting = false;
-    return;
-  }
-  if (!waiting) {
-    waiting = true;
-    leftAt = now;
-  } else if (now - leftAt >= kReplugDelayMs) {
-    gDevice->PlugIn();
-    waiting = false;
+// After "Reset PIC" the emulated device comes back in bootloader mode a few seconds later.
+void CALLBACK TickReplug(HWND, UINT, UINT_PTR, DWORD) {
+  if (gReplug != nullptr) {
+    gReplug->Tick();
   }
 }
 
@@ -62,16 +48,18 @@ void CALLBACK CheckReplug(HWND, UINT, UINT_PTR, DWORD now) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   auto library = std::make_unique<korvane::emulator::EmulatedUsbLibrary>();
   library->SetTiming(true);
-  gDevice = library.get();
+  korvane::emulator::Replug replug(*library);
+  gReplug = &replug;
 
   korvane::win32::Frontend frontend(instance);
   korvane::app::Application app(frontend, frontend, std::move(library), ExamplesDirectory());
-  const UINT_PTR timer = SetTimer(nullptr, 0, kReplugCheckMs, &CheckReplug);
+  const UINT_PTR timer = SetTimer(
+      nullptr, 0, static_cast<UINT>(korvane::emulator::Replug::kTickInterval.count()), &TickReplug);
   int result = 0;
   if (app.Start()) {
     result = frontend.Run();
   }
   KillTimer(nullptr, timer);
-  gDevice = nullptr;
+  gReplug = nullptr;
   return result;
 }
