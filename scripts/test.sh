@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Korvane and runs every test: first in the normal build, then
-# the web pages in headless Chromium, then the Windows programs and their tests under Wine, then
-# in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
+# korvane-cli against korvane-gadget on a real Linux kernel USB stack in a QEMU VM, then the web
+# pages in headless Chromium, then the Windows programs and their tests under Wine, then in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer (skip that one with --quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,9 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# libusb, usbfs and the kernel's USB core against korvane-gadget through dummy_hcd, in a VM.
+bash tests/kernel/run.sh build
 
 # The web pages in headless Chromium; their packets are checked against the native korvane-cli.
 bash scripts/build-web.sh

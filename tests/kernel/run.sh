@@ -76,6 +76,11 @@ cp "$source_dir/tests/kernel/init.sh" "$root/init"
 chmod +x "$root/init"
 cp "$source_dir/tests/kernel/cases.sh" "$source_dir/examples/demo-firmware.hex" "$root/korvane/"
 if [ "$run" = bench ]; then
+  # A whole image: program flash from 0x800 to 0x7FFF and the 256-byte EEPROM.
+  bash "$source_dir/scripts/install-packages.sh" srecord
+  srec_cat -generate 0x800 0x8000 -repeat-string "Korvane firmware image 0123456789" \
+    -generate 0xF00000 0xF00100 -repeat-string "EEPROM" \
+    -o "$root/korvane/full.hex" -intel -line-termination=crlf -output_block_size=16
   cp "$source_dir/bench/kernel/bench.sh" "$root/korvane/"
 fi
 
