@@ -8,6 +8,7 @@ FW=/korvane/demo-firmware.hex
 elapsed() { awk -v a="$1" -v b="$(cut -d' ' -f1 /proc/uptime)" 'BEGIN { printf "%.1f", b - a }'; }
 
 why=
+note=
 fail() {
   why="$*"
   return 1
@@ -103,6 +104,28 @@ case_detect() {
   take_off 0
 }
 
+# What korvane-gadget refuses, each in one sentence that names what is missing.
+case_gadget_refusals() {
+  run korvane-gadget --udc nonesuch
+  [ $code -eq 1 ] && said "no USB device controller named nonesuch; this machine has: dummy_udc.0, dummy_udc.1, dummy_udc.2" ||
+    fail "an unknown controller: $code" || return 1
+  run korvane-gadget
+  [ $code -eq 1 ] && said "several USB device controllers; choose one with --udc" ||
+    fail "no --udc with three controllers: $code" || return 1
+  run su visitor -s /bin/sh -c "korvane-gadget --udc dummy_udc.0"
+  [ $code -eq 1 ] && said "must run as root" || fail "not root: $code" || return 1
+  run korvane-gadget --udc dummy_udc.0 --fault arrive@3
+  [ $code -eq 2 ] || fail "a host-side fault: $code" || return 1
+  plug 0 /tmp/refusals || return 1
+  run korvane-gadget --udc dummy_udc.0
+  [ $code -eq 1 ] && said "dummy_udc.0 already serves the gadget .*; free ones: dummy_udc.1, dummy_udc.2" ||
+    fail "a controller in use: $code" || return 1
+  # The first one still serves.
+  run korvane-cli detect
+  [ $code -eq 0 ] || fail "the board stopped answering: $code" || return 1
+  take_off 0
+}
+
 case_update_verify_reset() {
   plug 0 /tmp/update || return 1
   run korvane-cli update "$FW" --eeprom
@@ -158,7 +181,7 @@ case_wait() {
   done
   wait $cli
   result=$?
-  echo "  the waiting detect answered $(elapsed "$plugged") s after the plug"
+  note="(it answered $(elapsed "$plugged") s after the plug)"
   [ $result -eq 0 ] || fail "detect --wait gave $result: $(cat /tmp/werr)" || return 1
   take_off 0
 }
@@ -231,12 +254,13 @@ case_production_loop() {
 run_case() {
   name=$1
   why=
+  note=
   rm -f /tmp/out /tmp/err
   started=$(cut -d' ' -f1 /proc/uptime)
   if "case_$1"; then
-    echo "KORVANE-CASE $name pass $(elapsed "$started")"
+    echo "KORVANE-CASE $name pass $(elapsed "$started") $note"
   else
-    echo "KORVANE-CASE $name fail $(elapsed "$started")"
+    echo "KORVANE-CASE $name fail $(elapsed "$started") $note"
     echo "  why: $why"
     for f in /tmp/out /tmp/err; do [ -s $f ] && sed 's/^/  | /' $f | tail -n 20; done
   fi
@@ -250,6 +274,7 @@ run_case() {
 
 # Without udevd first, as in a container: libusb gets no word of devices that arrive.
 run_case detect
+run_case gadget_refusals
 run_case update_verify_reset
 run_case all_three_boards
 run_case pulled_out_mid_write
