@@ -80,6 +80,7 @@ endfunction()
 korvane_add_manpage(korvane "firmware updater for PIC18 devices with a USB bootloader")
 korvane_add_manpage(korvane-demo "the Korvane windows on a built-in emulated device")
 korvane_add_manpage(korvane-cli "the Korvane firmware updater on the command line" SUBCOMMANDS)
+korvane_add_manpage(korvane-gadget "the emulated bootloader device over real USB, on a USB device port")
 
 add_custom_target(korvane-package-docs ALL DEPENDS ${korvane_docs})
 

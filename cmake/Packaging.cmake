@@ -9,7 +9,8 @@ if(NOT CMAKE_INSTALL_DOCDIR)
 endif()
 include(GNUInstallDirs)
 
-foreach(program korvane korvane-demo korvane-cli)
+# korvane-gadget is built on Linux only.
+foreach(program korvane korvane-demo korvane-cli korvane-gadget)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -61,11 +62,13 @@ same text scrambled as .elc), finds the bootloader, erases, writes and
 verifies program flash and the data EEPROM, and resets the device so that it
 starts the new firmware.
 
-The package holds three programs: korvane, the windows for a real device;
+The package holds four programs: korvane, the windows for a real device;
 korvane-demo, the same windows on a built-in emulated device, to try an
-update without hardware; and korvane-cli, the same engine on the command
-line for scripts, service benches and production lines. A udev rule gives
-the user at the computer access to the device.")
+update without hardware; korvane-cli, the same engine on the command line
+for scripts, service benches and production lines; and korvane-gadget, which
+presents the emulated device over a real USB cable from a board with a USB
+device port. A udev rule gives the user at the computer access to the
+device.")
 # Debian ships programs without their symbols.
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -4,6 +4,13 @@
 #include <fstream>
 #include <system_error>
 
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+#endif
+
 #include "link/LibUsbLibrary.h"
 
 namespace korvane::link {
@@ -52,6 +59,36 @@ AccessFacts::Session SessionState(const std::filesystem::path& root, std::string
   return active && !remote ? AccessFacts::Session::ActiveLocal : AccessFacts::Session::Other;
 }
 
+// Whether this process has `group` (as etc/group under `root` numbers it) among its groups.
+std::optional<bool> InGroup(const std::filesystem::path& root, const std::string& group) {
+#ifdef _WIN32
+  (void)root;
+  (void)group;
+  return std::nullopt;
+#else
+  std::ifstream in(UnderRoot(root, "/etc/group"));
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t nameEnd = line.find(':');
+    const std::size_t idStart = line.find(':', nameEnd == std::string::npos ? 0 : nameEnd + 1);
+    if (nameEnd == std::string::npos || idStart == std::string::npos ||
+        line.compare(0, nameEnd, group) != 0 || nameEnd != group.size()) {
+      continue;
+    }
+    gid_t id = 0;
+    try {
+      id = static_cast<gid_t>(std::stoul(line.substr(idStart + 1)));
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return getegid() == id || std::find(groups.begin(), groups.end(), id) != groups.end();
+  }
+  return std::nullopt;
+#endif
+}
+
 }  // namespace
 
 std::vector<std::filesystem::path> UdevRuleFolders() {
@@ -67,6 +104,9 @@ AccessFacts GatherAccessFacts(const std::filesystem::path& root, std::string_vie
     if (std::filesystem::is_regular_file(UnderRoot(root, rule), error)) {
       facts.installedRule = rule;
       facts.ruleGroup = RuleGroup(UnderRoot(root, rule));
+      if (!facts.ruleGroup.empty()) {
+        facts.inRuleGroup = InGroup(root, facts.ruleGroup);
+      }
       break;
     }
   }
@@ -84,7 +124,13 @@ std::string AccessDeniedAdvice(const AccessFacts& facts) {
            "device and plug it in again.";
   }
   text += "Korvane's udev rule is installed as " + facts.installedRule->generic_string();
-  if (facts.session == AccessFacts::Session::Other) {
+  if (facts.inRuleGroup == false && facts.session == AccessFacts::Session::Unknown) {
+    // No login session to go by (su, a service, a system without logind): the group decides.
+    return text + ", which lets the group " + facts.ruleGroup +
+           " open the device, and this user is not in it; add your user to the group " +
+           facts.ruleGroup + " (usermod -aG " + facts.ruleGroup + " USER) and log in again.";
+  }
+  if (facts.session == AccessFacts::Session::Other && facts.inRuleGroup != true) {
     text +=
         ", but it lets only the user of the active local session open the device and this "
         "session is not that one (it is remote or in the background); ";

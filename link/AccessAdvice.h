@@ -17,13 +17,16 @@ struct AccessFacts {
   // Whether this process runs in the active local session, the one the rule's seat access
   // (uaccess) follows; unknown when the system does not say.
   enum class Session { ActiveLocal, Other, Unknown } session = Session::Unknown;
+  // Whether this process has the rule's group among its groups; unknown when the system's
+  // group list does not name the group.
+  std::optional<bool> inRuleGroup;
 };
 
 // The folders udev reads rules from, in the order it prefers them.
 std::vector<std::filesystem::path> UdevRuleFolders();
 
-// Looks at the system under `root` ("/" for the real one): the rule folders, and the login
-// session named by `sessionId` (XDG_SESSION_ID; empty when unset).
+// Looks at the system under `root` ("/" for the real one): the rule folders, the login
+// session named by `sessionId` (XDG_SESSION_ID; empty when unset) and the groups in etc/group.
 AccessFacts GatherAccessFacts(const std::filesystem::path& root, std::string_view sessionId);
 
 // One sentence: access was denied, whether and where the rule is installed, and the next step

@@ -8,6 +8,8 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -196,11 +198,17 @@ class LibUsbLibrary::Context {
   libusb_context* Get() const { return context_; }
 
   // The shared context, or nullptr with the libusb error in `error`.
-  static std::shared_ptr<Context> Acquire(int& error) {
+  static std::shared_ptr<Context> Acquire(int& error) { return Share(false, error); }
+  // A new context, which lists the devices as they are now, shared from now on in place of the
+  // one before (whose users keep it while they need it); nullptr when it cannot be started.
+  static std::shared_ptr<Context> Renew(int& error) { return Share(true, error); }
+
+ private:
+  static std::shared_ptr<Context> Share(bool renew, int& error) {
     static std::mutex mutex;
     static std::weak_ptr<Context> shared;
     const std::lock_guard lock(mutex);
-    if (auto existing = shared.lock()) {
+    if (auto existing = shared.lock(); existing && !renew) {
       return existing;
     }
     libusb_context* raw = nullptr;
@@ -213,7 +221,6 @@ class LibUsbLibrary::Context {
     return created;
   }
 
- private:
   libusb_context* context_;
 };
 
@@ -355,6 +362,9 @@ int LIBUSB_CALL OnArrival(libusb_context*, libusb_device*, libusb_hotplug_event,
 }  // namespace
 
 void LibUsbLibrary::WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) {
+  if (RenewIfStale()) {
+    return;  // the devices have changed: the caller looks again
+  }
   const auto parsed = ParseUsbIdentity(identity);
   libusb_context* context = UsbContext();
   if (!parsed || context == nullptr || libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0) {
@@ -387,6 +397,85 @@ void LibUsbLibrary::WaitForArrival(std::string_view identity, std::chrono::milli
     int completed = 0;
     libusb_handle_events_timeout_completed(context, &tv, &completed);
   }
+}
+
+#ifdef __linux__
+namespace {
+
+// The devices the kernel has now, by bus and address (as DeviceKey gives them): the entries of
+// /sys/bus/usb/devices that are devices ("1-2", "usb1"), not interfaces ("1-2:1.0").
+// Nothing when sysfs cannot be read.
+std::optional<std::set<std::uint32_t>> KernelDevices() {
+  const std::filesystem::path folder = "/sys/bus/usb/devices";
+  std::error_code error;
+  std::filesystem::directory_iterator entries(folder, error);
+  if (error) {
+    return std::nullopt;
+  }
+  const auto number = [](const std::filesystem::path& file) {
+    unsigned value = 0;
+    std::ifstream in(file);
+    return (in >> value) ? std::optional<unsigned>(value) : std::nullopt;
+  };
+  std::set<std::uint32_t> devices;
+  for (const std::filesystem::directory_entry& entry : entries) {
+    if (entry.path().filename().string().find(':') != std::string::npos) {
+      continue;
+    }
+    const auto bus = number(entry.path() / "busnum");
+    const auto address = number(entry.path() / "devnum");
+    if (bus && address) {  // else it is leaving right now
+      devices.insert((*bus << 8) | *address);
+    }
+  }
+  return devices;
+}
+
+}  // namespace
+#endif
+
+// libusb on Linux learns of devices that come and go from udev's events only: where udevd does
+// not run (a container given the USB device nodes, a small system) or its events do not
+// reach this process, libusb's list keeps what it found when its context started. So each scan
+// compares that list with the kernel's own (sysfs), and when they differ starts a new context,
+// which enumerates afresh; where the events arrive, the two agree and a scan costs one folder
+// read. Elsewhere libusb either has events of its own or enumerates at every list.
+bool LibUsbLibrary::RenewIfStale() {
+#ifdef __linux__
+  libusb_context* context = UsbContext();
+  if (context == nullptr) {
+    return false;
+  }
+  const auto kernel = KernelDevices();
+  if (!kernel) {
+    return false;
+  }
+  std::set<std::uint32_t> listed;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  for (ssize_t i = 0; i < count; ++i) {
+    listed.insert(DeviceKey(list[i]));
+  }
+  if (count >= 0) {
+    libusb_free_device_list(list, 1);
+  }
+  if (listed == *kernel) {
+    return false;
+  }
+  int error = LIBUSB_SUCCESS;
+  auto renewed = Context::Renew(error);
+  if (!renewed) {
+    return false;
+  }
+  if (hotplug_) {
+    libusb_hotplug_deregister_callback(context, *hotplug_);
+    hotplug_.reset();
+  }
+  context_ = std::move(renewed);
+  return true;
+#else
+  return false;
+#endif
 }
 
 std::vector<std::string> LibUsbLibrary::Diagnostics(std::string_view identity) {

@@ -55,7 +55,9 @@ class LibUsbLibrary final : public UsbLibrary {
   std::string LibraryName() const override { return "libusb"; }
   // Broken when libusb cannot be started (its notice says why).
   Availability Available() override;
-  // With libusb hotplug (Linux): returns as soon as a matching device arrives.
+  // With libusb hotplug (Linux): returns as soon as a matching device arrives. Where the
+  // system's devices have changed without libusb hearing of it (no udev events), it returns at
+  // once with a new context that sees them.
   void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override;
   std::vector<std::string> Diagnostics(std::string_view identity) override;
 
@@ -73,6 +75,9 @@ class LibUsbLibrary final : public UsbLibrary {
   std::int32_t Transfer(PipeHandle handle, std::uint8_t* data, std::size_t length,
                         std::uint32_t& count, std::uint32_t timeoutMs, bool in);
   PipeHandle Fail(std::uint32_t code);
+  // Starts a new context when libusb's device list no longer matches the system's. True when
+  // it did.
+  bool RenewIfStale();
   static bool DeviceLeft(const OpenDevice& device);
 
   std::shared_ptr<Context> context_;

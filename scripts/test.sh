@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Korvane and runs every test: first in the normal build, then
-# the web pages in headless Chromium, then the Windows programs and their tests under Wine, then
-# in a build with AddressSanitizer and UndefinedBehaviorSanitizer, and last the fuzz targets for
-# a short while each (skip those two with --quick).
+# korvane-cli against korvane-gadget on a real Linux kernel USB stack in a QEMU VM, then the web
+# pages in headless Chromium, then the Windows programs and their tests under Wine, then in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, and last the fuzz targets for a
+# short while each (skip those two with --quick).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,9 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# libusb, usbfs and the kernel's USB core against korvane-gadget through dummy_hcd, in a VM.
+bash tests/kernel/run.sh build
 
 # The web pages in headless Chromium; their packets are checked against the native korvane-cli.
 bash scripts/build-web.sh

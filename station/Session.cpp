@@ -5,30 +5,12 @@
 #include <cmath>
 #include <utility>
 
+#include "emulator/FaultText.h"
 #include "link/BootloaderPacket.h"
 
 namespace korvane::station {
 
 namespace {
-
-struct FaultName {
-  std::string_view name;
-  emulator::FaultKind kind;
-};
-
-constexpr std::array<FaultName, 11> kFaultNames = {{
-    {"timeout", emulator::FaultKind::Timeout},
-    {"short", emulator::FaultKind::ShortReply},
-    {"long-count", emulator::FaultKind::LongCount},
-    {"long-reply", emulator::FaultKind::LongReply},
-    {"bitflip", emulator::FaultKind::BitFlip},
-    {"unplug", emulator::FaultKind::Unplug},
-    {"open-fail", emulator::FaultKind::OpenFail},
-    {"write-error", emulator::FaultKind::WriteError},
-    {"arrive", emulator::FaultKind::Arrival},
-    {"short-count", emulator::FaultKind::ShortCount},
-    {"wrong-echo", emulator::FaultKind::WrongEcho},
-}};
 
 template <typename Number>
 bool ParseWhole(std::string_view text, Number& number) {
@@ -48,21 +30,11 @@ std::optional<DeviceFault> ParseFault(std::string_view text) {
     parsed.device = device;
     text.remove_prefix(colon + 1);
   }
-  const std::size_t at = text.find('@');
-  if (at == std::string_view::npos) {
+  const auto fault = emulator::ParseFault(text);
+  if (!fault) {
     return std::nullopt;
   }
-  const std::string_view name = text.substr(0, at);
-  bool known = false;
-  for (const FaultName& entry : kFaultNames) {
-    if (entry.name == name) {
-      parsed.fault.kind = entry.kind;
-      known = true;
-    }
-  }
-  if (!known || !ParseWhole(text.substr(at + 1), parsed.fault.packetIndex)) {
-    return std::nullopt;
-  }
+  parsed.fault = *fault;
   return parsed;
 }
 

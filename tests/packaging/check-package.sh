@@ -25,14 +25,14 @@ root="$work/root"
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$work/control"
 
-for f in usr/bin/korvane usr/bin/korvane-demo usr/bin/korvane-cli \
+for f in usr/bin/korvane usr/bin/korvane-demo usr/bin/korvane-cli usr/bin/korvane-gadget \
          usr/share/applications/korvane.desktop \
          usr/share/icons/hicolor/scalable/apps/korvane.svg \
          usr/share/korvane/examples/demo-firmware.hex \
          usr/share/korvane/examples/demo-firmware.elc; do
   [ -e "$root/$f" ] || fail "missing /$f"
 done
-for f in usr/bin/korvane usr/bin/korvane-demo usr/bin/korvane-cli; do
+for f in usr/bin/korvane usr/bin/korvane-demo usr/bin/korvane-cli usr/bin/korvane-gadget; do
   [ -x "$root/$f" ] || fail "/$f is not executable"
 done
 rules=$(find "$root/usr/lib/udev/rules.d" -name '*.rules' 2>/dev/null | head -n 1)
@@ -54,6 +54,8 @@ grep -q 'udevadm control --reload-rules' "$work/control/postinst" || fail "posti
 cli="$root/usr/bin/korvane-cli"
 out=$("$cli" --version)
 echo "$out" | grep -q "$version" || fail "korvane-cli --version printed '$out'"
+out=$("$root/usr/bin/korvane-gadget" --version)
+[ "$out" = "korvane-gadget $version" ] || fail "korvane-gadget --version printed '$out'"
 info=$("$cli" info --json "$root/usr/share/korvane/examples/demo-firmware.hex")
 echo "$info" | grep -q '"highest_flash_address"' || fail "info printed '$info'"
 "$cli" info "$root/usr/share/korvane/examples/demo-firmware.elc" >/dev/null || fail "info on the .elc"
@@ -78,7 +80,7 @@ top=$(zcat "$changelog" | dpkg-parsechangelog -l - -S Version)
 [ "$top" = "$version" ] || fail "the changelog's newest entry is $top, the package is $version"
 
 # Manual pages render without a warning; korvane-cli's has a part for each subcommand.
-for p in korvane korvane-demo korvane-cli; do
+for p in korvane korvane-demo korvane-cli korvane-gadget; do
   page="$root/usr/share/man/man1/$p.1.gz"
   [ -f "$page" ] || fail "missing /usr/share/man/man1/$p.1.gz"
   MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >"$work/$p.txt" 2>"$work/$p.err" \
