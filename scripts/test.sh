@@ -13,6 +13,8 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+# The record database against a PostgreSQL started for the purpose.
+bash tests/db/run.sh build
 
 # The web pages in headless Chromium; their packets are checked against the native korvane-cli.
 bash scripts/build-web.sh
@@ -26,4 +28,5 @@ if [ "${1:-}" != "--quick" ]; then
     -DKORVANE_BUILD_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  bash tests/db/run.sh build-asan
 fi
