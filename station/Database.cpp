@@ -736,9 +736,14 @@ std::optional<DatabaseError> RecordFinishedRun(RecordDatabase& database, RunSpoo
   try {
     database.FinishRun(row);
     return std::nullopt;
-  } catch (const DatabaseError& e) {
-    spool.Append(row);
-    return e;
+  } catch (const DatabaseError& missed) {
+    try {
+      spool.Append(row);
+    } catch (const DatabaseError& lost) {
+      throw DatabaseError(DatabaseError::Kind::Spool, lost.Where(),
+                          std::string(missed.what()) + "; and " + lost.what());
+    }
+    return missed;
   }
 }
 

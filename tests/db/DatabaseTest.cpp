@@ -266,6 +266,17 @@ TEST_F(DatabaseTest, RowsTheDatabaseMissedAreSpooledAndSentOnce) {
   Sql("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE application_name = '" +
       schema_ + "'");
   board.success = true;
+  // Neither takes it: both reasons are told.
+  RunSpool nowhere((spoolDir_ / "missing" / "spool.jsonl").string());
+  try {
+    RecordFinishedRun(database, nowhere, board);
+    ADD_FAILURE() << "a run neither database nor spool took was called recorded";
+  } catch (const DatabaseError& e) {
+    EXPECT_EQ(e.GetKind(), Kind::Spool);
+    const std::string message = e.what();
+    EXPECT_NE(message.find("went away"), std::string::npos) << message;
+    EXPECT_NE(message.find("the spool of unsent runs"), std::string::npos) << message;
+  }
   RunSpool spool((spoolDir_ / "spool.jsonl").string());
   const auto missed = RecordFinishedRun(database, spool, board);
   ASSERT_TRUE(missed.has_value());
