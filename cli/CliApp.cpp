@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/DbCommands.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -351,6 +352,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   backup->callback([&] {
     action = [&](Console& c) { return BackupCommand(backupFile, device, choices.logFile, c); };
   });
+
+  AddDbCommands(app, action);
 
   // Set last, so that only the overview carries the examples.
   app.footer(std::string(kExitCodesText) + kExamplesText);

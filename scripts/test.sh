@@ -15,6 +15,8 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+# The record database against a PostgreSQL started for the purpose.
+bash tests/db/run.sh build
 
 # libusb, usbfs and the kernel's USB core against korvane-gadget through dummy_hcd, in a VM.
 bash tests/kernel/run.sh build
@@ -31,5 +33,6 @@ if [ "${1:-}" != "--quick" ]; then
     -DKORVANE_BUILD_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  bash tests/db/run.sh build-asan
   bash scripts/fuzz.sh 45
 fi
