@@ -59,6 +59,21 @@ milliseconds Slice(const std::optional<Clock::time_point>& deadline) {
   return std::clamp(left, milliseconds(1), kScanInterval);
 }
 
+// Takes the lock in `lockFile` at once, or says who holds it.
+DeviceClaim ClaimFile(const std::string& lockFile) {
+  DeviceClaim claim;
+  try {
+    claim.lock = platform::FileLock::TryLock(lockFile);
+  } catch (const platform::FileError& e) {
+    throw StationError(Verdict::FileProblem, e.what());
+  }
+  if (!claim.lock) {
+    claim.busy = true;
+    claim.holder = platform::FileLock::Holder(lockFile);
+  }
+  return claim;
+}
+
 // USB devices through the platform's USB library: a scanning library for the list and the
 // waits, and for each device a library of its own, pinned to the device's place where the
 // library knows places (else addressed by instance number), so that devices coming and going
@@ -121,8 +136,8 @@ class UsbBench final : public DeviceBench {
 
   std::string TakeNotice() override { return std::exchange(notice_, {}); }
 
-  std::optional<std::uint64_t> Holder(const link::AttachedDevice& device) override {
-    return platform::FileLock::Holder(LockFileFor(LockKey(device)));
+  DeviceClaim Claim(const link::AttachedDevice& device) override {
+    return ClaimFile(LockFileFor(LockKey(device)));
   }
 
  private:
@@ -258,12 +273,12 @@ class EmulatedBench final : public DeviceBench {
 
   std::string LibraryName() const override { return "the emulated device"; }
 
-  std::optional<std::uint64_t> Holder(const link::AttachedDevice& device) override {
+  DeviceClaim Claim(const link::AttachedDevice& device) override {
     const Device& chosen = devices_.at(Index(device));
     if (chosen.lockFile.empty() || chosen.lock) {
-      return std::nullopt;
+      return {};  // nobody else can reach it, or this bench holds it
     }
-    return platform::FileLock::Holder(chosen.lockFile);
+    return ClaimFile(chosen.lockFile);
   }
 
  private:
@@ -358,8 +373,13 @@ std::string DeviceBench::LockFileFor(const std::string& key) {
   return platform::Utf8FromPath(platform::PathFromUtf8(platform::LockFolder()) / name);
 }
 
-std::optional<std::uint64_t> DeviceBench::Holder(const link::AttachedDevice&) {
-  return std::nullopt;
+DeviceClaim DeviceBench::Claim(const link::AttachedDevice&) {
+  return {};
+}
+
+std::string BusyText(const std::string& deviceName, const std::optional<std::uint64_t>& holder) {
+  return deviceName + " is in use by another Korvane run" +
+         (holder ? " (process " + std::to_string(*holder) + ")" : std::string());
 }
 
 std::optional<platform::FileLock> ClaimDevice(const std::string& lockFile,
@@ -367,27 +387,26 @@ std::optional<platform::FileLock> ClaimDevice(const std::string& lockFile,
   if (lockFile.empty()) {
     return std::nullopt;
   }
-  std::optional<platform::FileLock> lock;
-  try {
-    lock = platform::FileLock::TryLock(lockFile);
-  } catch (const platform::FileError& e) {
-    throw StationError(Verdict::FileProblem, e.what());
-  }
-  if (!lock) {
-    const auto holder = platform::FileLock::Holder(lockFile);
+  DeviceClaim claim = ClaimFile(lockFile);
+  if (claim.busy) {
     throw StationError(Verdict::Busy,
-                       deviceName + " is in use by another Korvane run" +
-                           (holder && *holder != 0 ? " (process " + std::to_string(*holder) + ")"
-                                                   : std::string()) +
-                           "; wait until it has finished");
+                       BusyText(deviceName, claim.holder) + "; wait until it has finished");
   }
-  return lock;
+  return std::move(claim.lock);
 }
 
 std::optional<link::AttachedDevice> DeviceBench::Find(const DeviceSelector& selector,
-                                                      bool skipBusy) {
+                                                      std::optional<platform::FileLock>* claimed) {
   for (const link::AttachedDevice& device : List()) {
-    if (Matches(device, selector) && !(skipBusy && Holder(device))) {
+    if (!Matches(device, selector)) {
+      continue;
+    }
+    if (claimed == nullptr) {
+      return device;
+    }
+    DeviceClaim claim = Claim(device);
+    if (!claim.busy) {
+      *claimed = std::move(claim.lock);
       return device;
     }
   }
@@ -409,15 +428,15 @@ std::optional<link::AttachedDevice> DeviceBench::Choose(const DeviceSelector& se
   return found;
 }
 
-std::optional<link::AttachedDevice> DeviceBench::WaitFor(const DeviceSelector& selector,
-                                                         std::optional<milliseconds> timeout,
-                                                         const StopFunction& stop, bool skipBusy) {
+std::optional<link::AttachedDevice> DeviceBench::WaitFor(
+    const DeviceSelector& selector, std::optional<milliseconds> timeout, const StopFunction& stop,
+    std::optional<platform::FileLock>* claimed) {
   const auto stopped = [&stop] { return stop && stop(); };
   const std::optional<Clock::time_point> deadline =
       timeout ? std::optional(Deadline(*timeout)) : std::nullopt;
   std::optional<link::AttachedDevice> found;
   for (;;) {
-    found = Find(selector, skipBusy);
+    found = Find(selector, claimed);
     if (found || stopped() || Passed(deadline)) {
       break;
     }
@@ -427,19 +446,33 @@ std::optional<link::AttachedDevice> DeviceBench::WaitFor(const DeviceSelector& s
     return std::nullopt;
   }
   // Right after a device appeared its permissions may not be set yet (the open is denied),
-  // and the system may still be setting it up: for a moment every failed open is tried again.
-  const auto settled = Clock::now() + kSettleTime;
-  while (ProbeOpen(*found) != 0 && Clock::now() < settled && !stopped()) {
-    std::this_thread::sleep_for(kAccessRetryInterval);
+  // and the system may still be setting it up: for a moment every failed open is tried again,
+  // under the device's lock, so that no open comes between another run's packets.
+  DeviceClaim probing;
+  if (claimed == nullptr) {
+    probing = Claim(*found);
+  }
+  if (!probing.busy) {
+    const auto settled = Clock::now() + kSettleTime;
+    while (ProbeOpen(*found) != 0 && Clock::now() < settled && !stopped()) {
+      std::this_thread::sleep_for(kAccessRetryInterval);
+    }
   }
   // Stopped while the device settled: it is not handed over, so nothing is sent to it.
   if (stopped()) {
+    if (claimed != nullptr) {
+      claimed->reset();
+    }
     return std::nullopt;
   }
   return found;
 }
 
 bool DeviceBench::Answers(const link::AttachedDevice& device) {
+  const DeviceClaim claim = Claim(device);
+  if (claim.busy) {
+    return false;  // a query between another run's packets would disturb it
+  }
   SilentMessages silent;
   DeviceSession session(Target(device), silent, nullptr);
   return QueryVersion(session.Link()).reply.has_value();
@@ -469,8 +502,9 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
       lastCount = attached.size();
       lastJoined = Clock::now();
     }
-    if (!count && !attached.empty() && Clock::now() - lastJoined >= kSettleTime) {
-      // Nobody said how many: the list has settled, and each board reports for itself.
+    // Nobody said how many: the list has settled, or the time left allows no more settling.
+    if (!count && !attached.empty() &&
+        (Clock::now() - lastJoined >= kSettleTime || Passed(deadline))) {
       return stopped() ? std::nullopt : std::optional(attached);
     }
     if (count && attached.size() >= *count) {

@@ -261,7 +261,8 @@ TEST_F(CliOnUsb, TheProductionLoopTakesDeviceAfterDevice) {
   EXPECT_NE(line.err.find("#2 1-1: The update was successful."), std::string::npos) << line.err;
   EXPECT_NE(line.err.find("2 devices: 2 updated, 0 failed"), std::string::npos) << line.err;
   EXPECT_NE(line.out.find("\"count\":2"), std::string::npos) << line.out;
-  EXPECT_NE(line.out.find("{\"event\":\"summary\",\"devices\":2,\"succeeded\":2,\"failed\":0}"),
+  EXPECT_NE(line.out.find("{\"event\":\"summary\",\"devices\":2,\"succeeded\":2,\"failed\":0,"
+                          "\"updated\":2,\"exit_code\":0}"),
             std::string::npos)
       << line.out;
   for (std::size_t board = 0; board < 2; ++board) {
