@@ -497,14 +497,15 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
   std::size_t lastCount = 0;
   Clock::time_point lastJoined = Clock::now();
   for (;;) {
+    // Taken first: a look that began in time counts.
+    const bool timeUp = Passed(deadline);
     const std::vector<link::AttachedDevice> attached = List();
     if (attached.size() != lastCount) {
       lastCount = attached.size();
       lastJoined = Clock::now();
     }
     // Nobody said how many: the list has settled, or the time left allows no more settling.
-    if (!count && !attached.empty() &&
-        (Clock::now() - lastJoined >= kSettleTime || Passed(deadline))) {
+    if (!count && !attached.empty() && (Clock::now() - lastJoined >= kSettleTime || timeUp)) {
       return stopped() ? std::nullopt : std::optional(attached);
     }
     if (count && attached.size() >= *count) {
@@ -522,7 +523,7 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
         return stopped() ? std::nullopt : std::optional(answering);
       }
     }
-    if (stopped() || Passed(deadline)) {
+    if (stopped() || timeUp) {
       return std::nullopt;
     }
     WaitForChange(Slice(deadline));

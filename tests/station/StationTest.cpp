@@ -112,6 +112,21 @@ TEST(StationWait, WaitsForTheSelectedDeviceAndRetriesARefusedOpenForAWhile) {
   }));
 }
 
+// No --expect, a wait shorter than the 2 s a fixture is given to settle: the devices there when
+// the time is up are taken, and the list is looked at at least once.
+TEST(StationWait, AllDevicesSettleForAtMostTheTimeLeft) {
+  for (const int waitMs : {0, 300}) {
+    ScriptedBench bench;
+    const auto devices = bench.WaitForDevices(std::nullopt, std::chrono::milliseconds(waitMs), {});
+    ASSERT_TRUE(devices.has_value()) << waitMs;
+    EXPECT_EQ(devices->size(), 2u);
+    EXPECT_GE(bench.looks, 1);
+  }
+  ScriptedBench empty;
+  empty.absentLooks = 1000000;
+  EXPECT_FALSE(empty.WaitForDevices(std::nullopt, std::chrono::milliseconds(0), {}));
+}
+
 TEST(StationBackupNames, EveryBoardAndEveryStartGetsANameOfItsOwn) {
   using namespace std::chrono;
   const system_clock::time_point morning = sys_days{2026y / 12 / 7} + hours(10) + minutes(45);
@@ -190,6 +205,42 @@ TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
   EXPECT_NE(differs.reason.find("3 bytes differ"), std::string::npos) << differs.reason;
 
   EXPECT_EQ(usb.Device().ErasesAndWrites(), written);
+}
+
+// A name made for one of several boards that a file has taken meanwhile (a loop restarted
+// within the second, say) gets a number added; a name the user chose is never taken over.
+TEST(StationBackupNames, AMadeNameThatIsTakenGetsANumberAndNeverFailsTheBoard) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("korvane-station-" + std::to_string(platform::ProcessId()));
+  std::filesystem::create_directories(folder);
+  const std::string taken = platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z.hex");
+  platform::WriteFileAtomically(taken, std::string_view("an earlier board"),
+                                platform::Replace::Never);
+  platform::WriteFileAtomically(
+      platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z-2.hex"),
+      std::string_view("another"), platform::Replace::Never);
+  emulator::EmulatedUsbLibrary usb;
+  Messages messages;
+  NoView view;
+  bool abort = false;
+  const auto backUp = [&](bool made) {
+    BoardJob job;
+    job.action = BoardAction::Backup;
+    job.backupFile = taken;
+    job.backupNameMade = made;
+    DeviceTarget target;
+    target.library = &usb;
+    return RunBoard(std::move(target), job, messages, nullptr, view, abort);
+  };
+  const BoardReport made = backUp(true);
+  EXPECT_EQ(made.verdict, Verdict::Success) << made.reason;
+  EXPECT_EQ(made.backupWritten,
+            platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z-3.hex"));
+  const BoardReport chosen = backUp(false);
+  EXPECT_EQ(chosen.verdict, Verdict::FileProblem);
+  EXPECT_TRUE(chosen.backupWritten.empty());
+  EXPECT_EQ(platform::ReadFile(taken), "an earlier board");
+  std::filesystem::remove_all(folder);
 }
 
 TEST(StationSha256, KnownDigests) {
