@@ -59,6 +59,21 @@ milliseconds Slice(const std::optional<Clock::time_point>& deadline) {
   return std::clamp(left, milliseconds(1), kScanInterval);
 }
 
+// The lock file of a device plugged in at `key`: a file in the machine's lock folder.
+std::string LockFileOf(const std::string& key) {
+  std::string name = "korvane-" + key + ".lock";
+  std::replace_if(
+      name.begin(), name.end(),
+      [](char c) { return c == '/' || c == '\\' || c == ':' || c == ' '; }, '_');
+  return platform::Utf8FromPath(platform::PathFromUtf8(platform::LockFolder()) / name);
+}
+
+// The key of a USB device's lock: its place, or its instance where the library knows no places.
+std::string LockKey(const link::AttachedDevice& device) {
+  return device.location.empty() ? "usb-instance-" + std::to_string(device.instance)
+                                 : "usb-" + device.location;
+}
+
 // Takes the lock in `lockFile` at once, or says who holds it.
 DeviceClaim ClaimFile(const std::string& lockFile) {
   DeviceClaim claim;
@@ -141,11 +156,6 @@ class UsbBench final : public DeviceBench {
   }
 
  private:
-  static std::string LockKey(const link::AttachedDevice& device) {
-    return device.location.empty() ? "usb-instance-" + std::to_string(device.instance)
-                                   : "usb-" + device.location;
-  }
-
   Factory factory_;
   std::unique_ptr<link::UsbLibrary> scanner_;
   std::string notice_;
@@ -366,11 +376,7 @@ std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options, B
 }
 
 std::string DeviceBench::LockFileFor(const std::string& key) {
-  std::string name = "korvane-" + key + ".lock";
-  std::replace_if(
-      name.begin(), name.end(),
-      [](char c) { return c == '/' || c == '\\' || c == ':' || c == ' '; }, '_');
-  return platform::Utf8FromPath(platform::PathFromUtf8(platform::LockFolder()) / name);
+  return LockFileOf(key);
 }
 
 DeviceClaim DeviceBench::Claim(const link::AttachedDevice&) {
@@ -548,6 +554,113 @@ bool DeviceBench::WaitUntilGone(const link::AttachedDevice& device, std::size_t 
     }
     WaitForChange(kScanInterval);
   }
+}
+
+namespace {
+
+// Every bracket of the windows' packets holds the device's lock from the open of its pipes to
+// their close; a device another run holds is not opened.
+class LockingUsbLibrary final : public link::UsbLibrary {
+ public:
+  explicit LockingUsbLibrary(std::unique_ptr<link::UsbLibrary> library)
+      : library_(std::move(library)) {}
+
+  std::int32_t MPUSBGetDeviceCount(std::string_view identity) override {
+    return library_->MPUSBGetDeviceCount(identity);
+  }
+
+  link::PipeHandle MPUSBOpen(std::uint32_t instance, std::string_view identity,
+                             std::string_view pipeName, std::uint32_t direction,
+                             std::uint32_t reserved) override {
+    if (open_ == 0 && !Claim(instance, identity)) {
+      return link::kInvalidPipe;
+    }
+    const link::PipeHandle pipe =
+        library_->MPUSBOpen(instance, identity, pipeName, direction, reserved);
+    if (pipe != link::kInvalidPipe) {
+      ++open_;
+    } else if (open_ == 0) {
+      lock_.reset();
+    }
+    return pipe;
+  }
+
+  std::int32_t MPUSBWrite(link::PipeHandle handle, std::span<const std::uint8_t> data,
+                          std::uint32_t& sent, std::uint32_t timeoutMs) override {
+    return library_->MPUSBWrite(handle, data, sent, timeoutMs);
+  }
+  std::int32_t MPUSBRead(link::PipeHandle handle, std::span<std::uint8_t> buffer,
+                         std::uint32_t& received, std::uint32_t timeoutMs) override {
+    return library_->MPUSBRead(handle, buffer, received, timeoutMs);
+  }
+  std::int32_t MPUSBClose(link::PipeHandle handle) override {
+    const std::int32_t result = library_->MPUSBClose(handle);
+    if (open_ > 0 && --open_ == 0) {
+      lock_.reset();
+    }
+    return result;
+  }
+  std::uint32_t GetLastError() override { return library_->GetLastError(); }
+  bool IdentifiesDevice() const override { return library_->IdentifiesDevice(); }
+  bool KnowsPlaces() const override { return library_->KnowsPlaces(); }
+  std::string LibraryName() const override { return library_->LibraryName(); }
+  Availability Available() override { return library_->Available(); }
+  std::string TakeUserNotice() override {
+    std::string notice = std::exchange(busy_, {});
+    if (std::string other = library_->TakeUserNotice(); !other.empty()) {
+      notice += (notice.empty() ? "" : "\n") + other;
+    }
+    return notice;
+  }
+  std::vector<link::AttachedDevice> ListDevices(std::string_view identity) override {
+    return library_->ListDevices(identity);
+  }
+  bool PinLocation(std::string_view location) override { return library_->PinLocation(location); }
+  void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override {
+    library_->WaitForArrival(identity, timeout);
+  }
+  std::vector<std::string> Diagnostics(std::string_view identity) override {
+    return library_->Diagnostics(identity);
+  }
+  std::string NoDeviceAdvice(std::string_view identity) override {
+    return library_->NoDeviceAdvice(identity);
+  }
+
+ private:
+  // Takes the lock of the device the instance names now. False when another run holds it.
+  bool Claim(std::uint32_t instance, std::string_view identity) {
+    link::AttachedDevice device{instance, {}};
+    if (library_->KnowsPlaces()) {
+      for (const link::AttachedDevice& attached : library_->ListDevices(identity)) {
+        if (attached.instance == instance) {
+          device = attached;
+        }
+      }
+    }
+    DeviceClaim claim;
+    try {
+      claim = ClaimFile(LockFileOf(LockKey(device)));
+    } catch (const StationError&) {
+      return true;  // no lock file can be made anywhere: the windows still work
+    }
+    if (claim.busy) {
+      busy_ = BusyText("The device", claim.holder) + "; wait until it has finished.";
+      return false;
+    }
+    lock_ = std::move(claim.lock);
+    return true;
+  }
+
+  std::unique_ptr<link::UsbLibrary> library_;
+  std::optional<platform::FileLock> lock_;
+  int open_ = 0;
+  std::string busy_;
+};
+
+}  // namespace
+
+std::unique_ptr<link::UsbLibrary> WithDeviceLocks(std::unique_ptr<link::UsbLibrary> library) {
+  return std::make_unique<LockingUsbLibrary>(std::move(library));
 }
 
 }  // namespace korvane::station

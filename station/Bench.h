@@ -130,6 +130,11 @@ class DeviceBench {
   bool Answers(const link::AttachedDevice& device);
 };
 
+// The windows' USB library: each packet's bracket takes the lock of the device it opens, as a
+// run does, so that no packet of the windows comes between another run's packets; a device
+// another run holds is not opened, and the library's notice says who holds it.
+std::unique_ptr<link::UsbLibrary> WithDeviceLocks(std::unique_ptr<link::UsbLibrary> library);
+
 // The lock of a device for one run. Throws StationError (busy) naming the holder (when it still
 // runs) when another run has the device; holds nothing when `lockFile` is empty.
 std::optional<platform::FileLock> ClaimDevice(const std::string& lockFile,

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "emulator/EmulatedUsbLibrary.h"
+#include "link/BootloaderPacket.h"
 #include "station/Bench.h"
 #include "station/Board.h"
 #include "station/Session.h"
@@ -240,6 +242,59 @@ TEST(StationBackupNames, AMadeNameThatIsTakenGetsANumberAndNeverFailsTheBoard) {
   EXPECT_EQ(chosen.verdict, Verdict::FileProblem);
   EXPECT_TRUE(chosen.backupWritten.empty());
   EXPECT_EQ(platform::ReadFile(taken), "an earlier board");
+  std::filesystem::remove_all(folder);
+}
+
+// Sets an environment variable of this process ("" removes it).
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+// The windows' library: a packet goes out only under the device's lock.
+TEST(StationLocks, TheWindowsLibrarySendsNothingToADeviceAnotherRunHolds) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("korvane-locks-" + std::to_string(platform::ProcessId()));
+  std::filesystem::create_directories(folder);
+  SetEnvironment("KORVANE_LOCK_DIR", platform::Utf8FromPath(folder));
+  auto emulated = std::make_unique<emulator::EmulatedUsbLibrary>();
+  emulator::EmulatedUsbLibrary& device = *emulated;
+  device.SetRecording(true);
+  const std::unique_ptr<link::UsbLibrary> library = WithDeviceLocks(std::move(emulated));
+  class Shown final : public link::LinkMessages {
+   public:
+    void ShowLinkMessage(std::string_view text) override { texts += std::string(text) + "\n"; }
+    std::string texts;
+  } shown;
+  link::UsbPipeLink link(*library, shown);
+  const auto query = [&link] {
+    link::PacketBuffer request{};
+    link::PacketBuffer reply{};
+    std::int32_t replyLength = link::kVersionReplyLength;
+    return link.SendPacket(request, link::BuildVersionQuery(request), reply, replyLength).sent;
+  };
+  {
+    const auto held =
+        platform::FileLock::TryLock(platform::Utf8FromPath(folder / "korvane-usb-instance-0.lock"));
+    ASSERT_TRUE(held.has_value());
+    EXPECT_FALSE(query());
+    EXPECT_TRUE(device.Recorded().empty());
+    EXPECT_NE(shown.texts.find("Failed to open data pipes.\nThe device is in use by another "
+                               "Korvane run (process " +
+                               std::to_string(platform::ProcessId()) + ")"),
+              std::string::npos)
+        << shown.texts;
+  }
+  EXPECT_TRUE(query());
+  EXPECT_EQ(device.Recorded().size(), 1u);
+  SetEnvironment("KORVANE_LOCK_DIR", "");
   std::filesystem::remove_all(folder);
 }
 
