@@ -42,6 +42,15 @@ std::string Field(const std::string& line, const std::string& name) {
   return line.substr(start, end - start);
 }
 
+#ifndef _WIN32
+// True once the child has ended (it waits to be reaped).
+bool Exited(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(") ");
+  return end == std::string::npos || stat[end + 2] == 'Z';
+}
+#endif
+
 // Waits (at most a minute) until `ready` holds for the file's text.
 bool WaitForText(const std::filesystem::path& file,
                  const std::function<bool(const std::string&)>& ready) {
@@ -333,22 +342,31 @@ TEST(CliRecord, ARecordThatCannotBeWrittenStopsTheLine) {
   }
   WriteFile(log, earlier);
   std::string afterFirst;
-  const CliResult r =
-      RunCliProgram({"update", (dir / "fw.hex").string(), "--eeprom", "--emulated", "--wait",
-                     "--repeat", "--reset", "--json", "--log", log, "--serial-file",
-                     (dir / "next.txt").string(), "--serial-at", "0xF000F0"},
-                    {}, [&](pid_t pid) {
-                      EXPECT_TRUE(WaitForText(log, [](const std::string& text) {
-                        return text.find("\"device\"") != std::string::npos;
-                      }));
-                      // The next board comes a second later: the loop is held still while the disk
-                      // fills up to the log's end.
-                      kill(pid, SIGSTOP);
-                      afterFirst = ReadFile(log);
-                      const rlimit full{afterFirst.size() + 64, RLIM_INFINITY};
-                      EXPECT_EQ(prlimit(pid, RLIMIT_FSIZE, &full, nullptr), 0);
-                      kill(pid, SIGCONT);
-                    });
+  const CliResult r = RunCliProgram(
+      {"update", (dir / "fw.hex").string(), "--eeprom", "--emulated", "--wait", "--repeat",
+       "--reset", "--json", "--log", log, "--serial-file", (dir / "next.txt").string(),
+       "--serial-at", "0xF000F0"},
+      {}, [&](pid_t pid) {
+        EXPECT_TRUE(WaitForText(log, [](const std::string& text) {
+          return text.find("\"device\"") != std::string::npos;
+        }));
+        // The next board comes a second later: the loop is held still while the disk
+        // fills up to the log's end.
+        kill(pid, SIGSTOP);
+        afterFirst = ReadFile(log);
+        const rlimit full{afterFirst.size() + 64, RLIM_INFINITY};
+        EXPECT_EQ(prlimit(pid, RLIMIT_FSIZE, &full, nullptr), 0);
+        kill(pid, SIGCONT);
+        // A loop that goes on regardless is ended once a third board has taken a
+        // number.
+        const bool ended = WaitForText(dir / "next.txt", [pid](const std::string& next) {
+          return next == "4\n" || Exited(pid);
+        });
+        if (!ended || !Exited(pid)) {
+          kill(pid, SIGINT);
+          kill(pid, SIGINT);
+        }
+      });
   EXPECT_EQ(r.exitCode, 4) << r.err;
   EXPECT_EQ(Lines(afterFirst).size() - Lines(earlier).size(), 1u);
   EXPECT_TRUE(ReadFile(log) == afterFirst) << "the log changed after the first board";

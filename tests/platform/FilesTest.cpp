@@ -105,16 +105,16 @@ TEST_F(FilesTest, AnAppendThatDoesNotFitLeavesTheLogAsItWas) {
   {
     const SizeLimit limit(4096);
     EXPECT_THROW(AppendToFile(log, std::string(2000, 'b') + "\n"), FileError);
-    EXPECT_EQ(ReadFile(log), before);
+    EXPECT_TRUE(ReadFile(log) == before) << ReadFile(log).size() << " bytes";
     EXPECT_THROW(ReserveAppend(log, 4096), FileError);
-    EXPECT_EQ(ReadFile(log), before);
+    EXPECT_TRUE(ReadFile(log) == before) << ReadFile(log).size() << " bytes";
     ReserveAppend(log, 64);  // what fits is given back all the same
-    EXPECT_EQ(ReadFile(log), before);
+    EXPECT_TRUE(ReadFile(log) == before) << ReadFile(log).size() << " bytes";
   }
   // Torn by a crash: the next line starts a line of its own.
   WriteFileAtomically(log, before + "{\"torn", Replace::Allowed);
   AppendToFile(log, "{\"board\":2}\n");
-  EXPECT_EQ(ReadFile(log), before + "{\"torn\n{\"board\":2}\n");
+  EXPECT_TRUE(ReadFile(log) == before + "{\"torn\n{\"board\":2}\n");
 }
 
 TEST_F(FilesTest, AHolderIsNamedOnlyWhileItsProcessRuns) {

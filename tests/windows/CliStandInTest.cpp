@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -193,7 +195,8 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
   };
   const std::string advice =
       "Unable to find an Dextrel device.\nWindows sees no USB device with VID 04D8 and PID A5E2: "
-      "plug the device in";
+      "plug the device in in bootloader mode (see your product's manual), with a cable that "
+      "carries data, and try again.\n";
   const std::string libusb = "\nlibusb " KORVANE_LIBUSB_VERSION ", without hotplug\n";
 
   const CliResult winusb = install.Run({"detect", "--usb", "winusb", "--verbose"});
@@ -202,6 +205,17 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
   contains(winusb, {"USB library: libusb (--usb winusb)\n", libusb,
                     "\nWindows has no USB device with VID 04D8 and PID A5E2 present\n", advice});
   EXPECT_EQ(winusb.err.find("vbmpusbapi.dll"), std::string::npos) << winusb.err;
+
+  // Forced onto the library, which counts nothing: what it loaded and saw, what Windows has,
+  // and the step that fits.
+  const CliResult forced =
+      install.Run({"detect", "--usb", "vbmpusbapi", "--verbose"}, {"KORVANE_STANDIN_COUNT=0"});
+  EXPECT_EQ(forced.exitCode, 3) << forced.err;
+  contains(forced, {"USB library: vbmpusbapi.dll (--usb vbmpusbapi)\n",
+                    "vbmpusbapi.dll loaded from " + (install / "program").string(),
+                    ": 0 devices with the identity vid_04d8&pid_a5e2\n",
+                    "\nWindows has no USB device with VID 04D8 and PID A5E2 present\n", advice});
+  EXPECT_EQ(forced.err.find("libusb"), std::string::npos) << forced.err;
 
   const CliResult dll = install.Run({"detect", "--verbose"});
   EXPECT_EQ(dll.exitCode, 0) << dll.err;
@@ -221,6 +235,55 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
                      "korvane-cli.exe",
                      libusb, advice});
   EXPECT_EQ(missing.err.find("could not be loaded"), std::string::npos) << missing.err;
+}
+
+// Waits (at most a minute) until the file holds at least `lines` lines.
+bool WaitForLines(const fs::path& file, std::size_t lines) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    const std::string text = ReadFile(file);
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    Sleep(5);
+  }
+}
+
+// Ctrl+Break, and Ctrl+C pressed twice, stop a run after its packet in flight: the run is
+// recorded as aborted and the command ends with its outcome. (The C runtime's signal() would
+// let the second Ctrl+C and Ctrl+Break kill the process.)
+TEST(CliConsoleEvents, CtrlBreakAndASecondCtrlCStopTheRunAndNeverKill) {
+  if (GetConsoleWindow() == nullptr) {
+    AllocConsole();
+  }
+  // This test program itself ignores the Ctrl+C it sends to its console.
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x7FFF, true));
+  for (const DWORD event : {DWORD{CTRL_BREAK_EVENT}, DWORD{CTRL_C_EVENT}}) {
+    const std::string trace = (dir / "trace.txt").string();
+    const std::string log = (dir / ("line" + std::to_string(event) + ".jsonl")).string();
+    const CliResult r = RunCliProgram(
+        {"update", (dir / "fw.hex").string(), "--eeprom", "--emulated-timing", "--trace", trace,
+         "--log", log},
+        {}, [&](DWORD process) {
+          ASSERT_TRUE(WaitForLines(trace, 20));
+          // Ctrl+C goes to every process of the console; Ctrl+Break to the child's group.
+          const DWORD group = event == CTRL_C_EVENT ? 0 : process;
+          EXPECT_TRUE(GenerateConsoleCtrlEvent(event, group));
+          if (event == CTRL_C_EVENT) {
+            EXPECT_TRUE(GenerateConsoleCtrlEvent(event, group));
+          }
+        });
+    EXPECT_EQ(r.exitCode, 1) << event << "\n" << r.err;
+    EXPECT_NE(r.out.find("The update was not successful."), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("stopped by the user."), std::string::npos) << r.err;
+    EXPECT_NE(ReadFile(log).find("\"failure\":\"aborted\""), std::string::npos) << ReadFile(log);
+  }
+  SetConsoleCtrlHandler(nullptr, FALSE);
 }
 
 // The backend in this process, on the two stand-ins loaded by full path.
