@@ -185,11 +185,8 @@ inline std::string WithoutCarriageReturns(std::string text) {
 
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
 // no pipe can fill up. Extra environment entries ("NAME=value") are added to the parent's.
-// `whileRunning`, when given, runs right after the start with the child's process id; the child
-// then runs in a process group of its own (whose id is that process id), on this console.
 inline CliResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
-                            const std::vector<std::string>& extraEnvironment = {},
-                            const std::function<void(DWORD)>& whileRunning = {}) {
+                            const std::vector<std::string>& extraEnvironment = {}) {
   const TempDir scratch;
   const std::string outPath = (scratch / "stdout").string();
   const std::string errPath = (scratch / "stderr").string();
@@ -210,10 +207,9 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
-  const DWORD flags =
-      CREATE_UNICODE_ENVIRONMENT | (whileRunning ? CREATE_NEW_PROCESS_GROUP : DWORD{0});
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags,
-                                      environment.data(), nullptr, &startup, &process);
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
   for (const HANDLE handle : {in, out, err}) {
     if (handle != INVALID_HANDLE_VALUE) {
       CloseHandle(handle);
@@ -221,9 +217,6 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
   }
   if (!started) {
     throw std::runtime_error("cannot start " + binary);
-  }
-  if (whileRunning) {
-    whileRunning(process.dwProcessId);
   }
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
@@ -239,9 +232,8 @@ inline CliResult RunProgram(const std::string& binary, const std::vector<std::st
 }
 
 inline CliResult RunCliProgram(const std::vector<std::string>& args,
-                               const std::vector<std::string>& extraEnvironment = {},
-                               const std::function<void(DWORD)>& whileRunning = {}) {
-  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment, whileRunning);
+                               const std::vector<std::string>& extraEnvironment = {}) {
+  return RunProgram(KORVANE_CLI_BINARY, args, extraEnvironment);
 }
 #else
 // Runs `binary` with `args`; standard output and error go to files in a scratch directory, so
