@@ -287,7 +287,7 @@ TEST(CliReportsAreTrue, AnOutputLostAfterTheBoardStillTellsItsOutcome) {
       << r.err;
   EXPECT_NE(r.err.find("korvane-cli: cannot write the trace file"), std::string::npos) << r.err;
   const std::string outcome = Lines(r.out).back();
-  for (const std::string field :
+  for (const std::string& field :
        {std::string("\"success\":false,\"exit_code\":4"),
         std::string("\"failure\":\"output-failed\""), std::string("\"updated\":true"),
         "\"backup\":" + station::JsonString((dir / "before.hex").string())}) {
