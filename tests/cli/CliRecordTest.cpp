@@ -341,7 +341,7 @@ TEST(CliRecord, ARecordThatCannotBeWrittenStopsTheLine) {
     earlier += "{\"earlier\":true}\n";
   }
   WriteFile(log, earlier);
-  std::string afterFirst;
+  std::string full;  // the log when the disk ran full
   const CliResult r = RunCliProgram(
       {"update", (dir / "fw.hex").string(), "--eeprom", "--emulated", "--wait", "--repeat",
        "--reset", "--json", "--log", log, "--serial-file", (dir / "next.txt").string(),
@@ -350,42 +350,46 @@ TEST(CliRecord, ARecordThatCannotBeWrittenStopsTheLine) {
         EXPECT_TRUE(WaitForText(log, [](const std::string& text) {
           return text.find("\"device\"") != std::string::npos;
         }));
-        // The next board comes a second later: the loop is held still while the disk
-        // fills up to the log's end.
+        // The loop is held still while the disk fills up to the log's end.
         kill(pid, SIGSTOP);
-        afterFirst = ReadFile(log);
-        const rlimit full{afterFirst.size() + 64, RLIM_INFINITY};
-        EXPECT_EQ(prlimit(pid, RLIMIT_FSIZE, &full, nullptr), 0);
+        full = ReadFile(log);
+        const rlimit limit{full.size() + 64, RLIM_INFINITY};
+        EXPECT_EQ(prlimit(pid, RLIMIT_FSIZE, &limit, nullptr), 0);
         kill(pid, SIGCONT);
-        // A loop that goes on regardless is ended once a third board has taken a
-        // number.
-        const bool ended = WaitForText(dir / "next.txt", [pid](const std::string& next) {
-          return next == "4\n" || Exited(pid);
+        // A loop that goes on regardless is ended once a later board has taken a number.
+        const std::size_t taken = Lines(full).size() - Lines(earlier).size();
+        const std::string later = std::to_string(taken + 3) + "\n";
+        const bool ended = WaitForText(dir / "next.txt", [&](const std::string& next) {
+          return next == later || Exited(pid);
         });
         if (!ended || !Exited(pid)) {
           kill(pid, SIGINT);
           kill(pid, SIGINT);
         }
       });
+  // The boards recorded before the disk ran full, and the one whose record was lost.
+  const std::size_t recorded = Lines(full).size() - Lines(earlier).size();
+  ASSERT_GE(recorded, 1u);
   EXPECT_EQ(r.exitCode, 4) << r.err;
-  EXPECT_EQ(Lines(afterFirst).size() - Lines(earlier).size(), 1u);
-  EXPECT_TRUE(ReadFile(log) == afterFirst) << "the log changed after the first board";
-  EXPECT_EQ(ReadFile(dir / "next.txt"), "3\n");  // two boards, two numbers
+  EXPECT_TRUE(ReadFile(log) == full) << "the log changed after the disk ran full";
+  EXPECT_EQ(ReadFile(dir / "next.txt"), std::to_string(recorded + 2) + "\n");
   EXPECT_NE(r.err.find("emulated-0: the record was not written: cannot append to " + log),
             std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("2 devices: 2 updated, 0 failed"), std::string::npos) << r.err;
+  const std::string boards = std::to_string(recorded + 1);
+  EXPECT_NE(r.err.find(boards + " devices: " + boards + " updated, 0 failed"), std::string::npos)
+      << r.err;
   std::vector<std::string> outcomes;
   for (const std::string& line : Lines(r.out)) {
     if (line.find("\"event\":\"outcome\"") != std::string::npos) {
       outcomes.push_back(line);
     }
   }
-  ASSERT_EQ(outcomes.size(), 2u) << r.out;
-  EXPECT_EQ(Field(outcomes[1], "exit_code"), "4") << outcomes[1];
-  EXPECT_EQ(Field(outcomes[1], "success"), "false") << outcomes[1];
-  EXPECT_EQ(Field(outcomes[1], "failure"), "\"record-failed\"") << outcomes[1];
-  EXPECT_EQ(Field(outcomes[1], "updated"), "true") << outcomes[1];
+  ASSERT_EQ(outcomes.size(), recorded + 1) << r.out;
+  EXPECT_EQ(Field(outcomes.back(), "exit_code"), "4") << outcomes.back();
+  EXPECT_EQ(Field(outcomes.back(), "success"), "false") << outcomes.back();
+  EXPECT_EQ(Field(outcomes.back(), "failure"), "\"record-failed\"") << outcomes.back();
+  EXPECT_EQ(Field(outcomes.back(), "updated"), "true") << outcomes.back();
   EXPECT_EQ(Field(Lines(r.out).back(), "exit_code"), "4") << r.out;
 }
 #endif
