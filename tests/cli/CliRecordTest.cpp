@@ -30,6 +30,14 @@ std::uint32_t LittleEndian(const std::vector<std::uint8_t>& bytes, std::size_t a
          static_cast<std::uint32_t>(bytes[at + 3]) << 24;
 }
 
+// `text` in double quotes, as a JSON string of plain characters stands.
+std::string Quoted(const std::string& text) {
+  std::string quoted(1, '"');
+  quoted.append(text);
+  quoted.push_back('"');
+  return quoted;
+}
+
 // The text of a field of a JSON line as it stands ("\"258\"", "true", "null").
 std::string Field(const std::string& line, const std::string& name) {
   const std::size_t at = line.find("\"" + name + "\":");
@@ -43,14 +51,6 @@ std::string Field(const std::string& line, const std::string& name) {
 }
 
 #ifndef _WIN32
-// True once the child has ended (it waits to be reaped).
-bool Exited(pid_t pid) {
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t end = stat.rfind(") ");
-  return end == std::string::npos || stat[end + 2] == 'Z';
-}
-#endif
-
 // Waits (at most a minute) until `ready` holds for the file's text.
 bool WaitForText(const std::filesystem::path& file,
                  const std::function<bool(const std::string&)>& ready) {
@@ -63,6 +63,14 @@ bool WaitForText(const std::filesystem::path& file,
   }
   return true;
 }
+
+// True once the child has ended (it waits to be reaped).
+bool Exited(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(") ");
+  return end == std::string::npos || stat[end + 2] == 'Z';
+}
+#endif
 
 TEST(CliVerify, TellsWhetherTheDeviceHoldsTheFile) {
   const TempDir dir;
@@ -247,7 +255,7 @@ TEST(CliRecord, SerialBytesLandAsTheirFormatSaysAndVerifyMatchesTheUpdatesRecord
     EXPECT_EQ(checked.exitCode, 0) << c.format << checked.err;
     EXPECT_NE(checked.err.find("Serial number " + c.first + " found."), std::string::npos)
         << checked.err;
-    EXPECT_EQ(Field(Lines(checked.out).back(), "serial"), "\"" + c.first + "\"") << checked.out;
+    EXPECT_EQ(Field(Lines(checked.out).back(), "serial"), Quoted(c.first)) << checked.out;
 
     const std::string written8 =
         std::string(reinterpret_cast<const char*>(flash.data()) + 0x800, 0x100) +
@@ -255,8 +263,8 @@ TEST(CliRecord, SerialBytesLandAsTheirFormatSaysAndVerifyMatchesTheUpdatesRecord
     const std::vector<std::string> lines = Lines(ReadFile(log));
     ASSERT_EQ(lines.size(), 2u) << ReadFile(log);
     for (const std::string& line : lines) {
-      EXPECT_EQ(Field(line, "image_sha256"), "\"" + station::Sha256Hex(written8) + "\"") << line;
-      EXPECT_EQ(Field(line, "serial"), "\"" + c.first + "\"") << line;
+      EXPECT_EQ(Field(line, "image_sha256"), Quoted(station::Sha256Hex(written8))) << line;
+      EXPECT_EQ(Field(line, "serial"), Quoted(c.first)) << line;
       EXPECT_EQ(Field(line, "success"), "true") << line;
     }
   }
