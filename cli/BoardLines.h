@@ -22,7 +22,13 @@ std::string JsonBool(bool value);
 // "6.1": seconds with one decimal.
 std::string Seconds(double seconds);
 // The outcome line of the JSON form (the inside of the object); `deviceField` is added as it is.
+// Its exit_code and success are the board's final ones: a record or another output that was
+// lost after the board was done makes them 4 and false.
 std::string OutcomeJson(const station::BoardReport& report, const std::string& deviceField);
+// The reset command's line: {"event":"reset","device","reset","exit_code","reason"}.
+std::string ResetJson(const station::BoardReport& report);
+// Why the board failed, in one line: its run's reason, else the lost record or output.
+std::string Reason(const station::BoardReport& report);
 // ",\"device\":\"1-3\"", or empty for no name.
 std::string DeviceField(const std::string& name);
 // "1-3: The update was successful. (6.1 s)"; a failure adds its reason, a serial number its
@@ -34,14 +40,17 @@ std::string ReportLine(const station::BoardReport& report);
 class LinePrinter final : public station::StationObserver {
  public:
   // `boardViews`: each board's progress is shown (one board at a time); else only JSON
-  // progress, if any, since boards side by side would mix their bars.
+  // progress, if any, since boards side by side would mix their bars. `laterOutcomes`: the
+  // caller prints the JSON outcome lines itself once every board is done (their exit codes
+  // may change until then).
   LinePrinter(const UpdateChoices& choices, Console& console, bool boardViews,
-              std::function<bool()> stopRun)
+              std::function<bool()> stopRun, bool laterOutcomes = false)
       : choices_(choices),
         console_(console),
         human_(choices.json ? console.err : console.out),
         json_(console.out),
         boardViews_(boardViews),
+        laterOutcomes_(laterOutcomes),
         stopRun_(std::move(stopRun)) {}
 
   std::unique_ptr<station::BoardView> ViewFor(const std::string& device,
@@ -69,24 +78,26 @@ class LinePrinter final : public station::StationObserver {
   void OnBoardDone(const station::BoardReport& report, std::size_t count) override {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++boards_;
-    failed_ += report.verdict != station::Verdict::Success;
+    updated_ += report.Updated();
+    const std::string device = report.device.empty() ? "" : report.device + ": ";
     if (!report.backupWritten.empty()) {
-      console_.err << (report.device.empty() ? "" : report.device + ": ") << "Backup written to "
-                   << report.backupWritten << '\n';
+      console_.err << device << "Backup written to " << report.backupWritten << '\n';
+    }
+    if (!report.outputError.empty()) {
+      console_.err << "korvane-cli: " << device << report.outputError << '\n';
     }
     if (!report.recordError.empty()) {
-      console_.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
+      console_.err << "korvane-cli: " << device
                    << "the record was not written: " << report.recordError << '\n';
-      recordsLost_ = true;
     }
     if (choices_.repeat) {
-      human_ << '#' << count << ' ' << ReportLine(report) << "; " << boards_ - failed_
-             << " updated, " << failed_ << " failed\n";
+      human_ << '#' << count << ' ' << ReportLine(report) << "; " << updated_ << " updated, "
+             << boards_ - updated_ << " failed\n";
     } else if (boardViews_) {
       human_ << ReportLine(report) << '\n';
     }  // boards side by side are listed in their order once all are done
     human_ << std::flush;
-    if (choices_.json) {
+    if (choices_.json && !laterOutcomes_) {
       json_.Emit(OutcomeJson(
           report, DeviceField(report.device) +
                       (choices_.repeat ? ",\"count\":" + std::to_string(count) : std::string())));
@@ -104,8 +115,6 @@ class LinePrinter final : public station::StationObserver {
 
   std::ostream& Human() { return human_; }
   JsonLines& Json() { return json_; }
-  // True once a board's record could not be appended to the log.
-  bool RecordsLost() const { return recordsLost_; }
 
  private:
   // Hands everything to the JSON view and the human one beside it.
@@ -138,10 +147,10 @@ class LinePrinter final : public station::StationObserver {
   std::ostream& human_;
   JsonLines json_;
   bool boardViews_;
+  bool laterOutcomes_;
   std::function<bool()> stopRun_;
   std::mutex mutex_;
   std::size_t boards_ = 0;
-  std::size_t failed_ = 0;
-  bool recordsLost_ = false;
+  std::size_t updated_ = 0;
 };
 }  // namespace korvane::cli

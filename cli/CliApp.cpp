@@ -8,6 +8,7 @@
 
 #include "cli/Commands.h"
 #include "cli/DbCommands.h"
+#include "station/Serial.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -20,17 +21,20 @@ namespace {
 constexpr const char* kExitCodesText =
     "Exit codes:\n"
     "  0  success\n"
-    "  1  the update failed (verify mismatch, interrupted, a failed or short exchange,\n"
-    "     another device attached or removed where devices cannot be told apart), its\n"
-    "     reset did not go out, or verify found the device differs from the file\n"
-    "  2  usage error\n"
+    "  1  the update failed (verify mismatch, interrupted by Ctrl+C, SIGTERM or SIGHUP,\n"
+    "     a failed or short exchange, another device attached or removed where devices\n"
+    "     cannot be told apart), the reset after a successful update did not go out,\n"
+    "     or verify found the device differs from the file\n"
+    "  2  usage error; also an output file that is an input or another output\n"
     "  3  no device answered (detect without a reply; update, verify, reset or backup\n"
     "     with no device attached for the first packet; list with nothing attached;\n"
     "     --device naming a device that is not attached; --wait running out of time or\n"
     "     Ctrl+C during it; fewer devices than --expect)\n"
     "  4  a file could not be read, holds no data for a chosen memory or has damaged\n"
-    "     lines (see --force); a backup name that already exists; an output file, a\n"
-    "     backup or standard output could not be written\n"
+    "     lines (see --force); a backup name that already exists; a --trace file that\n"
+    "     is not an earlier trace; an output file, a backup, a trace, the emulated state,\n"
+    "     a record in the --log or standard output could not be written (a lost record\n"
+    "     also ends the production loop)\n"
     "  5  the device is in use by another Korvane run (nothing was sent)\n";
 
 constexpr const char* kExamplesText =
@@ -46,13 +50,56 @@ constexpr const char* kExamplesText =
     "  korvane-cli update firmware.hex --wait --repeat --reset --json > line.log\n"
     "  korvane-cli backup saved.hex --wait=30\n"
     "  korvane-cli verify firmware.hex --eeprom --all --log line.jsonl\n"
-    "  korvane-cli update firmware.hex --eeprom --serial-file next.txt --serial-at 0xF000F0\n";
+    "  korvane-cli update firmware.hex --eeprom --serial-file next.txt --serial-at 0xF000F0\n"
+    "  korvane-cli verify firmware.hex --eeprom --serial-at 0xF000F0 --log checks.jsonl\n"
+    "  korvane-cli reset --all --expect 4\n";
 
 constexpr const char* kTraceText =
     "Write one line per packet to FILE: the request bytes in upper-case hex separated by blanks, "
     "\" -> \", the reply bytes the same way, then the exchange result in brackets, for example "
     "\"03 01 00 08 00 -> 03 [1]\" (0 failed, 1 complete, 2 short; with nothing received: "
-    "\"FF 02 -> [1]\"). A packet that could not be sent reads \"00 02 -> not sent\".";
+    "\"FF 02 -> [1]\"). A packet that could not be sent reads \"00 02 -> not sent\". FILE is "
+    "a new file or an earlier trace, which is replaced; any other existing file is refused "
+    "(exit 4), and so is a FILE that the command also reads or writes (exit 2)";
+
+// --serial-at, --serial-bytes and --serial-format, for update and verify.
+void AddSerialPlace(CLI::App& command, SerialChoices& serial, const char* what) {
+  command
+      .add_option_function<std::string>(
+          "--serial-at",
+          [&serial](const std::string& text) {
+            const auto address = station::ParseSerialAddress(text);
+            if (!address) {
+              throw CLI::ValidationError(
+                  "--serial-at",
+                  "ADDRESS is 0x and hex digits, or decimal digits without a "
+                  "leading zero (04000 is not read as octal): " +
+                      text);
+            }
+            serial.address = *address;
+          },
+          what)
+      ->type_name("ADDRESS");
+  command
+      .add_option("--serial-bytes", serial.bytes,
+                  "The number's size: 1 to 8 bytes (le, be), 1 to 20 digits (ascii); default 4")
+      ->type_name("N");
+  command
+      .add_option("--serial-format", serial.format,
+                  "le (little-endian, the default), be (big-endian) or ascii (decimal digits "
+                  "padded with zeros)")
+      ->type_name("le|be|ascii");
+}
+
+// --all and --expect, for update, verify and reset.
+void AddAllOptions(CLI::App& command, UpdateChoices& choices, const char* all, const char* expect) {
+  command.add_flag("--all", choices.all, all);
+  command
+      .add_option_function<std::size_t>(
+          "--expect", [&choices](const std::size_t& count) { choices.expect = count; }, expect)
+      ->type_name("N")
+      ->check(CLI::Range(1, 127));
+}
 
 // --emulated-devices, --device and --wait, for the commands that take them.
 void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
@@ -101,12 +148,16 @@ void AddSelectionOptions(CLI::App& command, DeviceOptions& device, bool wait) {
 
 void AddLogOption(CLI::App& command, std::string& logFile) {
   command
-      .add_option("--log", logFile,
-                  "Append one JSON line per device and run to FILE (time, host, Korvane's version, "
-                  "command, device, bootloader, file and its SHA-256, the SHA-256 of what was "
-                  "written or compared, memories, serial, success, failure, reason, seconds, "
-                  "backup); written with one append and synced, so that several runs can share "
-                  "one log")
+      .add_option(
+          "--log", logFile,
+          "Append one JSON line per device and run to FILE (time, host, Korvane's version, "
+          "command, device, bootloader, file and its SHA-256, the SHA-256 of what was "
+          "written or compared, memories, serial (a string of digits), success, failure, "
+          "reason, seconds, backup). Lines are appended whole under a lock on FILE and "
+          "synced, so that several runs can share one log; a line that cannot be written "
+          "whole is taken back, and the command ends with exit 4 (a production loop after "
+          "that board). Before any packet, 4 KiB are reserved at FILE's end and given back, "
+          "so that a full disk stops the command before it starts")
       ->type_name("FILE");
 }
 
@@ -223,17 +274,13 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "Leave program flash alone (then --eeprom is needed)");
   update->add_flag("--eeprom", choices.eeprom, "Write and verify the data EEPROM too");
   update->add_flag("--reset", choices.reset, "Reset the device after a successful update");
-  update->add_flag("--all", choices.all,
-                   "Update every attached device at the same time, each on its own link; one "
-                   "line per device with its outcome; exit 0 only when all succeeded. With "
-                   "--wait and without --expect it starts once no device has joined for 2 s");
-  update
-      ->add_option_function<std::size_t>(
-          "--expect", [&choices](const std::size_t& count) { choices.expect = count; },
-          "With --all: update only when at least N devices are attached and answer (waiting "
-          "for them with --wait); fewer: exit 3 and nothing is sent")
-      ->type_name("N")
-      ->check(CLI::Range(1, 127));
+  AddAllOptions(*update, choices,
+                "Update every attached device at the same time, each on its own link; one line "
+                "per device with its outcome; exit 0 only when all succeeded. With --wait and "
+                "without --expect it starts once no device has joined for 2 s, or when the "
+                "time of --wait=SECONDS is up",
+                "With --all: update only when at least N devices are attached and answer (waiting "
+                "for them with --wait); fewer: exit 3 and nothing is sent");
   update->add_flag("--force", choices.force,
                    "Write a file that has checksum errors, malformed lines or bytes beyond the "
                    "device's memory, as it was loaded (a file without data for a chosen memory "
@@ -241,15 +288,17 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   update->add_flag("--repeat", choices.repeat,
                    "With --wait: the production loop. Wait for a device, update it (and reset it "
                    "with --reset), wait until it has left, and so on; one line per device with "
-                   "a running count. Ctrl+C ends the loop after the device in progress (twice: "
-                   "at once); exit 1 if any device failed");
+                   "a running count. Ctrl+C (or SIGTERM, SIGHUP) ends the loop after the device in "
+                   "progress (twice: that device stops after its packet in flight); exit 1 if any "
+                   "device failed");
   update
       ->add_option("--backup", choices.backupFile,
                    "Before the first erase, read program flash (0x800-0x7FFF) and the EEPROM "
                    "into FILE as Intel HEX, written whole or not at all; when that fails nothing "
                    "is erased. An existing FILE is never overwritten. With --all and --repeat "
                    "each board's file is FILE with its place, its count and the UTC time added "
-                   "(before-1-3-2-20261207T104501Z.hex)")
+                   "(before-1-3-2-20261207T104501Z.hex), and -2, -3, ... after that when the name "
+                   "is taken")
       ->type_name("FILE");
   update->add_flag("--json", choices.json,
                    "Machine-readable progress: one JSON object per line on standard output "
@@ -259,37 +308,14 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       ->add_option("--serial-file", choices.serial.file,
                    "Give each board a serial number of its own: FILE holds the next number as "
                    "decimal text; each board takes one under a lock on FILE.lock (stations may "
-                   "share FILE) and FILE is rewritten with the number after it. A number whose "
-                   "board failed is not used again. Needs --serial-at")
+                   "share FILE) once it has answered the version query, and FILE is rewritten "
+                   "with the number after it. A number whose board failed is not used again. "
+                   "Needs --serial-at")
       ->type_name("FILE");
-  update
-      ->add_option_function<std::string>(
-          "--serial-at",
-          [&choices](const std::string& text) {
-            std::size_t used = 0;
-            unsigned long long address = 0;
-            try {
-              address = std::stoull(text, &used, 0);
-            } catch (const std::exception&) {
-              used = 0;
-            }
-            if (used != text.size() || text.empty() || address > 0xFFFFFFFF) {
-              throw CLI::ValidationError("--serial-at", "ADDRESS must be a number: " + text);
-            }
-            choices.serial.address = static_cast<std::uint32_t>(address);
-          },
-          "Where the serial number goes: a program flash address at or above 0x800 within the "
-          "file's data, or the EEPROM at 0xF00000 + offset (with --eeprom)")
-      ->type_name("ADDRESS");
-  update
-      ->add_option("--serial-bytes", choices.serial.bytes,
-                   "The number's size: 1 to 8 bytes (le, be), 1 to 20 digits (ascii); default 4")
-      ->type_name("N");
-  update
-      ->add_option("--serial-format", choices.serial.format,
-                   "le (little-endian, the default), be (big-endian) or ascii (decimal digits "
-                   "padded with zeros)")
-      ->type_name("le|be|ascii");
+  AddSerialPlace(*update, choices.serial,
+                 "Where the serial number goes: a program flash address at or above 0x800 within "
+                 "the file's data, or the EEPROM at 0xF00000 + offset (with --eeprom); 0x and hex "
+                 "digits, or decimal digits without a leading zero");
   AddLogOption(*update, choices.logFile);
   AddDeviceOptions(*update, device);
   AddSelectionOptions(*update, device, true);
@@ -305,13 +331,12 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   verify->add_option("FILE", file, "Update file")->required();
   verify->add_flag("--no-flash", choices.noFlash, "Leave program flash out");
   verify->add_flag("--eeprom", choices.eeprom, "Compare the data EEPROM too");
-  verify->add_flag("--all", choices.all, "Verify every attached device at the same time");
-  verify
-      ->add_option_function<std::size_t>(
-          "--expect", [&choices](const std::size_t& count) { choices.expect = count; },
-          "With --all: only when at least N devices are attached and answer")
-      ->type_name("N")
-      ->check(CLI::Range(1, 127));
+  AddAllOptions(*verify, choices, "Verify every attached device at the same time",
+                "With --all: only when at least N devices are attached and answer");
+  AddSerialPlace(*verify, choices.serial,
+                 "Where update placed the board's serial number (as its --serial-at): the number "
+                 "is read from the device first (one packet more), reported, and left out of the "
+                 "comparison; the record's image_sha256 is taken with it in place, as update's");
   verify->add_flag("--force", choices.force,
                    "Compare with a file that has checksum errors or malformed lines, as it was "
                    "loaded");
@@ -327,14 +352,18 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       "reset",
       "Send the reset command: the device leaves its bootloader. Exit 0 only when the request "
       "went out whole");
-  reset->add_flag("--json", json,
-                  "Also print one JSON object on standard output: {\"event\":\"reset\","
-                  "\"reset\",\"exit_code\",\"reason\"}");
+  reset->add_flag("--json", choices.json,
+                  "Also print one JSON object per device on standard output: "
+                  "{\"event\":\"reset\",\"device\",\"reset\",\"exit_code\",\"reason\"}");
+  AddAllOptions(*reset, choices,
+                "Reset every attached device at the same time; one line per device, then how "
+                "many were reset; exit 0 only when every reset went out",
+                "With --all: only when at least N devices are attached and answer (waiting for "
+                "them with --wait); fewer: exit 3 and nothing is sent");
   AddLogOption(*reset, choices.logFile);
   AddDeviceOptions(*reset, device);
   AddSelectionOptions(*reset, device, true);
-  reset->callback(
-      [&] { action = [&](Console& c) { return ResetCommand(device, json, choices.logFile, c); }; });
+  reset->callback([&] { action = [&](Console& c) { return ResetCommand(choices, device, c); }; });
 
   std::string backupFile;
   auto* backup = app.add_subcommand(
@@ -368,7 +397,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 #ifndef _WIN32
   // A reader that goes away (update --json | head) must not kill a run half way: the device is
   // finished, and the failed output is told at the end. The same for a file that outgrows the
-  // size limit: the write fails and is reported.
+  // size limit: the write fails and is reported. (Ctrl+C, SIGTERM and SIGHUP are counted by
+  // the commands that talk to a device.)
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 #endif

@@ -1,9 +1,7 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "cli/BoardLines.h"
+#include "cli/Interrupts.h"
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
@@ -39,57 +38,35 @@ using station::BoardReport;
 using station::DeviceBench;
 using station::DeviceName;
 using station::DeviceTarget;
+using station::FileRole;
 using station::StationError;
 using station::Verdict;
 
-// Ctrl+C presses counted: the handler only counts, the commands (and their worker threads)
-// look at the count.
-std::atomic<int> gInterrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free count");
-
-extern "C" void OnInterrupt(int) {
-  if (gInterrupted.load() < 100) {
-    gInterrupted.fetch_add(1);
-  }
-}
-
-bool Interrupted() {
-  return gInterrupted.load() != 0;
-}
-
-// Ctrl+C during an update asks the run to stop after the packet in flight, as the Abort button
-// does, so the device is left in a known place and the emulated state is still saved. While a
-// command waits for a device it ends the wait, and nothing is sent.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    gInterrupted.store(0);
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptGuard() { std::signal(SIGINT, previous_); }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  void (*previous_)(int) = SIG_DFL;
-};
+// What the log must be able to take before a run starts: more than any record line needs.
+constexpr std::size_t kLogReserve = 4096;
+// A previous trace is looked at whole before it is replaced; a bigger file is not a trace.
+constexpr std::uintmax_t kMaxTraceSize = 64u * 1024u * 1024u;
 
 struct LoadedFile {
   image::MemoryImage image;
   image::LoadReport report;
+  std::string sha256;  // of the bytes that were loaded
 };
 
-// Loads an update file as the windows do; the loader's messages go to standard error.
+// Loads an update file as the windows do; the loader's messages go to standard error. The file
+// is read once: the bytes hashed for the record are the bytes loaded.
 LoadedFile LoadFile(const std::string& path, Console& console) {
   LoadedFile loaded;
   StreamLoaderHost host(console.err);
   image::UpdateFileLoader loader(loaded.image, host);
-  image::LoadResult result = loader.LoadUpdateFile(path);
+  std::string bytes;
+  image::LoadResult result = loader.LoadUpdateFile(path, &bytes);
   if (!result.loaded) {
     // The loader has already said which file and why.
     throw CliError(kExitFileError, "");
   }
   loaded.report = std::move(result.report);
+  loaded.sha256 = station::Sha256Hex(bytes);
   return loaded;
 }
 
@@ -171,6 +148,64 @@ std::string JsonArray(const std::vector<T>& numbers) {
   return "[" + JoinNumbers(numbers, ",") + "]";
 }
 
+// The files of the emulated devices' memories (--emulated-state): read and written.
+std::vector<FileRole> StateFiles(const station::DeviceOptions& options) {
+  std::vector<FileRole> files;
+  if (options.stateDir.empty()) {
+    return files;
+  }
+  const std::filesystem::path base = platform::PathFromUtf8(options.stateDir);
+  std::vector<std::filesystem::path> folders;
+  if (options.emulatedDevices > 0) {
+    for (int i = 0; i < options.emulatedDevices; ++i) {
+      folders.push_back(base / std::to_string(i));
+    }
+  } else {
+    folders.push_back(base);
+  }
+  for (const std::filesystem::path& folder : folders) {
+    for (const char* name : {"flash.bin", "eeprom.bin"}) {
+      files.push_back({"the emulated device's memory", platform::Utf8FromPath(folder / name)});
+    }
+  }
+  return files;
+}
+
+// --trace FILE replaces only a trace: a file that is not there yet, or one that holds nothing
+// but trace lines. Anything else is refused before any packet.
+void CheckTraceFile(const std::string& file) {
+  if (file.empty() || !platform::Exists(file)) {
+    return;
+  }
+  std::error_code error;
+  const std::filesystem::path path = platform::PathFromUtf8(file);
+  bool trace = std::filesystem::is_regular_file(path, error) &&
+               std::filesystem::file_size(path, error) <= kMaxTraceSize && !error;
+  if (trace) {
+    try {
+      trace = IsTraceText(platform::ReadFile(file));
+    } catch (const platform::FileError&) {
+      trace = false;
+    }
+  }
+  if (!trace) {
+    throw CliError(kExitFileError, "the trace file " + file +
+                                       " already exists and is not a packet trace; --trace "
+                                       "replaces only an earlier trace: choose a new name");
+  }
+}
+
+// Before any packet: no file the command writes may be one it reads or another it writes.
+void CheckFiles(const std::vector<FileRole>& inputs, std::vector<FileRole> outputs,
+                const DeviceOptions& options) {
+  outputs.push_back({"the trace file", options.traceFile});
+  for (FileRole& state : StateFiles(options)) {
+    outputs.push_back(std::move(state));
+  }
+  station::CheckFileRoles(inputs, outputs);
+  CheckTraceFile(options.traceFile);
+}
+
 // The packet trace of a one-device command (--trace FILE).
 class Trace {
  public:
@@ -186,14 +221,15 @@ class Trace {
     writer_ = std::make_unique<TraceWriter>(stream_);
   }
   link::PacketTap* Tap() { return writer_.get(); }
-  // Throws CliError (file) when the trace could not be written whole.
-  void Finish() {
+  // Why the trace could not be written whole, or empty.
+  std::string Finish() {
     if (writer_) {
       stream_.close();
       if (!stream_) {
-        throw CliError(kExitFileError, "cannot write the trace file " + file_);
+        return "cannot write the trace file " + file_;
       }
     }
+    return {};
   }
 
  private:
@@ -230,13 +266,21 @@ void PrintNoDeviceAdvice(DeviceBench& bench, Console& console) {
   }
 }
 
-void PrintDiagnostics(DeviceBench& bench, const DeviceOptions& options, Console& console) {
+// The bench of a device command; the diagnostics with --verbose, and a word when the device
+// locks cannot go to the machine's lock folder.
+std::unique_ptr<DeviceBench> MakeBench(const DeviceOptions& options, Console& console,
+                                       station::BenchUse use = station::BenchUse::Run) {
+  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options, use);
+  if (const std::string notice = platform::LockFolderNotice(); !notice.empty()) {
+    console.err << "korvane-cli: " << notice << '\n';
+  }
   if (options.verbose) {
-    for (const std::string& line : bench.Diagnostics()) {
+    for (const std::string& line : bench->Diagnostics()) {
       console.err << line << '\n';
     }
-    console.err << std::flush;
   }
+  console.err << std::flush;
+  return bench;
 }
 
 // The bench, and the device a one-device command talks to: waited for with --wait, else the
@@ -247,9 +291,8 @@ struct Prepared {
 };
 
 Prepared Prepare(const DeviceOptions& options, Console& console) {
-  Prepared prepared{DeviceBench::Create(options), std::nullopt};
+  Prepared prepared{MakeBench(options, console), std::nullopt};
   const station::DeviceSelector selector = station::ParseDeviceSelector(options.device);
-  PrintDiagnostics(*prepared.bench, options, console);
   if (!options.wait) {
     try {
       prepared.device = prepared.bench->Choose(selector);
@@ -279,61 +322,46 @@ Prepared Prepare(const DeviceOptions& options, Console& console) {
 }
 
 // What every board's record shares: this machine, this Korvane, the command and its file.
-station::RecordContext RecordFor(const std::string& command, const std::string& file) {
+station::RecordContext RecordFor(const std::string& command, const std::string& file,
+                                 const std::string& fileSha256) {
   station::RecordContext context;
   context.host = platform::HostName();
   context.version = KORVANE_VERSION;
   context.command = command;
   if (!file.empty()) {
     context.file = file;
-    try {
-      context.fileSha256 = station::Sha256Hex(platform::ReadFile(file));
-    } catch (const platform::FileError& e) {
-      throw CliError(kExitFileError, e.what());
-    }
+    context.fileSha256 = fileSha256;
   }
   return context;
 }
 
-// The log must take lines before any packet goes out.
+// Before any packet the log must show that it can take a line now: a full disk or a size limit
+// stops the command here, not after a board was written.
 void CheckLog(const std::string& logFile) {
   if (logFile.empty()) {
     return;
   }
   try {
-    platform::AppendToFile(logFile, "");
+    platform::ReserveAppend(logFile, kLogReserve);
   } catch (const platform::FileError& e) {
     throw CliError(kExitFileError, e.what());
   }
 }
 
-// Turns a run's exit code into 4 when a board's record could not be appended to the log.
-int WithRecords(int code, const std::vector<BoardReport>& reports, Console& console) {
-  bool lost = false;
-  for (const BoardReport& report : reports) {
-    if (!report.recordError.empty()) {
-      console.err << "korvane-cli: " << (report.device.empty() ? "" : report.device + ": ")
-                  << "the record was not written: " << report.recordError << '\n';
-      lost = true;
-    }
-  }
-  return lost && code == kExitSuccess ? kExitFileError : code;
-}
-
 // The job of an update or a verify, as the choices say.
-BoardJob UpdateJob(const image::MemoryImage& image, const UpdateChoices& choices,
+BoardJob UpdateJob(const LoadedFile& loaded, const UpdateChoices& choices,
                    const std::string& file) {
   BoardJob job;
   job.action = choices.verifyOnly ? BoardAction::Verify : BoardAction::Update;
-  job.image = &image;
+  job.image = &loaded.image;
   job.flash = !choices.noFlash;
   job.eeprom = choices.eeprom;
   job.reset = choices.reset;
   job.backupFile = choices.backupFile;
-  if (!choices.serial.file.empty()) {
+  if (choices.serial.address) {
     station::SerialPlan plan;
     plan.file = choices.serial.file;
-    plan.address = choices.serial.address.value_or(0);
+    plan.address = *choices.serial.address;
     plan.bytes = choices.serial.bytes;
     plan.format = station::ParseSerialFormat(choices.serial.format)
                       .value_or(station::SerialFormat::LittleEndian);
@@ -341,117 +369,187 @@ BoardJob UpdateJob(const image::MemoryImage& image, const UpdateChoices& choices
   }
   job.logFile = choices.logFile;
   if (!job.logFile.empty()) {
-    job.record = RecordFor(choices.verifyOnly ? "verify" : "update", file);
+    job.record = RecordFor(choices.verifyOnly ? "verify" : "update", file, loaded.sha256);
   }
   return job;
 }
 
-int UpdateAll(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
-              Console& console) {
-  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
-  PrintDiagnostics(*bench, options, console);
-  station::RefuseSeveralOn(*bench);
-  std::vector<link::AttachedDevice> devices;
-  if (options.wait || choices.expect) {
-    if (options.wait) {
-      console.err << "Waiting for "
-                  << (choices.expect ? std::to_string(*choices.expect) + " devices"
-                                     : std::string("the devices"))
-                  << "...\n"
-                  << std::flush;
-    }
-    const auto timeout =
-        options.wait ? WaitTimeout(options) : std::optional(std::chrono::milliseconds(0));
-    std::size_t answered = 0;
-    const auto found = bench->WaitForDevices(choices.expect, timeout, Interrupted, &answered);
-    if (!found) {
-      if (Interrupted()) {
-        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was written");
-      }
-      if (!choices.expect) {
-        throw NoDeviceError(*bench, "no device appeared in time");
-      }
-      const std::size_t attached = bench->List().size();
-      const bool fewAttached = attached < *choices.expect;
-      throw NoDeviceError(*bench, "only " + std::to_string(fewAttached ? attached : answered) +
-                                      " of the " + std::to_string(*choices.expect) +
-                                      " expected devices " +
-                                      (fewAttached ? "are attached" : "answered") +
-                                      (options.wait ? " in time" : "") + "; nothing was written");
-    }
-    devices = *found;
-  } else {
-    devices = bench->List();
-  }
-  if (devices.empty()) {
-    throw NoDeviceError(*bench, "no device is attached");
-  }
-  LinePrinter printer(choices, console, false, Interrupted);
-  printer.Human() << (choices.verifyOnly ? "Verifying " : "Updating ") << devices.size()
-                  << (devices.size() == 1 ? " device" : " devices") << " at once\n"
-                  << std::flush;
-  const std::vector<BoardReport> reports = station::RunAll(*bench, devices, job, printer);
-  bench->Save();
-
-  std::size_t failed = 0;
-  bool anyAnswered = false;
-  bool anyBusy = false;
-  for (const BoardReport& report : reports) {
-    printer.Human() << ReportLine(report) << '\n';
-    failed += report.verdict != Verdict::Success;
-    anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
-    anyBusy = anyBusy || report.verdict == Verdict::Busy;
-  }
-  printer.Human() << reports.size() - failed << " of " << reports.size()
-                  << (choices.verifyOnly ? " match\n" : " updated\n") << std::flush;
-  int code = kExitUpdateFailed;
-  if (failed == 0) {
-    code = kExitSuccess;
-  } else if (!anyAnswered) {
-    code = kExitNoDevice;
-    PrintNoDeviceAdvice(*bench, console);
-  } else if (failed == reports.size() && anyBusy) {
-    code = kExitBusy;
-  }
-  return printer.RecordsLost() && code == kExitSuccess ? kExitFileError : code;
-}
-
-int UpdateLoop(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
-               Console& console) {
-  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options);
-  PrintDiagnostics(*bench, options, console);
-  // The first Ctrl+C ends the loop once the device in progress is done; a second one stops
-  // that device's update too.
-  LinePrinter printer(choices, console, true, [] { return gInterrupted.load() >= 2; });
-  const station::LoopSummary summary =
-      station::RunLoop(*bench, station::ParseDeviceSelector(options.device), job, printer,
-                       [] { return gInterrupted.load() >= 1; });
-  bench->Save();
-  printer.Human() << summary.boards << (summary.boards == 1 ? " device: " : " devices: ")
-                  << summary.boards - summary.failed << " updated, " << summary.failed
-                  << " failed\n"
-                  << std::flush;
-  if (choices.json) {
-    printer.Json().Emit("\"event\":\"summary\",\"devices\":" + std::to_string(summary.boards) +
-                        ",\"succeeded\":" + std::to_string(summary.boards - summary.failed) +
-                        ",\"failed\":" + std::to_string(summary.failed));
-  }
-  const int code = summary.failed == 0 ? kExitSuccess : kExitUpdateFailed;
-  return printer.RecordsLost() && code == kExitSuccess ? kExitFileError : code;
-}
-
 // Runs one board's job on the prepared device, with the command's trace; the bench is saved
-// whatever came of it.
+// whatever came of it. A trace or state that cannot be written leaves the board's outcome as
+// it is and makes the command's exit code 4.
 BoardReport RunPrepared(Prepared& prepared, const BoardJob& job, station::StationObserver& observer,
                         Trace& trace, bool& abortRequested) {
   const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
   station::ObserverMessages messages(observer, name);
   const std::unique_ptr<station::BoardView> view = observer.ViewFor(name, abortRequested);
-  const BoardReport report = station::RunBoard(prepared.bench->Target(prepared.device), job,
-                                               messages, trace.Tap(), *view, abortRequested);
-  prepared.bench->Save();
-  trace.Finish();
+  BoardReport report = station::RunBoard(prepared.bench->Target(prepared.device), job, messages,
+                                         trace.Tap(), *view, abortRequested);
+  try {
+    prepared.bench->Save();
+  } catch (const StationError& e) {
+    station::NoteOutputFailure(report, e.what());
+  }
+  if (const std::string traceError = trace.Finish(); !traceError.empty()) {
+    station::NoteOutputFailure(report, traceError);
+  }
   return report;
+}
+
+// A record or another output of a one-board command that was lost after the board was done.
+void PrintLost(const BoardReport& report, Console& console) {
+  if (!report.outputError.empty()) {
+    console.err << "korvane-cli: " << report.outputError << '\n';
+  }
+  if (!report.recordError.empty()) {
+    console.err << "korvane-cli: the record was not written: " << report.recordError << '\n';
+  }
+  console.err << std::flush;
+}
+
+// The exit code of several boards run at once: 4 when a record or another output was lost, 0
+// when every board succeeded, 3 when none answered, 5 when every one was busy, else 1.
+int AllExitCode(const std::vector<BoardReport>& reports) {
+  bool lost = false;
+  bool anyAnswered = false;
+  bool allBusy = true;
+  bool allSucceeded = true;
+  for (const BoardReport& report : reports) {
+    lost = lost || !report.recordError.empty() || !report.outputError.empty();
+    anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
+    allBusy = allBusy && report.verdict == Verdict::Busy;
+    allSucceeded = allSucceeded && report.verdict == Verdict::Success;
+  }
+  if (lost) {
+    return kExitFileError;
+  }
+  if (allSucceeded) {
+    return kExitSuccess;
+  }
+  return !anyAnswered ? kExitNoDevice : allBusy ? kExitBusy : kExitUpdateFailed;
+}
+
+// The devices of --all: every attached one, or with --wait and --expect those that came and
+// answer. Throws CliError when there are none, or fewer than expected.
+std::vector<link::AttachedDevice> AllDevices(DeviceBench& bench, const UpdateChoices& choices,
+                                             const DeviceOptions& options) {
+  std::vector<link::AttachedDevice> devices;
+  if (options.wait || choices.expect) {
+    const auto timeout =
+        options.wait ? WaitTimeout(options) : std::optional(std::chrono::milliseconds(0));
+    std::size_t answered = 0;
+    const auto found = bench.WaitForDevices(choices.expect, timeout, Interrupted, &answered);
+    if (!found) {
+      if (Interrupted()) {
+        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was written");
+      }
+      if (!choices.expect) {
+        throw NoDeviceError(bench, "no device appeared in time");
+      }
+      const std::size_t attached = bench.List().size();
+      const bool fewAttached = attached < *choices.expect;
+      throw NoDeviceError(bench, "only " + std::to_string(fewAttached ? attached : answered) +
+                                     " of the " + std::to_string(*choices.expect) +
+                                     " expected devices " +
+                                     (fewAttached ? "are attached" : "answered") +
+                                     (options.wait ? " in time" : "") + "; nothing was written");
+    }
+    devices = *found;
+  } else {
+    devices = bench.List();
+  }
+  if (devices.empty()) {
+    throw NoDeviceError(bench, "no device is attached");
+  }
+  return devices;
+}
+
+// Several boards at once (update, verify, reset --all): one line per board once all are done,
+// then how many did it; the JSON outcome lines come last, when the exit code is known.
+int RunAllBoards(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
+                 Console& console) {
+  std::unique_ptr<DeviceBench> bench = MakeBench(options, console);
+  station::RefuseSeveralOn(*bench);
+  if (options.wait) {
+    console.err << "Waiting for "
+                << (choices.expect ? std::to_string(*choices.expect) + " devices"
+                                   : std::string("the devices"))
+                << "...\n"
+                << std::flush;
+  }
+  const std::vector<link::AttachedDevice> devices = AllDevices(*bench, choices, options);
+  LinePrinter printer(choices, console, false, Interrupted, true);
+  const char* doing = job.action == BoardAction::Verify  ? "Verifying "
+                      : job.action == BoardAction::Reset ? "Resetting "
+                                                         : "Updating ";
+  printer.Human() << doing << devices.size() << (devices.size() == 1 ? " device" : " devices")
+                  << " at once\n"
+                  << std::flush;
+  std::vector<BoardReport> reports = station::RunAll(*bench, devices, job, printer);
+  try {
+    bench->Save();
+  } catch (const StationError& e) {
+    for (BoardReport& report : reports) {
+      station::NoteOutputFailure(report, e.what());
+    }
+    console.err << "korvane-cli: " << e.what() << '\n' << std::flush;
+  }
+
+  std::size_t done = 0;
+  std::size_t resetMissing = 0;
+  for (const BoardReport& report : reports) {
+    printer.Human() << ReportLine(report) << '\n';
+    done +=
+        job.action == BoardAction::Update ? report.Updated() : report.verdict == Verdict::Success;
+    resetMissing += report.ResetMissing();
+  }
+  printer.Human() << done << " of " << reports.size()
+                  << (job.action == BoardAction::Verify  ? " match"
+                      : job.action == BoardAction::Reset ? " reset"
+                                                         : " updated");
+  if (resetMissing > 0) {
+    printer.Human() << ", the reset of " << resetMissing << " was not sent";
+  }
+  printer.Human() << '\n' << std::flush;
+  const int code = AllExitCode(reports);
+  if (code == kExitNoDevice) {
+    PrintNoDeviceAdvice(*bench, console);
+  }
+  if (choices.json) {
+    for (const BoardReport& report : reports) {
+      printer.Json().Emit(job.action == BoardAction::Reset
+                              ? ResetJson(report)
+                              : OutcomeJson(report, DeviceField(report.device)));
+    }
+  }
+  return code;
+}
+
+int UpdateLoop(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
+               Console& console) {
+  std::unique_ptr<DeviceBench> bench = MakeBench(options, console);
+  // The first Ctrl+C ends the loop once the device in progress is done; a second one stops
+  // that device's update too.
+  LinePrinter printer(choices, console, true, [] { return Interruptions() >= 2; });
+  const station::LoopSummary summary =
+      station::RunLoop(*bench, station::ParseDeviceSelector(options.device), job, printer,
+                       [] { return Interruptions() >= 1; });
+  printer.Human() << summary.boards << (summary.boards == 1 ? " device: " : " devices: ")
+                  << summary.updated << " updated, " << summary.failed << " failed";
+  if (summary.resetMissing > 0) {
+    printer.Human() << ", the reset of " << summary.resetMissing << " was not sent";
+  }
+  printer.Human() << '\n' << std::flush;
+  const int code = summary.outputLost                                 ? kExitFileError
+                   : summary.failed == 0 && summary.resetMissing == 0 ? kExitSuccess
+                                                                      : kExitUpdateFailed;
+  if (choices.json) {
+    printer.Json().Emit("\"event\":\"summary\",\"devices\":" + std::to_string(summary.boards) +
+                        ",\"succeeded\":" + std::to_string(summary.succeeded) +
+                        ",\"failed\":" + std::to_string(summary.boards - summary.succeeded) +
+                        ",\"updated\":" + std::to_string(summary.updated) +
+                        ",\"exit_code\":" + std::to_string(code));
+  }
+  return code;
 }
 
 }  // namespace
@@ -529,6 +627,10 @@ int ExportCommand(const std::string& file, const ExportTargets& targets, Console
                    "export: nothing to write; give --flash, --eeprom, --userid or "
                    "--config");
   }
+  station::CheckFileRoles({{"the update file", file}}, {{"the --flash file", targets.flash},
+                                                        {"the --eeprom file", targets.eeprom},
+                                                        {"the --userid file", targets.userId},
+                                                        {"the --config file", targets.config}});
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
   WriteBuffer(targets.flash, loaded->image.FlashImage);
   WriteBuffer(targets.eeprom, loaded->image.EepromImage);
@@ -538,6 +640,7 @@ int ExportCommand(const std::string& file, const ExportTargets& targets, Console
 }
 
 int ScrambleCommand(const std::string& in, const std::string& out, Console&) {
+  station::CheckFileRoles({{"the input file", in}}, {{"the output file", out}});
   std::string data;
   try {
     data = platform::ReadFile(in);
@@ -549,6 +652,8 @@ int ScrambleCommand(const std::string& in, const std::string& out, Console&) {
 }
 
 int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
+  station::CheckDeviceOptions(device);
+  CheckFiles({}, {}, device);
   const InterruptGuard interruptGuard;
   Prepared prepared = Prepare(device, console);
   const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
@@ -563,7 +668,9 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
     answer = station::QueryVersion(session.Link());
   }
   prepared.bench->Save();
-  trace.Finish();
+  if (const std::string traceError = trace.Finish(); !traceError.empty()) {
+    throw CliError(kExitFileError, traceError);
+  }
   const bool found = answer.reply.has_value();
   if (json) {
     std::string line = "\"event\":\"detect\"" + DeviceField(name);
@@ -608,27 +715,43 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
     throw CliError(kExitUsage,
                    command + ": --trace follows one device; not with --all or --repeat");
   }
-  if (choices.serial.file.empty() != !choices.serial.address) {
+  if (!choices.verifyOnly && choices.serial.file.empty() != !choices.serial.address) {
     throw CliError(kExitUsage, "update: --serial-file and --serial-at go together");
   }
-  if (!station::ParseSerialFormat(choices.serial.format)) {
-    throw CliError(kExitUsage, "update: --serial-format takes le, be or ascii");
+  if (choices.verifyOnly && !choices.serial.address &&
+      (choices.serial.bytes != 4 || choices.serial.format != "le")) {
+    throw CliError(kExitUsage, "verify: --serial-bytes and --serial-format need --serial-at");
   }
+  if (!station::ParseSerialFormat(choices.serial.format)) {
+    throw CliError(kExitUsage, command + ": --serial-format takes le, be or ascii");
+  }
+  const bool oneBoard = !choices.all && !choices.repeat;
+  std::vector<FileRole> outputs{{"the log", choices.logFile}};
+  if (!choices.serial.file.empty()) {
+    outputs.push_back({"the serial number file", choices.serial.file});
+    outputs.push_back({"the serial number file's lock", choices.serial.file + ".lock"});
+  }
+  if (oneBoard) {
+    outputs.push_back({"the backup", choices.backupFile});
+  }
+  CheckFiles({{"the update file", file}}, outputs, device);
   const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
   // Before any packet: the file must hold what is to be written, and be whole; a serial
   // number must land in what is written; the log must take lines.
   station::CheckUpdateFile(file, loaded->report, !choices.noFlash, choices.eeprom, choices.force);
-  if (!choices.all && !choices.repeat) {
-    station::CheckBackupName(choices.backupFile, file);
+  if (oneBoard) {
+    station::CheckBackupName(choices.backupFile);
   }
-  const BoardJob job = UpdateJob(loaded->image, choices, file);
+  const BoardJob job = UpdateJob(*loaded, choices, file);
   if (job.serial) {
     station::CheckSerialPlan(*job.serial, loaded->image, job.flash, job.eeprom);
   }
-  CheckLog(choices.logFile);
+  // From here on a stop request ends the command in order (a reservation in the log is
+  // given back first).
   const InterruptGuard interruptGuard;
+  CheckLog(choices.logFile);
   if (choices.all) {
-    return UpdateAll(job, choices, device, console);
+    return RunAllBoards(job, choices, device, console);
   }
   if (choices.repeat) {
     return UpdateLoop(job, choices, device, console);
@@ -648,23 +771,25 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   }
   if (report.serial) {
     human << "Serial number " << *report.serial
-          << (report.verdict == Verdict::Success ? " written.\n"
-                                                 : " taken for this board (not used again).\n");
+          << (choices.verifyOnly ? " found.\n"
+              : report.Updated() ? " written.\n"
+                                 : " taken for this board (not used again).\n");
   }
   if (report.resetSent) {
     human << "Device reset sent.\n";
   }
+  human << std::flush;
   if (!report.reason.empty()) {
     console.err << "korvane-cli: " << report.reason << '\n';
   }
   if (report.verdict == Verdict::NoDevice) {
     PrintNoDeviceAdvice(*prepared.bench, console);
   }
-  human << std::flush;
+  PrintLost(report, console);
   if (choices.json) {
     printer.Json().Emit(OutcomeJson(report, DeviceField(report.device)));
   }
-  return WithRecords(station::ExitCode(report.verdict), {report}, console);
+  return station::ExitCode(report.verdict);
 }
 
 int VerifyCommand(const std::string& file, const UpdateChoices& choices,
@@ -674,45 +799,58 @@ int VerifyCommand(const std::string& file, const UpdateChoices& choices,
   return UpdateCommand(file, verify, device, console);
 }
 
-int ResetCommand(const DeviceOptions& device, bool json, const std::string& logFile,
-                 Console& console) {
-  CheckLog(logFile);
+int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Console& console) {
+  station::CheckDeviceOptions(device);
+  if (choices.all && !device.device.empty()) {
+    throw CliError(kExitUsage, "reset: --all takes every device; not with --device");
+  }
+  if (choices.expect && !choices.all) {
+    throw CliError(kExitUsage, "reset: --expect counts the devices of --all");
+  }
+  if (choices.all && !device.traceFile.empty()) {
+    throw CliError(kExitUsage, "reset: --trace follows one device; not with --all");
+  }
+  CheckFiles({}, {{"the log", choices.logFile}}, device);
+  // From here on a stop request ends the command in order (a reservation in the log is
+  // given back first).
   const InterruptGuard interruptGuard;
-  Prepared prepared = Prepare(device, console);
-  Trace trace(device.traceFile);
-  UpdateChoices quiet;
-  quiet.json = json;
-  LinePrinter printer(quiet, console, true, Interrupted);
-  bool abortRequested = false;
+  CheckLog(choices.logFile);
   BoardJob job;
   job.action = BoardAction::Reset;
-  job.logFile = logFile;
-  if (!logFile.empty()) {
-    job.record = RecordFor("reset", "");
+  job.logFile = choices.logFile;
+  if (!job.logFile.empty()) {
+    job.record = RecordFor("reset", "", "");
   }
+  if (choices.all) {
+    return RunAllBoards(job, choices, device, console);
+  }
+  Prepared prepared = Prepare(device, console);
+  Trace trace(device.traceFile);
+  LinePrinter printer(choices, console, true, Interrupted);
+  bool abortRequested = false;
   const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
-  if (json) {
-    printer.Json().Emit("\"event\":\"reset\"" + DeviceField(report.device) +
-                        ",\"reset\":" + JsonBool(report.resetSent) +
-                        ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict)) +
-                        ",\"reason\":" + JsonString(report.reason));
-  }
-  if (!report.resetSent) {
+  if (report.resetSent) {
+    printer.Human() << "Device reset sent.\n" << std::flush;
+  } else {
     console.err << "korvane-cli: " << report.reason << '\n';
     if (report.verdict == Verdict::NoDevice) {
       PrintNoDeviceAdvice(*prepared.bench, console);
     }
-    return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
-  printer.Human() << "Device reset sent.\n" << std::flush;
-  return WithRecords(kExitSuccess, {report}, console);
+  PrintLost(report, console);
+  if (choices.json) {
+    printer.Json().Emit(ResetJson(report));
+  }
+  return station::ExitCode(report.verdict);
 }
 
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
                   Console& console) {
+  station::CheckDeviceOptions(device);
+  CheckFiles({}, {{"the backup", file}, {"the log", logFile}}, device);
   station::CheckBackupName(file);
-  CheckLog(logFile);
   const InterruptGuard interruptGuard;
+  CheckLog(logFile);
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
   UpdateChoices plain;
@@ -723,42 +861,45 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, const st
   job.backupFile = file;
   job.logFile = logFile;
   if (!logFile.empty()) {
-    job.record = RecordFor("backup", "");
+    job.record = RecordFor("backup", "", "");
   }
   const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
-  if (report.verdict != Verdict::Success) {
+  if (!report.backupWritten.empty()) {
+    console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to "
+                << report.backupWritten << '\n'
+                << std::flush;
+  } else {
     console.err << "korvane-cli: " << report.reason << '\n';
     if (report.verdict == Verdict::NoDevice) {
       PrintNoDeviceAdvice(*prepared.bench, console);
     }
-    return WithRecords(station::ExitCode(report.verdict), {report}, console);
   }
-  console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to " << file << '\n'
-              << std::flush;
-  return WithRecords(kExitSuccess, {report}, console);
+  PrintLost(report, console);
+  return station::ExitCode(report.verdict);
 }
 
 int ListCommand(const DeviceOptions& device, bool json, Console& console) {
-  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(device, station::BenchUse::Look);
-  PrintDiagnostics(*bench, device, console);
+  std::unique_ptr<DeviceBench> bench = MakeBench(device, console, station::BenchUse::Look);
   const std::vector<link::AttachedDevice> devices = bench->List();
   std::string jsonDevices;
   for (const link::AttachedDevice& attached : devices) {
-    // A device another run holds is not opened: a query between its packets would disturb it.
-    const std::optional<std::uint64_t> holder = bench->Holder(attached);
+    // Each device is asked under its lock; one that another run holds is not opened: a query
+    // between its packets would disturb it.
     std::ostringstream messagesText;
     station::VersionAnswer answer;
-    if (!holder) {
+    station::DeviceClaim claim = bench->Claim(attached);
+    if (!claim.busy) {
       StreamLinkMessages messages(messagesText);
       station::DeviceSession session(bench->Target(attached), messages, nullptr);
       answer = station::QueryVersion(session.Link());
     }
+    claim.lock.reset();
     const bool found = answer.reply.has_value();
     // The last message says most (the access advice follows the open failure).
     std::string note;
-    if (holder) {
+    if (claim.busy) {
       note = "busy: in use by another Korvane run" +
-             (*holder != 0 ? " (process " + std::to_string(*holder) + ")" : std::string());
+             (claim.holder ? " (process " + std::to_string(*claim.holder) + ")" : std::string());
     }
     std::istringstream messages(messagesText.str());
     for (std::string line; std::getline(messages, line);) {
@@ -769,8 +910,7 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       jsonDevices += std::string(jsonDevices.empty() ? "" : ",") +
                      "{\"instance\":" + std::to_string(attached.instance) +
                      ",\"location\":" + JsonString(attached.location) +
-                     ",\"answered\":" + JsonBool(found) +
-                     ",\"busy\":" + JsonBool(holder.has_value());
+                     ",\"answered\":" + JsonBool(found) + ",\"busy\":" + JsonBool(claim.busy);
       if (found) {
         jsonDevices += ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
                        ",\"major\":" + std::to_string((*answer.reply)[3]) +
@@ -784,9 +924,9 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       line.resize(std::max<std::size_t>(line.size() + 2, 4), ' ');
       line += place;
       line.resize(std::max<std::size_t>(line.size() + 2, 16), ' ');
-      line += found    ? "bootloader " + station::VersionNumber(*answer.reply)
-              : holder ? note
-                       : "no answer" + (note.empty() ? std::string() : ": " + note);
+      line += found        ? "bootloader " + station::VersionNumber(*answer.reply)
+              : claim.busy ? note
+                           : "no answer" + (note.empty() ? std::string() : ": " + note);
       console.out << line << '\n';
     }
   }

@@ -50,7 +50,8 @@ struct ExportTargets {
   std::string config;
 };
 
-// Serial numbers for update (--serial-file, --serial-at, --serial-bytes, --serial-format).
+// Serial numbers for update (--serial-file, --serial-at, --serial-bytes, --serial-format) and
+// verify (the same but --serial-file).
 struct SerialChoices {
   std::string file;
   std::optional<std::uint32_t> address;
@@ -63,8 +64,8 @@ struct UpdateChoices {
   bool noFlash = false;
   bool eeprom = false;
   bool reset = false;
-  bool all = false;                   // every attached device at once
-  std::optional<std::size_t> expect;  // with --all: this many devices must be attached
+  bool all = false;                   // every attached device at once (update, verify, reset)
+  std::optional<std::size_t> expect;  // with --all: this many devices must answer
   bool repeat = false;                // the production loop (with --wait)
   bool force = false;                 // write a file with checksum errors or malformed lines
   std::string backupFile;             // read the device into this file before the first erase
@@ -84,8 +85,8 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
 // verify FILE: the same choices as update, with verifyOnly set.
 int VerifyCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console);
-int ResetCommand(const DeviceOptions& device, bool json, const std::string& logFile,
-                 Console& console);
+// reset: the choices' json, logFile, all and expect.
+int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Console& console);
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
                   Console& console);
 int ListCommand(const DeviceOptions& device, bool json, Console& console);

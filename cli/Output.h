@@ -24,6 +24,9 @@ std::string TraceLine(std::span<const std::uint8_t> request, std::span<const std
                       link::ExchangeResult result);
 // The trace line of a packet that was not sent: "<request> -> not sent".
 std::string NotSentLine(std::span<const std::uint8_t> request);
+// True when `text` is what a packet trace holds: nothing, or lines that each read as TraceLine
+// or NotSentLine wrote them, each ended by a line feed.
+bool IsTraceText(std::string_view text);
 
 using station::JsonString;
 

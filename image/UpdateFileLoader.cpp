@@ -141,7 +141,7 @@ bool UpdateFileLoader::DecodeScrambledFile(const std::string& path) {
   return true;
 }
 
-LoadResult UpdateFileLoader::LoadUpdateFile(const std::string& path) {
+LoadResult UpdateFileLoader::LoadUpdateFile(const std::string& path, std::string* bytesRead) {
   LoadResult result;
   std::string plainText;
   const bool plain = IsPlainHexName(path);
@@ -166,6 +166,9 @@ LoadResult UpdateFileLoader::LoadUpdateFile(const std::string& path) {
                       std::to_string(recordType));
   });
   result.loaded = true;
+  if (bytesRead != nullptr) {
+    *bytesRead = plain ? std::move(plainText) : Scramble(decodedText_);
+  }
   if (result.report.HasProblems())
     host_.ShowMessage(result.report.Summary());
   host_.SetStatusLabel(ShortenPath(path, 40), kColourGreen, true);

@@ -87,7 +87,9 @@ class UpdateFileLoader {
   // Clears the image, fills it from the file, reports problems through the host and finally
   // shows the shortened path in bold green. When the file cannot be read, the host shows one
   // message naming the file and the reason, and the image and the label are left as they were.
-  LoadResult LoadUpdateFile(const std::string& path);
+  // With `bytesRead`, the file's bytes as they were read (scrambled or not) are handed back,
+  // so that what is said about the file (its hash) describes exactly what was loaded.
+  LoadResult LoadUpdateFile(const std::string& path, std::string* bytesRead = nullptr);
 
   // Shows the wait text, lets pending events run once, then decodes the file into DecodedText.
   // Returns false (DecodedText empty) when the file cannot be read.

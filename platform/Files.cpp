@@ -25,6 +25,18 @@ bool Exists(std::string_view path) {
   return std::filesystem::exists(std::filesystem::symlink_status(PathFromUtf8(path), error));
 }
 
+bool SameFile(std::string_view first, std::string_view second) {
+  const std::optional<FileIdentity> a = IdentityOf(first);
+  const std::optional<FileIdentity> b = IdentityOf(second);
+  if (a && b) {
+    return *a == *b;
+  }
+  // Neither the files nor their folders are there: the names themselves, made whole.
+  std::error_code error;
+  return std::filesystem::absolute(PathFromUtf8(first), error).lexically_normal() ==
+         std::filesystem::absolute(PathFromUtf8(second), error).lexically_normal();
+}
+
 std::string ReadFile(std::string_view path) {
   errno = 0;
   const FilePtr file = OpenFile(path, "rb");

@@ -54,20 +54,45 @@ enum class Replace {
 // a temporary file in the same folder, which is flushed to the disk and closed (both checked),
 // then renamed to `path`, and the folder is synced. On any failure the temporary file is
 // removed and nothing carries the name. With Replace::Never the rename itself refuses an
-// existing file, so that two writers cannot both take one name. Throws FileError.
+// existing file (also one that appeared while the data were written), so that two writers
+// cannot both take one name. Throws FileError.
 void WriteFileAtomically(std::string_view path, std::string_view data, Replace replace);
 
-// Appends `text` to the end of the file (created when missing) with one write on a
-// descriptor opened for appending, then syncs it, so that several processes appending to one
-// file never tear each other's lines. Throws FileError.
+// Appends `text` (one or more whole lines) to the end of the file, created when missing, so
+// that the file only ever gains whole lines: appenders take turns under an exclusive advisory
+// lock on the file; a file that does not end in a line feed (cut off by a crash or another
+// program) gets one first, so that the new line stands alone; a write that ends short (a full
+// disk, a size limit, a quota) or a sync that fails is cut back to where the file ended, and
+// the file is as it was. Throws FileError.
 void AppendToFile(std::string_view path, std::string_view text);
+
+// Proves, before anything else happens, that the file can take `bytes` more bytes now: under
+// the same lock as AppendToFile it appends that many line feeds, syncs them and cuts the file
+// back to what it was (created empty when missing). A full disk or a size limit is found here.
+// Throws FileError.
+void ReserveAppend(std::string_view path, std::size_t bytes);
 
 // True when something (a file, a folder, a link) carries the name.
 bool Exists(std::string_view path);
 
+// Which file a name reaches, whatever the name: the volume and the file's number on it (device
+// and inode on POSIX systems, volume serial number and file index on Windows). A name that
+// nothing carries yet is known by its folder's identity and its own last part, so that two
+// names of one file still to be made are the same file too.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::string name;  // the last part of a name not yet carried (case-folded on Windows); else ""
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+// Nothing when neither the file nor its folder can be found.
+std::optional<FileIdentity> IdentityOf(std::string_view path);
+// True when the two names reach the same file, or would make the same file.
+bool SameFile(std::string_view first, std::string_view second);
+
 // An exclusive advisory lock on a file, held while the object lives; other processes (and
-// other FileLock objects in this one) that ask for it are refused or wait. The lock file holds
-// the holder's process id.
+// other FileLock objects in this one) that ask for it are refused or wait. The holder writes
+// its process id into the lock file.
 class FileLock {
  public:
   // Takes the lock at once, or returns nothing when another holds it. Throws FileError when
@@ -75,7 +100,9 @@ class FileLock {
   static std::optional<FileLock> TryLock(std::string_view path);
   // Waits until the lock is free and takes it. Throws FileError.
   static FileLock Lock(std::string_view path);
-  // The process id written into the lock file by its holder, if one holds it now.
+  // The process id the last holder wrote into the lock file, when that process still runs:
+  // asked after TryLock found the lock held, it names the holder. It takes no lock of its own,
+  // so that asking never keeps another process from taking the lock.
   static std::optional<std::uint64_t> Holder(std::string_view path);
 
   FileLock(FileLock&& other) noexcept;
@@ -98,10 +125,16 @@ class FileLock {
 
 // This process's id.
 std::uint64_t ProcessId();
+// True when a process with this id runs on this machine (one of another user's included).
+bool ProcessExists(std::uint64_t id);
 // The machine's name, as the network knows it.
 std::string HostName();
-// A folder every process of the machine can make lock files in: KORVANE_LOCK_DIR when it is
-// set, else /run/lock where it can be written, else the temporary folder.
+// The folder every process of the machine, of every user, makes its device locks in:
+// KORVANE_LOCK_DIR when it is set; else /run/lock/korvane (or /var/lock/korvane) on Linux and
+// %ProgramData%\Korvane\locks on Windows, created so that every user can make lock files in it;
+// when that cannot be had, a folder in the temporary folder (see LockFolderNotice).
 std::string LockFolder();
+// Why the machine's lock folder could not be used and which folder is used instead, or empty.
+std::string LockFolderNotice();
 
 }  // namespace korvane::platform

@@ -1,6 +1,7 @@
 // Files, locks and process facts on Linux (and the other POSIX systems the page's runtime
 // imitates).
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -120,19 +121,37 @@ void SyncFolder(const std::string& folder) {
   }
 }
 
+// Opens the lock file, making it when missing. An existing file is opened without O_CREAT:
+// in a shared sticky folder the kernel may refuse O_CREAT on another user's file
+// (protected_regular) even where the file itself may be written.
 int OpenLockFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    // Other users' runs must be able to take the same lock.
-    ::fchmod(fd, 0666);
-  } else if (errno == EACCES) {
-    // Made by another user: a lock needs only a descriptor, not the right to write.
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+      return fd;
+    }
+    if (errno == EACCES) {
+      // Another user's lock file that this user may not write: a lock needs only a descriptor.
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        return fd;
+      }
+      break;
+    }
+    if (errno != ENOENT) {
+      break;
+    }
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // Other users' runs must be able to take the same lock and note their process id.
+      ::fchmod(fd, 0666);
+      return fd;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
   }
-  if (fd < 0) {
-    throw FileError("cannot make the lock file " + path + ": " + ErrorText(errno));
-  }
-  return fd;
+  throw FileError("cannot make the lock file " + path + ": " + ErrorText(errno));
 }
 
 void NoteHolder(int fd) {
@@ -154,9 +173,6 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   const auto fail = [&name](int error) {
     throw FileError("cannot write " + name + ": " + ErrorText(error));
   };
-  if (replace == Replace::Never && Exists(path)) {
-    fail(EEXIST);
-  }
   std::string temporary;
   Descriptor file(CreateTemporaryBeside(target, temporary));
   if (file.Get() < 0) {
@@ -184,26 +200,121 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   SyncFolder(FolderOf(target));
 }
 
+namespace {
+
+// A file opened for appending whole lines, under its exclusive advisory lock.
+class Appender {
+ public:
+  explicit Appender(const std::string& name) : name_(name), file_(Open(name)) {
+    while (::flock(file_.Get(), LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        Fail(errno);
+      }
+    }
+    struct stat status {};
+    if (::fstat(file_.Get(), &status) != 0) {
+      Fail(errno);
+    }
+    end_ = status.st_size;
+  }
+
+  // True when the file ends in something other than a line feed.
+  bool EndsMidLine() const {
+    char last = '\n';
+    return end_ > 0 && ::pread(file_.Get(), &last, 1, end_ - 1) == 1 && last != '\n';
+  }
+
+  // Writes `text` at the end and syncs it; on any failure cuts the file back to its old end.
+  void Write(std::string_view text) {
+    if (!WriteAll(file_.Get(), text.data(), text.size()) || ::fsync(file_.Get()) != 0) {
+      CutBackAndFail(errno);
+    }
+  }
+
+  // Cuts the file back to its old end (after a reservation, or a write that failed).
+  void CutBack() {
+    if (::ftruncate(file_.Get(), end_) != 0 || ::fsync(file_.Get()) != 0) {
+      Fail(errno);
+    }
+  }
+
+  void Close() {
+    if (!file_.Close()) {
+      Fail(errno);
+    }
+  }
+
+ private:
+  static int Open(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      throw FileError("cannot open " + name + " to append: " + ErrorText(errno));
+    }
+    return fd;
+  }
+
+  [[noreturn]] void Fail(int error) const {
+    throw FileError("cannot append to " + name_ + ": " + ErrorText(error));
+  }
+
+  [[noreturn]] void CutBackAndFail(int error) {
+    // Shrinking a file needs no space, and a size limit does not stop it.
+    ::ftruncate(file_.Get(), end_);
+    ::fsync(file_.Get());
+    Fail(error);
+  }
+
+  std::string name_;
+  Descriptor file_;
+  off_t end_ = 0;
+};
+
+}  // namespace
+
 void AppendToFile(std::string_view path, std::string_view text) {
-  const std::string name(path);
-  Descriptor file(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (file.Get() < 0) {
-    throw FileError("cannot open " + name + " to append: " + ErrorText(errno));
+  Appender file{std::string(path)};
+  if (file.EndsMidLine()) {
+    // The torn line stays as it was, and the new line starts a line of its own.
+    std::string whole = "\n";
+    whole.append(text);
+    file.Write(whole);
+  } else {
+    file.Write(text);
   }
-  // One write: with O_APPEND the kernel places it whole at the end, whoever else appends.
-  ssize_t written = -1;
-  do {
-    written = ::write(file.Get(), text.data(), text.size());
-  } while (written < 0 && errno == EINTR);
-  if (written < 0) {
-    throw FileError("cannot append to " + name + ": " + ErrorText(errno));
+  file.Close();
+}
+
+void ReserveAppend(std::string_view path, std::size_t bytes) {
+  Appender file{std::string(path)};
+  file.Write(std::string(bytes, '\n'));
+  file.CutBack();
+  file.Close();
+}
+
+namespace {
+
+std::optional<FileIdentity> IdentityOfNative(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    return FileIdentity{
+        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino), {}};
   }
-  if (static_cast<std::size_t>(written) != text.size()) {
-    throw FileError("cannot append to " + name + ": only part of the line was written");
+  if (errno != ENOENT) {
+    return std::nullopt;
   }
-  if (::fsync(file.Get()) != 0 || !file.Close()) {
-    throw FileError("cannot append to " + name + ": " + ErrorText(errno));
+  // Not there yet: the folder it would be made in, and its name there.
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  if (::stat(folder.c_str(), &status) != 0 || path.filename().empty()) {
+    return std::nullopt;
   }
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                      static_cast<std::uint64_t>(status.st_ino), path.filename().string()};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> IdentityOf(std::string_view path) {
+  return IdentityOfNative(PathFromUtf8(path));
 }
 
 std::optional<FileLock> FileLock::TryLock(std::string_view path) {
@@ -236,12 +347,17 @@ std::optional<std::uint64_t> FileLock::Holder(std::string_view path) {
   if (fd.Get() < 0) {
     return std::nullopt;
   }
-  if (::flock(fd.Get(), LOCK_SH | LOCK_NB) == 0) {
-    return std::nullopt;  // nobody holds it (closing the descriptor lets go again)
-  }
   char text[32] = {};
   const ssize_t got = ::pread(fd.Get(), text, sizeof text - 1, 0);
-  return got > 0 ? std::strtoull(text, nullptr, 10) : 0;
+  if (got <= 0) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const std::uint64_t id = std::strtoull(text, &end, 10);
+  if (end == text || id == 0 || !ProcessExists(id)) {
+    return std::nullopt;
+  }
+  return id;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
@@ -272,6 +388,15 @@ std::uint64_t ProcessId() {
   return static_cast<std::uint64_t>(::getpid());
 }
 
+bool ProcessExists(std::uint64_t id) {
+  const auto pid = static_cast<pid_t>(id);
+  if (pid <= 0 || static_cast<std::uint64_t>(pid) != id) {
+    return false;
+  }
+  // Another user's process answers "not permitted": it exists all the same.
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
 std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) {
@@ -280,16 +405,78 @@ std::string HostName() {
   return name;
 }
 
+namespace {
+
+// A folder every user may make files in and no one may take another's files from (sticky,
+// like /tmp): made when missing. Empty when it cannot be had; `why` then says why.
+bool SharedFolder(const std::string& folder, std::string& why) {
+  if (::mkdir(folder.c_str(), 01777) == 0) {
+    // The process's umask took bits away from the mode asked for.
+    ::chmod(folder.c_str(), 01777);
+  } else if (errno != EEXIST) {
+    why = folder + " cannot be made: " + ErrorText(errno);
+    return false;
+  }
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    why = folder + " is not a folder";
+    return false;
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    why = folder + " cannot be written: " + ErrorText(errno);
+    return false;
+  }
+  return true;
+}
+
+struct MachineLockFolder {
+  std::string folder;
+  std::string notice;
+};
+
+const MachineLockFolder& MachineFolder() {
+  static const MachineLockFolder chosen = [] {
+    MachineLockFolder result;
+    std::string why;
+    for (const char* base : {"/run/lock", "/var/lock"}) {
+      std::string reason;
+      if (SharedFolder(std::string(base) + "/korvane", reason)) {
+        result.folder = std::string(base) + "/korvane";
+        return result;
+      }
+      why += (why.empty() ? "" : "; ") + reason;
+    }
+    std::error_code error;
+    std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    if (error) {
+      temporary = "/tmp";
+    }
+    result.folder = (temporary / "korvane-locks").string();
+    std::string reason;
+    if (!SharedFolder(result.folder, reason)) {
+      result.folder = temporary.string();
+    }
+    result.notice = "the machine's lock folder cannot be used (" + why + "); device locks go to " +
+                    result.folder + ", where runs of other users or of services may not see them";
+    return result;
+  }();
+  return chosen;
+}
+
+}  // namespace
+
 std::string LockFolder() {
   if (const char* folder = std::getenv("KORVANE_LOCK_DIR"); folder != nullptr && *folder != 0) {
     return folder;
   }
-  if (::access("/run/lock", W_OK | X_OK) == 0) {
-    return "/run/lock";
+  return MachineFolder().folder;
+}
+
+std::string LockFolderNotice() {
+  if (const char* folder = std::getenv("KORVANE_LOCK_DIR"); folder != nullptr && *folder != 0) {
+    return {};
   }
-  std::error_code error;
-  const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
-  return error ? std::string("/tmp") : temporary.string();
+  return MachineFolder().notice;
 }
 
 }  // namespace korvane::platform

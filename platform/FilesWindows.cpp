@@ -1,5 +1,7 @@
 // Files, locks and process facts on Windows: every name goes to the wide-character API.
 #include <windows.h>
+// After windows.h:
+#include <sddl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -141,9 +143,6 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   const auto fail = [&name](const std::string& reason) {
     throw FileError("cannot write " + name + ": " + reason);
   };
-  if (replace == Replace::Never && Exists(path)) {
-    fail(WindowsErrorText(ERROR_FILE_EXISTS));
-  }
   std::random_device random;
   std::wstring temporary;
   Handle file(INVALID_HANDLE_VALUE);
@@ -193,35 +192,164 @@ void WriteFileAtomically(std::string_view path, std::string_view data, Replace r
   }
 }
 
-void AppendToFile(std::string_view path, std::string_view text) {
-  const std::string name(path);
-  // Append access alone would place each write at the end, but Wine does not honour that for
-  // writers racing each other: appenders also take turns on a lock far beyond any data, and
-  // each writes at the end as it is once its turn has come.
-  Handle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | FILE_APPEND_DATA,
+namespace {
+
+// A file opened for appending whole lines. Appenders take turns on a lock far beyond any data
+// (Wine does not honour append access for writers racing each other), and each writes at the
+// end as it is once its turn has come.
+class Appender {
+ public:
+  explicit Appender(const std::string& name)
+      : name_(name),
+        file_(CreateFileW(WideFromUtf8(name).c_str(), GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (!file_.Valid()) {
+      throw FileError("cannot open " + name + " to append: " + WindowsErrorText(GetLastError()));
+    }
+    turn_.Offset = 0xFFFFFFFF;
+    turn_.OffsetHigh = kAppendLockOffsetHigh;
+    if (!LockFileEx(file_.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn_)) {
+      Fail(GetLastError());
+    }
+    locked_ = true;
+    if (!GetFileSizeEx(file_.Get(), &end_)) {
+      Fail(GetLastError());
+    }
+  }
+  ~Appender() { Unlock(); }
+  Appender(const Appender&) = delete;
+  Appender& operator=(const Appender&) = delete;
+
+  bool EndsMidLine() {
+    if (end_.QuadPart == 0) {
+      return false;
+    }
+    char last = '\n';
+    DWORD got = 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end_.QuadPart - 1);
+    at.OffsetHigh = static_cast<DWORD>((end_.QuadPart - 1) >> 32);
+    return ::ReadFile(file_.Get(), &last, 1, &got, &at) && got == 1 && last != '\n';
+  }
+
+  void Write(std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1 << 20));
+      const std::uint64_t offset = static_cast<std::uint64_t>(end_.QuadPart) + done;
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD written = 0;
+      if (!::WriteFile(file_.Get(), text.data() + done, chunk, &written, &at)) {
+        CutBackAndFail(GetLastError());
+      }
+      if (written == 0) {
+        CutBackAndFail(ERROR_WRITE_FAULT);
+      }
+      done += written;
+    }
+    if (!FlushFileBuffers(file_.Get())) {
+      CutBackAndFail(GetLastError());
+    }
+  }
+
+  void CutBack() {
+    if (!SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.Get()) ||
+        !FlushFileBuffers(file_.Get())) {
+      Fail(GetLastError());
+    }
+  }
+
+  void Close() {
+    Unlock();
+    if (!file_.Close()) {
+      Fail(GetLastError());
+    }
+  }
+
+ private:
+  void Unlock() {
+    if (locked_) {
+      UnlockFileEx(file_.Get(), 0, 1, 0, &turn_);
+      locked_ = false;
+    }
+  }
+
+  [[noreturn]] void Fail(DWORD error) const {
+    throw FileError("cannot append to " + name_ + ": " + WindowsErrorText(error));
+  }
+
+  [[noreturn]] void CutBackAndFail(DWORD error) {
+    SetFilePointerEx(file_.Get(), end_, nullptr, FILE_BEGIN);
+    SetEndOfFile(file_.Get());
+    FlushFileBuffers(file_.Get());
+    Fail(error);
+  }
+
+  std::string name_;
+  Handle file_;
+  OVERLAPPED turn_{};
+  bool locked_ = false;
+  LARGE_INTEGER end_{};
+};
+
+std::optional<FileIdentity> IdentityOfWide(const std::wstring& path) {
+  Handle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file.Valid()) {
-    throw FileError("cannot open " + name + " to append: " + WindowsErrorText(GetLastError()));
+    return std::nullopt;
   }
-  OVERLAPPED turn{};
-  turn.Offset = 0xFFFFFFFF;
-  turn.OffsetHigh = kAppendLockOffsetHigh;
-  if (!LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
-    throw FileError("cannot append to " + name + ": " + WindowsErrorText(GetLastError()));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file.Get(), &information)) {
+    return std::nullopt;
   }
-  LARGE_INTEGER none{};
-  DWORD written = 0;
-  const bool appended =
-      SetFilePointerEx(file.Get(), none, nullptr, FILE_END) &&
-      ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-      written == text.size() && FlushFileBuffers(file.Get());
-  const DWORD error = appended ? ERROR_SUCCESS : GetLastError();
-  UnlockFileEx(file.Get(), 0, 1, 0, &turn);
-  if (!appended || !file.Close()) {
-    throw FileError("cannot append to " + name + ": " +
-                    WindowsErrorText(appended ? GetLastError() : error));
+  return FileIdentity{information.dwVolumeSerialNumber,
+                      (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow,
+                      {}};
+}
+
+}  // namespace
+
+void AppendToFile(std::string_view path, std::string_view text) {
+  Appender file{std::string(path)};
+  if (file.EndsMidLine()) {
+    std::string whole = "\n";
+    whole.append(text);
+    file.Write(whole);
+  } else {
+    file.Write(text);
   }
+  file.Close();
+}
+
+void ReserveAppend(std::string_view path, std::size_t bytes) {
+  Appender file{std::string(path)};
+  file.Write(std::string(bytes, '\n'));
+  file.CutBack();
+  file.Close();
+}
+
+std::optional<FileIdentity> IdentityOf(std::string_view path) {
+  const std::filesystem::path name = PathFromUtf8(path);
+  if (auto identity = IdentityOfWide(name.wstring())) {
+    return identity;
+  }
+  const DWORD error = GetLastError();
+  if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || name.filename().empty()) {
+    return std::nullopt;
+  }
+  // Not there yet: the folder it would be made in, and its name there (Windows names ignore
+  // case).
+  auto identity = IdentityOfWide(name.has_parent_path() ? name.parent_path().wstring() : L".");
+  if (!identity) {
+    return std::nullopt;
+  }
+  std::wstring last = name.filename().wstring();
+  CharLowerBuffW(last.data(), static_cast<DWORD>(last.size()));
+  identity->name = Utf8FromWide(last);
+  return identity;
 }
 
 std::optional<FileLock> FileLock::TryLock(std::string_view path) {
@@ -246,22 +374,24 @@ FileLock FileLock::Lock(std::string_view path) {
 }
 
 std::optional<std::uint64_t> FileLock::Holder(std::string_view path) {
+  // The lock is a byte far beyond the pid text, so reading the text takes no lock.
   Handle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     return std::nullopt;
   }
-  if (LockRange(file.Get(), LOCKFILE_FAIL_IMMEDIATELY)) {
-    OVERLAPPED where{};
-    where.OffsetHigh = kLockOffsetHigh;
-    UnlockFileEx(file.Get(), 0, 1, 0, &where);
-    return std::nullopt;
-  }
   char text[32] = {};
   DWORD got = 0;
-  ::ReadFile(file.Get(), text, sizeof text - 1, &got, nullptr);
-  return got > 0 ? std::strtoull(text, nullptr, 10) : 0;
+  if (!::ReadFile(file.Get(), text, sizeof text - 1, &got, nullptr) || got == 0) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const std::uint64_t id = std::strtoull(text, &end, 10);
+  if (end == text || id == 0 || !ProcessExists(id)) {
+    return std::nullopt;
+  }
+  return id;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
@@ -292,6 +422,22 @@ std::uint64_t ProcessId() {
   return GetCurrentProcessId();
 }
 
+bool ProcessExists(std::uint64_t id) {
+  if (id == 0 || id > 0xFFFFFFFFu) {
+    return false;
+  }
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) {
+    // Another user's process, or a service's, may refuse to be looked at: it exists.
+    return GetLastError() == ERROR_ACCESS_DENIED;
+  }
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
 std::string HostName() {
   wchar_t name[256] = {};
   DWORD size = 255;
@@ -301,17 +447,86 @@ std::string HostName() {
   return Utf8FromWide(std::wstring_view(name, size));
 }
 
+namespace {
+
+// A folder every user of the machine may make and write files in (and their files inherit
+// that), made when missing.
+bool SharedFolder(const std::wstring& folder, std::string& why) {
+  // Full control for the system and administrators; read, write and delete for everyone.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;WD)", SDDL_REVISION_1, &descriptor,
+          nullptr)) {
+    why = WindowsErrorText(GetLastError());
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  const bool made = CreateDirectoryW(folder.c_str(), &attributes) != 0;
+  const DWORD error = made ? ERROR_SUCCESS : GetLastError();
+  LocalFree(descriptor);
+  if (!made && error != ERROR_ALREADY_EXISTS) {
+    why = Utf8FromWide(folder) + " cannot be made: " + WindowsErrorText(error);
+    return false;
+  }
+  const DWORD attributesFound = GetFileAttributesW(folder.c_str());
+  if (attributesFound == INVALID_FILE_ATTRIBUTES ||
+      (attributesFound & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    why = Utf8FromWide(folder) + " is not a folder";
+    return false;
+  }
+  return true;
+}
+
+std::wstring Environment(const wchar_t* name) {
+  const wchar_t* value = _wgetenv(name);
+  return value != nullptr ? std::wstring(value) : std::wstring();
+}
+
+struct MachineLockFolder {
+  std::string folder;
+  std::string notice;
+};
+
+const MachineLockFolder& MachineFolder() {
+  static const MachineLockFolder chosen = [] {
+    MachineLockFolder result;
+    std::string why = "%ProgramData% is not set";
+    if (const std::wstring data = Environment(L"ProgramData"); !data.empty()) {
+      const std::wstring korvane = data + L"\\Korvane";
+      const std::wstring locks = korvane + L"\\locks";
+      if (SharedFolder(korvane, why) && SharedFolder(locks, why)) {
+        result.folder = Utf8FromWide(locks);
+        return result;
+      }
+    }
+    wchar_t temporary[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    std::wstring folder(temporary, length);
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) {
+      folder.pop_back();
+    }
+    result.folder = Utf8FromWide(folder);
+    result.notice = "the machine's lock folder cannot be used (" + why + "); device locks go to " +
+                    result.folder + ", where runs of other users or of services do not see them";
+    return result;
+  }();
+  return chosen;
+}
+
+}  // namespace
+
 std::string LockFolder() {
-  if (const wchar_t* folder = _wgetenv(L"KORVANE_LOCK_DIR"); folder != nullptr && *folder != 0) {
+  if (const std::wstring folder = Environment(L"KORVANE_LOCK_DIR"); !folder.empty()) {
     return Utf8FromWide(folder);
   }
-  wchar_t temporary[MAX_PATH + 1] = {};
-  const DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
-  std::wstring folder(temporary, length);
-  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) {
-    folder.pop_back();
+  return MachineFolder().folder;
+}
+
+std::string LockFolderNotice() {
+  if (!Environment(L"KORVANE_LOCK_DIR").empty()) {
+    return {};
   }
-  return Utf8FromWide(folder);
+  return MachineFolder().notice;
 }
 
 }  // namespace korvane::platform

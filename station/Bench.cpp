@@ -59,6 +59,36 @@ milliseconds Slice(const std::optional<Clock::time_point>& deadline) {
   return std::clamp(left, milliseconds(1), kScanInterval);
 }
 
+// The lock file of a device plugged in at `key`: a file in the machine's lock folder.
+std::string LockFileOf(const std::string& key) {
+  std::string name = "korvane-" + key + ".lock";
+  std::replace_if(
+      name.begin(), name.end(),
+      [](char c) { return c == '/' || c == '\\' || c == ':' || c == ' '; }, '_');
+  return platform::Utf8FromPath(platform::PathFromUtf8(platform::LockFolder()) / name);
+}
+
+// The key of a USB device's lock: its place, or its instance where the library knows no places.
+std::string LockKey(const link::AttachedDevice& device) {
+  return device.location.empty() ? "usb-instance-" + std::to_string(device.instance)
+                                 : "usb-" + device.location;
+}
+
+// Takes the lock in `lockFile` at once, or says who holds it.
+DeviceClaim ClaimFile(const std::string& lockFile) {
+  DeviceClaim claim;
+  try {
+    claim.lock = platform::FileLock::TryLock(lockFile);
+  } catch (const platform::FileError& e) {
+    throw StationError(Verdict::FileProblem, e.what());
+  }
+  if (!claim.lock) {
+    claim.busy = true;
+    claim.holder = platform::FileLock::Holder(lockFile);
+  }
+  return claim;
+}
+
 // USB devices through the platform's USB library: a scanning library for the list and the
 // waits, and for each device a library of its own, pinned to the device's place where the
 // library knows places (else addressed by instance number), so that devices coming and going
@@ -121,16 +151,11 @@ class UsbBench final : public DeviceBench {
 
   std::string TakeNotice() override { return std::exchange(notice_, {}); }
 
-  std::optional<std::uint64_t> Holder(const link::AttachedDevice& device) override {
-    return platform::FileLock::Holder(LockFileFor(LockKey(device)));
+  DeviceClaim Claim(const link::AttachedDevice& device) override {
+    return ClaimFile(LockFileFor(LockKey(device)));
   }
 
  private:
-  static std::string LockKey(const link::AttachedDevice& device) {
-    return device.location.empty() ? "usb-instance-" + std::to_string(device.instance)
-                                   : "usb-" + device.location;
-  }
-
   Factory factory_;
   std::unique_ptr<link::UsbLibrary> scanner_;
   std::string notice_;
@@ -258,12 +283,12 @@ class EmulatedBench final : public DeviceBench {
 
   std::string LibraryName() const override { return "the emulated device"; }
 
-  std::optional<std::uint64_t> Holder(const link::AttachedDevice& device) override {
+  DeviceClaim Claim(const link::AttachedDevice& device) override {
     const Device& chosen = devices_.at(Index(device));
     if (chosen.lockFile.empty() || chosen.lock) {
-      return std::nullopt;
+      return {};  // nobody else can reach it, or this bench holds it
     }
-    return platform::FileLock::Holder(chosen.lockFile);
+    return ClaimFile(chosen.lockFile);
   }
 
  private:
@@ -351,15 +376,16 @@ std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options, B
 }
 
 std::string DeviceBench::LockFileFor(const std::string& key) {
-  std::string name = "korvane-" + key + ".lock";
-  std::replace_if(
-      name.begin(), name.end(),
-      [](char c) { return c == '/' || c == '\\' || c == ':' || c == ' '; }, '_');
-  return platform::Utf8FromPath(platform::PathFromUtf8(platform::LockFolder()) / name);
+  return LockFileOf(key);
 }
 
-std::optional<std::uint64_t> DeviceBench::Holder(const link::AttachedDevice&) {
-  return std::nullopt;
+DeviceClaim DeviceBench::Claim(const link::AttachedDevice&) {
+  return {};
+}
+
+std::string BusyText(const std::string& deviceName, const std::optional<std::uint64_t>& holder) {
+  return deviceName + " is in use by another Korvane run" +
+         (holder ? " (process " + std::to_string(*holder) + ")" : std::string());
 }
 
 std::optional<platform::FileLock> ClaimDevice(const std::string& lockFile,
@@ -367,27 +393,26 @@ std::optional<platform::FileLock> ClaimDevice(const std::string& lockFile,
   if (lockFile.empty()) {
     return std::nullopt;
   }
-  std::optional<platform::FileLock> lock;
-  try {
-    lock = platform::FileLock::TryLock(lockFile);
-  } catch (const platform::FileError& e) {
-    throw StationError(Verdict::FileProblem, e.what());
-  }
-  if (!lock) {
-    const auto holder = platform::FileLock::Holder(lockFile);
+  DeviceClaim claim = ClaimFile(lockFile);
+  if (claim.busy) {
     throw StationError(Verdict::Busy,
-                       deviceName + " is in use by another Korvane run" +
-                           (holder && *holder != 0 ? " (process " + std::to_string(*holder) + ")"
-                                                   : std::string()) +
-                           "; wait until it has finished");
+                       BusyText(deviceName, claim.holder) + "; wait until it has finished");
   }
-  return lock;
+  return std::move(claim.lock);
 }
 
 std::optional<link::AttachedDevice> DeviceBench::Find(const DeviceSelector& selector,
-                                                      bool skipBusy) {
+                                                      std::optional<platform::FileLock>* claimed) {
   for (const link::AttachedDevice& device : List()) {
-    if (Matches(device, selector) && !(skipBusy && Holder(device))) {
+    if (!Matches(device, selector)) {
+      continue;
+    }
+    if (claimed == nullptr) {
+      return device;
+    }
+    DeviceClaim claim = Claim(device);
+    if (!claim.busy) {
+      *claimed = std::move(claim.lock);
       return device;
     }
   }
@@ -409,15 +434,15 @@ std::optional<link::AttachedDevice> DeviceBench::Choose(const DeviceSelector& se
   return found;
 }
 
-std::optional<link::AttachedDevice> DeviceBench::WaitFor(const DeviceSelector& selector,
-                                                         std::optional<milliseconds> timeout,
-                                                         const StopFunction& stop, bool skipBusy) {
+std::optional<link::AttachedDevice> DeviceBench::WaitFor(
+    const DeviceSelector& selector, std::optional<milliseconds> timeout, const StopFunction& stop,
+    std::optional<platform::FileLock>* claimed) {
   const auto stopped = [&stop] { return stop && stop(); };
   const std::optional<Clock::time_point> deadline =
       timeout ? std::optional(Deadline(*timeout)) : std::nullopt;
   std::optional<link::AttachedDevice> found;
   for (;;) {
-    found = Find(selector, skipBusy);
+    found = Find(selector, claimed);
     if (found || stopped() || Passed(deadline)) {
       break;
     }
@@ -427,19 +452,33 @@ std::optional<link::AttachedDevice> DeviceBench::WaitFor(const DeviceSelector& s
     return std::nullopt;
   }
   // Right after a device appeared its permissions may not be set yet (the open is denied),
-  // and the system may still be setting it up: for a moment every failed open is tried again.
-  const auto settled = Clock::now() + kSettleTime;
-  while (ProbeOpen(*found) != 0 && Clock::now() < settled && !stopped()) {
-    std::this_thread::sleep_for(kAccessRetryInterval);
+  // and the system may still be setting it up: for a moment every failed open is tried again,
+  // under the device's lock, so that no open comes between another run's packets.
+  DeviceClaim probing;
+  if (claimed == nullptr) {
+    probing = Claim(*found);
+  }
+  if (!probing.busy) {
+    const auto settled = Clock::now() + kSettleTime;
+    while (ProbeOpen(*found) != 0 && Clock::now() < settled && !stopped()) {
+      std::this_thread::sleep_for(kAccessRetryInterval);
+    }
   }
   // Stopped while the device settled: it is not handed over, so nothing is sent to it.
   if (stopped()) {
+    if (claimed != nullptr) {
+      claimed->reset();
+    }
     return std::nullopt;
   }
   return found;
 }
 
 bool DeviceBench::Answers(const link::AttachedDevice& device) {
+  const DeviceClaim claim = Claim(device);
+  if (claim.busy) {
+    return false;  // a query between another run's packets would disturb it
+  }
   SilentMessages silent;
   DeviceSession session(Target(device), silent, nullptr);
   return QueryVersion(session.Link()).reply.has_value();
@@ -464,13 +503,15 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
   std::size_t lastCount = 0;
   Clock::time_point lastJoined = Clock::now();
   for (;;) {
+    // Taken first: a look that began in time counts.
+    const bool timeUp = Passed(deadline);
     const std::vector<link::AttachedDevice> attached = List();
     if (attached.size() != lastCount) {
       lastCount = attached.size();
       lastJoined = Clock::now();
     }
-    if (!count && !attached.empty() && Clock::now() - lastJoined >= kSettleTime) {
-      // Nobody said how many: the list has settled, and each board reports for itself.
+    // Nobody said how many: the list has settled, or the time left allows no more settling.
+    if (!count && !attached.empty() && (Clock::now() - lastJoined >= kSettleTime || timeUp)) {
       return stopped() ? std::nullopt : std::optional(attached);
     }
     if (count && attached.size() >= *count) {
@@ -488,7 +529,7 @@ std::optional<std::vector<link::AttachedDevice>> DeviceBench::WaitForDevices(
         return stopped() ? std::nullopt : std::optional(answering);
       }
     }
-    if (stopped() || Passed(deadline)) {
+    if (stopped() || timeUp) {
       return std::nullopt;
     }
     WaitForChange(Slice(deadline));
@@ -513,6 +554,113 @@ bool DeviceBench::WaitUntilGone(const link::AttachedDevice& device, std::size_t 
     }
     WaitForChange(kScanInterval);
   }
+}
+
+namespace {
+
+// Every bracket of the windows' packets holds the device's lock from the open of its pipes to
+// their close; a device another run holds is not opened.
+class LockingUsbLibrary final : public link::UsbLibrary {
+ public:
+  explicit LockingUsbLibrary(std::unique_ptr<link::UsbLibrary> library)
+      : library_(std::move(library)) {}
+
+  std::int32_t MPUSBGetDeviceCount(std::string_view identity) override {
+    return library_->MPUSBGetDeviceCount(identity);
+  }
+
+  link::PipeHandle MPUSBOpen(std::uint32_t instance, std::string_view identity,
+                             std::string_view pipeName, std::uint32_t direction,
+                             std::uint32_t reserved) override {
+    if (open_ == 0 && !Claim(instance, identity)) {
+      return link::kInvalidPipe;
+    }
+    const link::PipeHandle pipe =
+        library_->MPUSBOpen(instance, identity, pipeName, direction, reserved);
+    if (pipe != link::kInvalidPipe) {
+      ++open_;
+    } else if (open_ == 0) {
+      lock_.reset();
+    }
+    return pipe;
+  }
+
+  std::int32_t MPUSBWrite(link::PipeHandle handle, std::span<const std::uint8_t> data,
+                          std::uint32_t& sent, std::uint32_t timeoutMs) override {
+    return library_->MPUSBWrite(handle, data, sent, timeoutMs);
+  }
+  std::int32_t MPUSBRead(link::PipeHandle handle, std::span<std::uint8_t> buffer,
+                         std::uint32_t& received, std::uint32_t timeoutMs) override {
+    return library_->MPUSBRead(handle, buffer, received, timeoutMs);
+  }
+  std::int32_t MPUSBClose(link::PipeHandle handle) override {
+    const std::int32_t result = library_->MPUSBClose(handle);
+    if (open_ > 0 && --open_ == 0) {
+      lock_.reset();
+    }
+    return result;
+  }
+  std::uint32_t GetLastError() override { return library_->GetLastError(); }
+  bool IdentifiesDevice() const override { return library_->IdentifiesDevice(); }
+  bool KnowsPlaces() const override { return library_->KnowsPlaces(); }
+  std::string LibraryName() const override { return library_->LibraryName(); }
+  Availability Available() override { return library_->Available(); }
+  std::string TakeUserNotice() override {
+    std::string notice = std::exchange(busy_, {});
+    if (std::string other = library_->TakeUserNotice(); !other.empty()) {
+      notice += (notice.empty() ? "" : "\n") + other;
+    }
+    return notice;
+  }
+  std::vector<link::AttachedDevice> ListDevices(std::string_view identity) override {
+    return library_->ListDevices(identity);
+  }
+  bool PinLocation(std::string_view location) override { return library_->PinLocation(location); }
+  void WaitForArrival(std::string_view identity, std::chrono::milliseconds timeout) override {
+    library_->WaitForArrival(identity, timeout);
+  }
+  std::vector<std::string> Diagnostics(std::string_view identity) override {
+    return library_->Diagnostics(identity);
+  }
+  std::string NoDeviceAdvice(std::string_view identity) override {
+    return library_->NoDeviceAdvice(identity);
+  }
+
+ private:
+  // Takes the lock of the device the instance names now. False when another run holds it.
+  bool Claim(std::uint32_t instance, std::string_view identity) {
+    link::AttachedDevice device{instance, {}};
+    if (library_->KnowsPlaces()) {
+      for (const link::AttachedDevice& attached : library_->ListDevices(identity)) {
+        if (attached.instance == instance) {
+          device = attached;
+        }
+      }
+    }
+    DeviceClaim claim;
+    try {
+      claim = ClaimFile(LockFileOf(LockKey(device)));
+    } catch (const StationError&) {
+      return true;  // no lock file can be made anywhere: the windows still work
+    }
+    if (claim.busy) {
+      busy_ = BusyText("The device", claim.holder) + "; wait until it has finished.";
+      return false;
+    }
+    lock_ = std::move(claim.lock);
+    return true;
+  }
+
+  std::unique_ptr<link::UsbLibrary> library_;
+  std::optional<platform::FileLock> lock_;
+  int open_ = 0;
+  std::string busy_;
+};
+
+}  // namespace
+
+std::unique_ptr<link::UsbLibrary> WithDeviceLocks(std::unique_ptr<link::UsbLibrary> library) {
+  return std::make_unique<LockingUsbLibrary>(std::move(library));
 }
 
 }  // namespace korvane::station

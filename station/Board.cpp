@@ -1,6 +1,7 @@
 #include "station/Board.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 
@@ -26,8 +27,9 @@ bool NothingAnswered(const update::UpdateOutcome& outcome) {
 }
 
 // Sends DeviceReset (the device sends nothing back). The report says whether the request went
-// out whole, and why not.
-void SendReset(link::UsbPipeLink& link, BoardReport& report) {
+// out whole, and why not. After an update the board counts as failed, not as missing: the
+// update itself is done.
+void SendReset(link::UsbPipeLink& link, BoardReport& report, bool afterUpdate) {
   link::PacketBuffer request{};
   link::PacketBuffer reply{};
   const std::int32_t requestLength = link::BuildDeviceReset(request);
@@ -46,14 +48,44 @@ void SendReset(link::UsbPipeLink& link, BoardReport& report) {
     why.errorCode = sent.errorCode;
     why.packetsSent = 1;
   }
+  if (afterUpdate) {
+    report.verdict = Verdict::Failed;
+    report.reason = "the reset was not sent: " + update::FailureCause(why);
+    return;
+  }
   report.verdict = sent.noDevice ? Verdict::NoDevice : Verdict::Failed;
   report.reason = sent.noDevice ? "no device answered; the reset was not sent"
                                 : "the reset was not sent: " + update::FailureCause(why);
 }
 
+// `file` with "-N" added before its extension.
+std::string Numbered(const std::string& file, int number) {
+  const std::filesystem::path path = platform::PathFromUtf8(file);
+  return platform::Utf8FromPath(path.parent_path() /
+                                platform::PathFromUtf8(platform::Utf8FromPath(path.stem()) + "-" +
+                                                       std::to_string(number) +
+                                                       platform::Utf8FromPath(path.extension())));
+}
+
+// Writes the backup whole under its name, never over another file; a made name that a file
+// has taken meanwhile gets a number added. Returns the name written. Throws FileError.
+std::string WriteBackup(const std::string& file, bool nameMade, std::string_view text) {
+  for (int number = 1;; ++number) {
+    const std::string name = number == 1 ? file : Numbered(file, number);
+    try {
+      platform::WriteFileAtomically(name, text, platform::Replace::Never);
+      return name;
+    } catch (const platform::FileError&) {
+      if (!nameMade || number >= 1000 || !platform::Exists(name)) {
+        throw;
+      }
+    }
+  }
+}
+
 // Reads the device and writes the backup file whole. False (with the report filled in) when
 // either failed.
-bool BackUp(link::UsbPipeLink& link, const std::string& file, BoardView& view, BoardReport& report,
+bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report,
             std::string_view failurePrefix) {
   view.ShowProgress();
   const update::BackupOutcome backup = update::ReadDeviceMemory(link, view);
@@ -66,15 +98,14 @@ bool BackUp(link::UsbPipeLink& link, const std::string& file, BoardView& view, B
     return false;
   }
   try {
-    platform::WriteFileAtomically(file, update::BackupHexText(backup.memory),
-                                  platform::Replace::Never);
+    report.backupWritten =
+        WriteBackup(job.backupFile, job.backupNameMade, update::BackupHexText(backup.memory));
   } catch (const platform::FileError& e) {
     report.backupFailed = true;
     report.reason = std::string(failurePrefix) + e.what();
     report.verdict = Verdict::FileProblem;
     return false;
   }
-  report.backupWritten = file;
   // What was read, for the record: program flash from 0x800, then the EEPROM. An update that
   // follows names what it writes instead.
   Sha256 hash;
@@ -102,10 +133,39 @@ std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) 
   return hash.HexDigest();
 }
 
-void Update(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, bool& abortRequested,
+// The version query that opens a board's run: its failure as a run's, when it did not answer.
+update::UpdateOutcome VersionFailure(const VersionAnswer& answer, const link::UsbPipeLink& link) {
+  update::UpdateOutcome why;
+  if (!answer.outcome.sent) {
+    why.failure = update::Failure::NotSent;
+    update::NoteNotSent(why, answer.outcome, link);
+    return why;
+  }
+  why.packetsSent = 1;
+  if (answer.outcome.result == link::ExchangeResult::Short) {
+    why.failure = update::Failure::ShortReply;
+  } else {
+    why.failure = update::Failure::ExchangeFailed;
+    why.errorCode = answer.outcome.errorCode;
+  }
+  return why;
+}
+
+void Update(link::UsbPipeLink& link, const BoardJob& job,
+            const std::optional<VersionAnswer>& version, BoardView& view, bool& abortRequested,
             BoardReport& report) {
+  report.resetWanted = job.reset;
+  if (job.serial && !version->reply) {
+    // A number goes only to a board that answered: a run that reaches nothing keeps none.
+    report.outcome = VersionFailure(*version, link);
+    report.result = std::string(update::kFailureText);
+    report.reason = "Version query: " + update::FailureCause(report.outcome) +
+                    " No serial number was taken, and nothing was written.";
+    report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
+    return;
+  }
   if (!job.backupFile.empty() &&
-      !BackUp(link, job.backupFile, view, report, "Backup failed, nothing was erased: ")) {
+      !BackUp(link, job, view, report, "Backup failed, nothing was erased: ")) {
     report.result = std::string(update::kFailureText);
     return;
   }
@@ -113,6 +173,15 @@ void Update(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, bool&
   const image::MemoryImage* image = job.image;
   std::unique_ptr<image::MemoryImage> numbered;
   if (job.serial) {
+    if (view.StopRequested()) {
+      report.outcome.failure = update::Failure::Aborted;
+      report.result = std::string(update::kFailureText);
+      report.reason =
+          "Stopped by the user before the first erase: nothing was written, and no "
+          "serial number was taken.";
+      report.verdict = Verdict::Failed;
+      return;
+    }
     report.serial = ClaimSerial(*job.serial);
     numbered = std::make_unique<image::MemoryImage>(*job.image);
     PlaceSerial(*numbered, *job.serial, *report.serial);
@@ -127,24 +196,118 @@ void Update(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, bool&
     report.reason = update::FailureReason(report.outcome);
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
   } else if (job.reset) {
-    SendReset(link, report);
+    SendReset(link, report, true);
   }
 }
 
+// Reads the bytes of the board's serial number with one read packet whose reply must echo the
+// request and carry every byte wanted. Nothing (and `why` filled in) when it did not.
+std::optional<std::vector<std::uint8_t>> ReadSerialBytes(link::UsbPipeLink& link,
+                                                         const SerialPlan& plan,
+                                                         update::UpdateOutcome& why) {
+  const bool eeprom = plan.address >= kSerialEepromBase;
+  const std::uint32_t block = eeprom ? link::kEepromReadBlock : link::kFlashReadBlock;
+  const std::uint32_t first = eeprom ? plan.address - kSerialEepromBase : plan.address;
+  const std::uint32_t end = eeprom ? image::kEepromSize : image::kFlashSize;
+  // One block that holds every byte and stays inside the memory.
+  const std::uint32_t start = std::min(first, end - block);
+  link::PacketBuffer request{};
+  link::PacketBuffer reply{};
+  const auto address = static_cast<std::int32_t>(start);
+  const std::int32_t requestLength =
+      eeprom ? link::BuildEepromRead(request, address) : link::BuildFlashRead(request, address);
+  std::int32_t replyLength = eeprom ? link::kEepromReadReplyLength : link::kFlashReadReplyLength;
+  const link::PacketOutcome sent = link.SendPacket(request, requestLength, reply, replyLength);
+  why.packetAddress = address;
+  if (!sent.sent) {
+    why.failure = update::Failure::NotSent;
+    update::NoteNotSent(why, sent, link);
+    return std::nullopt;
+  }
+  why.packetsSent = 1;
+  const std::size_t needed = first - start + plan.bytes;
+  // The reply names the command and the address asked for.
+  const bool echoed =
+      reply[link::kCommandByte] == request[link::kCommandByte] &&
+      std::equal(request.begin() + link::kAddressLowByte, request.begin() + link::kDataByte,
+                 reply.begin() + link::kAddressLowByte);
+  if (sent.result == link::ExchangeResult::Short ||
+      (sent.result == link::ExchangeResult::Complete && reply[link::kLengthByte] < needed)) {
+    why.failure = update::Failure::ShortReply;
+  } else if (sent.result != link::ExchangeResult::Complete || !echoed) {
+    why.failure = update::Failure::ExchangeFailed;
+    why.errorCode = sent.result == link::ExchangeResult::Complete ? 0 : sent.errorCode;
+  } else if (reply[link::kLengthByte] > block) {
+    why.failure = update::Failure::CountTooLarge;
+  } else {
+    const auto from = reply.begin() + link::kDataByte + (first - start);
+    return std::vector<std::uint8_t>(from, from + plan.bytes);
+  }
+  return std::nullopt;
+}
+
+std::string HexText(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
 void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report) {
-  report.imageSha256 = ImageHash(*job.image, job.flash, job.eeprom);
+  // The board's serial number is the board's own: read first, and put in place in the copy
+  // that is compared, so that every other byte is compared with the file.
+  const image::MemoryImage* image = job.image;
+  std::unique_ptr<image::MemoryImage> numbered;
+  std::string serialProblem;
+  if (job.serial) {
+    update::UpdateOutcome why;
+    const auto bytes = ReadSerialBytes(link, *job.serial, why);
+    if (!bytes) {
+      report.outcome = why;
+      report.reason = "Reading the serial number at " + HexText(job.serial->address) + ": " +
+                      (why.failure == update::Failure::ExchangeFailed && why.errorCode == 0
+                           ? std::string("the reply did not answer the request.")
+                           : update::FailureCause(why));
+      report.verdict = NothingAnswered(why) ? Verdict::NoDevice : Verdict::Failed;
+      return;
+    }
+    numbered = std::make_unique<image::MemoryImage>(*job.image);
+    PlaceSerialBytes(*numbered, *job.serial, *bytes);
+    image = numbered.get();
+    report.serial = ReadSerial(*job.serial, *bytes);
+    if (!report.serial) {
+      std::string found;
+      for (const std::uint8_t byte : *bytes) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", byte);
+        found += hex;
+      }
+      serialProblem = "The serial number at " + HexText(job.serial->address) +
+                      " holds no number:" + found + ".";
+    }
+  }
+  report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
   view.ShowProgress();
   const update::VerifyOutcome verify =
-      update::VerifyDevice(*job.image, link, job.flash, job.eeprom, view);
+      update::VerifyDevice(*image, link, job.flash, job.eeprom, view);
   view.EndBackup(verify.run.success);
   report.outcome = verify.run;
   report.differing = verify.differing;
   const bool compared = verify.run.success || verify.run.failure == update::Failure::Mismatch;
   report.result =
-      compared ? std::string(verify.run.success ? kVerifyMatchText : kVerifyMismatchText) : "";
+      compared ? std::string(verify.run.success && serialProblem.empty() ? kVerifyMatchText
+                                                                         : kVerifyMismatchText)
+               : "";
   if (!verify.run.success) {
     report.reason = update::VerifyFailureReason(verify);
     report.verdict = NothingAnswered(verify.run) ? Verdict::NoDevice : Verdict::Failed;
+  }
+  if (compared && !serialProblem.empty()) {
+    report.reason = report.reason.empty() ? serialProblem : serialProblem + " " + report.reason;
+    report.verdict = Verdict::Failed;
+    if (report.outcome.success) {
+      report.outcome.success = false;
+      report.outcome.failure = update::Failure::Mismatch;
+    }
   }
 }
 
@@ -168,7 +331,7 @@ void Record(const BoardJob& job, BoardReport& report) {
   record.memories = Memories(job);
   record.serial = report.serial;
   record.success = report.verdict == Verdict::Success;
-  record.failure = BoardFailure(report);
+  record.failure = report.failure;
   record.reason = report.reason;
   record.seconds = report.seconds;
   if (!report.backupWritten.empty()) {
@@ -178,6 +341,13 @@ void Record(const BoardJob& job, BoardReport& report) {
     AppendRecord(job.logFile, job.record, record);
   } catch (const platform::FileError& e) {
     report.recordError = e.what();
+    if (report.failure.empty()) {
+      report.failure = "record-failed";
+    }
+    if (report.reason.empty()) {
+      report.reason = "the record was not written: " + report.recordError;
+    }
+    report.verdict = Verdict::FileProblem;
   }
 }
 
@@ -199,31 +369,42 @@ std::string CountedProblems(std::size_t count, std::string_view one, std::string
 BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessages& messages,
                      link::PacketTap* tap, BoardView& view, bool& abortRequested) {
   BoardReport report;
+  report.action = job.action;
   report.device = target.name;
   const auto start = std::chrono::steady_clock::now();
   try {
-    const std::optional<platform::FileLock> lock =
-        ClaimDevice(target.lockFile, target.name.empty() ? std::string("the device") : target.name);
+    std::optional<platform::FileLock> lock = std::move(target.lock);
+    if (!lock) {
+      lock = ClaimDevice(target.lockFile,
+                         target.name.empty() ? std::string("the device") : target.name);
+    }
     DeviceSession session(std::move(target), messages, tap);
     // One watch over the whole job: backup, update and reset go to one device or stop.
     const link::DeviceCountWatch watch(session.Link());
-    if (!job.logFile.empty()) {
-      if (const VersionAnswer answer = QueryVersion(session.Link()); answer.reply) {
-        report.bootloader = VersionNumber(*answer.reply);
+    // The bootloader names itself first when a record names it, and before a serial number is
+    // taken, so that only a board that answered takes one.
+    std::optional<VersionAnswer> version;
+    if (!job.logFile.empty() || (job.serial && job.action == BoardAction::Update)) {
+      version = QueryVersion(session.Link());
+      if (version->reply) {
+        report.bootloader = VersionNumber(*version->reply);
       }
     }
     switch (job.action) {
       case BoardAction::Update:
-        Update(session.Link(), job, view, abortRequested, report);
+        Update(session.Link(), job, version, view, abortRequested, report);
         break;
       case BoardAction::Verify:
         Verify(session.Link(), job, view, report);
         break;
       case BoardAction::Backup:
-        BackUp(session.Link(), job.backupFile, view, report, "");
+        BackUp(session.Link(), job, view, report, "");
         break;
       case BoardAction::Reset:
-        SendReset(session.Link(), report);
+        SendReset(session.Link(), report, false);
+        if (report.resetSent) {
+          report.result = "Device reset sent.";
+        }
         break;
     }
   } catch (const StationError& e) {
@@ -234,10 +415,19 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     report.reason = e.what();
   }
   report.seconds = SecondsSince(start);
+  report.failure = BoardFailure(report);
   if (!job.logFile.empty()) {
     Record(job, report);
   }
   return report;
+}
+
+void NoteOutputFailure(BoardReport& report, const std::string& error) {
+  report.outputError = error;
+  if (report.failure.empty()) {
+    report.failure = "output-failed";
+  }
+  report.verdict = Verdict::FileProblem;
 }
 
 std::string_view StageName(update::Stage stage) {
@@ -295,7 +485,7 @@ std::string BoardFailure(const BoardReport& report) {
   if (report.outcome.failure != update::Failure::None && !report.outcome.success) {
     return std::string(FailureName(report.outcome.failure));
   }
-  if (report.outcome.success && !report.resetSent && report.outcome.packetsSent > 0) {
+  if (report.ResetMissing()) {
     return "reset-not-sent";
   }
   return "other";
@@ -348,22 +538,32 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
   }
 }
 
-void CheckBackupName(const std::string& backupFile, const std::string& updateFile) {
-  if (backupFile.empty()) {
-    return;
-  }
-  std::error_code error;
-  if (!updateFile.empty() &&
-      std::filesystem::equivalent(platform::PathFromUtf8(backupFile),
-                                  platform::PathFromUtf8(updateFile), error)) {
-    throw StationError(Verdict::FileProblem, "the backup file " + backupFile +
-                                                 " is the update file itself; choose "
-                                                 "another name for the backup");
-  }
-  if (platform::Exists(backupFile)) {
+void CheckBackupName(const std::string& backupFile) {
+  if (!backupFile.empty() && platform::Exists(backupFile)) {
     throw StationError(Verdict::FileProblem, backupFile +
                                                  " already exists, and Korvane never overwrites "
                                                  "a backup; choose another name");
+  }
+}
+
+void CheckFileRoles(const std::vector<FileRole>& inputs, const std::vector<FileRole>& outputs) {
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const FileRole& output = outputs[i];
+    if (output.path.empty()) {
+      continue;
+    }
+    const auto clash = [&output](const FileRole& other) {
+      if (!other.path.empty() && platform::SameFile(output.path, other.path)) {
+        throw StationError(Verdict::Usage,
+                           output.role + " " + output.path + " and " + other.role + " " +
+                               other.path +
+                               " are the same file, and Korvane never writes a file over another "
+                               "one it reads or writes; choose another name for " +
+                               output.role);
+      }
+    };
+    std::for_each(inputs.begin(), inputs.end(), clash);
+    std::for_each(outputs.begin() + static_cast<std::ptrdiff_t>(i) + 1, outputs.end(), clash);
   }
 }
 

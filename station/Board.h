@@ -44,7 +44,13 @@ struct BoardJob {
   // Update: read the device into this file before the first erase (empty: no backup).
   // Backup: the file. Never replaces an existing file.
   std::string backupFile;
-  // Update: a serial number of its own for each board, written and verified with the rest.
+  // A name made for one of several boards: when a file has taken it meanwhile, the backup goes
+  // to the name with "-2" (or "-3", ...) added before the extension instead of failing.
+  bool backupNameMade = false;
+  // Update: a serial number of its own for each board, taken once the device has answered the
+  // version query, written and verified with the rest. Verify: where the board's number lies
+  // (the plan's file is not used): it is read from the device, reported, and left out of the
+  // comparison.
   std::optional<SerialPlan> serial;
   // Append the board's record to this log (empty: none); the bootloader's version is asked
   // for first, so that the record can name it.
@@ -53,6 +59,9 @@ struct BoardJob {
 };
 
 struct BoardReport {
+  BoardAction action = BoardAction::Update;
+  // The board's verdict; FileProblem also when its record, its trace or the emulated state
+  // could not be written after it was done.
   Verdict verdict = Verdict::Success;
   std::string device;  // the device, as the lines name it
   std::string result;  // Update: "The update was successful." / "... not successful."
@@ -60,17 +69,31 @@ struct BoardReport {
   update::UpdateOutcome outcome;
   bool backupFailed = false;
   std::string backupWritten;               // the backup file, once it is complete under its name
+  bool resetWanted = false;                // Update: a reset after a success was asked for
   bool resetSent = false;                  // the reset request went out whole
-  std::optional<std::uint64_t> serial;     // the number this board was given
+  std::optional<std::uint64_t> serial;     // the number this board was given (verify: found)
   std::size_t differing = 0;               // Verify: bytes that differ from the file
   std::optional<std::string> bootloader;   // "1.12", when asked for (with a log)
   std::optional<std::string> imageSha256;  // of the bytes written, compared or read
   std::string recordError;                 // why the record could not be appended
+  std::string outputError;  // why the trace or the emulated state could not be written
+  // The "failure" name (see BoardFailure); "record-failed" or "output-failed" when the board
+  // itself succeeded and its record or another output was lost.
+  std::string failure;
   double seconds = 0;
+
+  // The update ran to its end, verified (its reset may still have failed).
+  bool Updated() const { return action == BoardAction::Update && outcome.success; }
+  // Updated, but the reset asked for did not go out.
+  bool ResetMissing() const { return Updated() && resetWanted && !resetSent; }
 };
 
-// The "failure" name of a report for the JSON lines and the record: "" for none; the run's
-// ("aborted", "mismatch", "not-sent", ...), "backup-failed", "busy", "reset-not-sent",
+// A trace or the emulated state could not be written after the board was done: the board's
+// outcome stands, and the command ends with exit 4.
+void NoteOutputFailure(BoardReport& report, const std::string& error);
+
+// The "failure" name of a board's run for the JSON lines and the record: "" for none; the
+// run's ("aborted", "mismatch", "not-sent", ...), "backup-failed", "busy", "reset-not-sent",
 // "other".
 std::string BoardFailure(const BoardReport& report);
 // "erase", "write", "verify", "eeprom-write", "eeprom-verify".
@@ -95,8 +118,19 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
                      bool eeprom, bool force);
 
 // Before any packet: throws StationError (file) when `backupFile` already exists (Korvane
-// never overwrites a backup) or names the update file.
-void CheckBackupName(const std::string& backupFile, const std::string& updateFile = {});
+// never overwrites a backup).
+void CheckBackupName(const std::string& backupFile);
+
+// A file a command reads or writes, and what it is to the command ("the trace file").
+struct FileRole {
+  std::string role;
+  std::string path;  // empty: not used
+};
+// Before any packet: throws StationError (usage) naming both when an output is one of the
+// inputs or another output, by file identity (another name of the same file, a link to it,
+// or two names of one file still to be made), so that no output ever replaces an input or
+// another output.
+void CheckFileRoles(const std::vector<FileRole>& inputs, const std::vector<FileRole>& outputs);
 
 // The backup file of one of several boards: the place, the board's count and the time in UTC
 // before the extension ("before.hex" for 1-3, board 2 becomes

@@ -157,7 +157,10 @@ std::string RecordLine(const RecordContext& context, const BoardRecord& board) {
     json += JsonString(board.memories[i]);
   }
   json += "]";
-  json += ",\"serial\":" + (board.serial ? std::to_string(*board.serial) : std::string("null"));
+  // A string: readers that hold numbers as doubles (JavaScript, jq 1.6) would round numbers of
+  // 2^53 and more.
+  json += ",\"serial\":" +
+          (board.serial ? JsonString(std::to_string(*board.serial)) : std::string("null"));
   json += ",\"success\":" + Bool(board.success);
   json += ",\"failure\":" + JsonString(board.failure);
   json += ",\"reason\":" + JsonString(board.reason);

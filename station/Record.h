@@ -37,8 +37,8 @@ struct BoardRecord {
   // Of exactly the bytes written or compared: program flash from 0x800 to the highest address
   // (when chosen), then the 256 EEPROM bytes (when chosen); for a backup the bytes read.
   std::optional<std::string> imageSha256;
-  std::vector<std::string> memories;  // "flash", "eeprom"
-  std::optional<std::uint64_t> serial;
+  std::vector<std::string> memories;    // "flash", "eeprom"
+  std::optional<std::uint64_t> serial;  // written as a string of decimal digits
   bool success = false;
   std::string failure;
   std::string reason;

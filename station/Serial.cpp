@@ -11,7 +11,7 @@ namespace korvane::station {
 namespace {
 
 constexpr std::uint32_t kApplicationStart = 0x800;
-constexpr std::uint32_t kEepromBase = 0xF00000;
+constexpr std::uint32_t kEepromBase = kSerialEepromBase;
 
 unsigned MaxBytes(SerialFormat format) {
   return format == SerialFormat::Ascii ? 20 : 8;
@@ -73,6 +73,22 @@ std::optional<SerialFormat> ParseSerialFormat(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<std::uint32_t> ParseSerialAddress(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  } else if (text.size() > 1 && text[0] == '0') {
+    return std::nullopt;  // 04000 is not taken for octal, nor for decimal
+  }
+  std::uint32_t address = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), address, base);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return address;
+}
+
 void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bool flash,
                      bool eeprom) {
   if (plan.bytes < 1 || plan.bytes > MaxBytes(plan.format)) {
@@ -94,6 +110,9 @@ void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bo
             Hex(static_cast<std::uint32_t>(std::max<std::int32_t>(image.HighestFlashAddress, 0))) +
             (flash ? "" : " (with program flash chosen)") + ", or the EEPROM at 0xF00000 to " +
             "0xF000FF (with --eeprom)");
+  }
+  if (plan.file.empty()) {
+    return;
   }
   const std::uint64_t next = ReadNumber(plan.file);
   if (!Fits(plan, next)) {
@@ -135,15 +154,53 @@ void PlaceSerial(image::MemoryImage& image, const SerialPlan& plan, std::uint64_
       break;
     }
   }
-  for (unsigned i = 0; i < plan.bytes; ++i) {
-    const std::uint32_t address = plan.address + i;
-    const auto value = static_cast<std::uint8_t>(bytes[i]);
+  PlaceSerialBytes(image, plan,
+                   std::span<const std::uint8_t>(
+                       reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void PlaceSerialBytes(image::MemoryImage& image, const SerialPlan& plan,
+                      std::span<const std::uint8_t> bytes) {
+  for (std::size_t i = 0; i < bytes.size() && i < plan.bytes; ++i) {
+    const std::uint32_t address = plan.address + static_cast<std::uint32_t>(i);
     if (address >= kEepromBase) {
-      image.EepromImage[address - kEepromBase] = value;
+      image.EepromImage[address - kEepromBase] = bytes[i];
     } else {
-      image.FlashImage[address] = value;
+      image.FlashImage[address] = bytes[i];
     }
   }
+}
+
+std::optional<std::uint64_t> ReadSerial(const SerialPlan& plan,
+                                        std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < plan.bytes) {
+    return std::nullopt;
+  }
+  bytes = bytes.first(plan.bytes);
+  std::uint64_t number = 0;
+  switch (plan.format) {
+    case SerialFormat::LittleEndian:
+      for (std::size_t i = bytes.size(); i-- > 0;) {
+        number = number << 8 | bytes[i];
+      }
+      return number;
+    case SerialFormat::BigEndian:
+      for (const std::uint8_t byte : bytes) {
+        number = number << 8 | byte;
+      }
+      return number;
+    case SerialFormat::Ascii: {
+      const std::string_view digits(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      const auto [end, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), number);
+      if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() ||
+          digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+      }
+      return number;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace korvane::station

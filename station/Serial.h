@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,14 @@ enum class SerialFormat {
 };
 std::optional<SerialFormat> ParseSerialFormat(std::string_view text);
 
+// Where the number goes: "0x" (or "0X") and hex digits, or decimal digits. A decimal number
+// with a leading zero is refused rather than read as octal. Nothing when it is not one of those
+// or does not fit in 32 bits.
+std::optional<std::uint32_t> ParseSerialAddress(std::string_view text);
+
+// The first address of the EEPROM in the update file's address space.
+inline constexpr std::uint32_t kSerialEepromBase = 0xF00000;
+
 struct SerialPlan {
   std::string file;  // holds the next number as decimal text
   // Where the number goes, in the update file's address space: program flash at or above 0x800,
@@ -30,8 +39,8 @@ struct SerialPlan {
 // Before any packet: throws StationError (usage) when the number would not be written (its
 // bytes outside program flash from 0x800 to the image's highest address with flash chosen, or
 // outside the EEPROM with the EEPROM chosen) or `bytes` does not suit the format (1 to 8
-// binary, 1 to 20 digits); (file) when the file cannot be read or holds no number; (usage)
-// when its number does not fit.
+// binary, 1 to 20 digits); and, for a plan with a file, (file) when the file cannot be read or
+// holds no number, (usage) when its number does not fit.
 void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bool flash,
                      bool eeprom);
 
@@ -44,5 +53,12 @@ std::uint64_t ClaimSerial(const SerialPlan& plan);
 
 // Writes the number into the image at the plan's address.
 void PlaceSerial(image::MemoryImage& image, const SerialPlan& plan, std::uint64_t number);
+// Writes the plan's bytes as they are (as found on a device) into the image at its address.
+void PlaceSerialBytes(image::MemoryImage& image, const SerialPlan& plan,
+                      std::span<const std::uint8_t> bytes);
+// The number the plan's bytes hold, as PlaceSerial writes it; nothing when they hold none (ASCII
+// bytes that are not all digits, or digits past 64 bits).
+std::optional<std::uint64_t> ReadSerial(const SerialPlan& plan,
+                                        std::span<const std::uint8_t> bytes);
 
 }  // namespace korvane::station

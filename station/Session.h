@@ -12,6 +12,7 @@
 #include "link/UsbChoice.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
+#include "platform/Files.h"
 
 namespace korvane::station {
 
@@ -84,6 +85,8 @@ struct DeviceTarget {
   emulator::EmulatedUsbLibrary* emulated = nullptr;
   std::string name;      // how the lines name the device; empty when none is attached
   std::string lockFile;  // empty: nothing to lock (the bench holds it, or nobody else can reach it)
+  // The device's lock, when the caller has taken it already (it is kept for the run).
+  std::optional<platform::FileLock> lock;
 };
 
 // The link to one device for one run, with its messages and an optional packet trace. One

@@ -10,6 +10,7 @@ namespace {
 BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t count) {
   BoardJob board = job;
   board.backupFile = BackupNameFor(job.backupFile, device, count, std::chrono::system_clock::now());
+  board.backupNameMade = true;
   return board;
 }
 
@@ -30,11 +31,12 @@ std::vector<BoardReport> RunAll(DeviceBench& bench,
                                 const std::vector<link::AttachedDevice>& devices,
                                 const BoardJob& job, StationObserver& observer) {
   RefuseSeveralOn(bench);
+  std::vector<DeviceClaim> claims;
   for (const link::AttachedDevice& device : devices) {
-    if (const auto holder = bench.Holder(device)) {
-      throw StationError(Verdict::Busy,
-                         DeviceName(device) + " is in use by another Korvane run (process " +
-                             std::to_string(*holder) + "); nothing was sent to any device");
+    claims.push_back(bench.Claim(device));
+    if (claims.back().busy) {
+      throw StationError(Verdict::Busy, BusyText(DeviceName(device), claims.back().holder) +
+                                            "; nothing was sent to any device");
     }
   }
   struct Slot {
@@ -51,6 +53,7 @@ std::vector<BoardReport> RunAll(DeviceBench& bench,
     auto slot = std::make_unique<Slot>();
     slot->name = DeviceName(devices[i]);
     slot->target = bench.Target(devices[i]);
+    slot->target.lock = std::move(claims[i].lock);
     slot->job = JobFor(job, slot->name, i + 1);
     slot->messages = std::make_unique<ObserverMessages>(observer, slot->name);
     slots.push_back(std::move(slot));
@@ -79,7 +82,8 @@ LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const Bo
   LoopSummary summary;
   observer.OnWaiting();
   for (;;) {
-    const auto device = bench.WaitFor(selector, std::nullopt, stopLoop, true);
+    std::optional<platform::FileLock> lock;
+    const auto device = bench.WaitFor(selector, std::nullopt, stopLoop, &lock);
     if (!device) {
       break;
     }
@@ -89,12 +93,24 @@ LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const Bo
     bool abortRequested = false;
     const std::unique_ptr<BoardView> view = observer.ViewFor(name, abortRequested);
     ObserverMessages messages(observer, name);
-    const BoardReport report = RunBoard(bench.Target(*device), JobFor(job, name, summary.boards),
-                                        messages, nullptr, *view, abortRequested);
-    summary.failed += report.verdict != Verdict::Success;
+    DeviceTarget target = bench.Target(*device);
+    target.lock = std::move(lock);
+    BoardReport report = RunBoard(std::move(target), JobFor(job, name, summary.boards), messages,
+                                  nullptr, *view, abortRequested);
+    try {
+      bench.Save();
+    } catch (const StationError& e) {
+      NoteOutputFailure(report, e.what());
+    }
+    summary.succeeded += report.verdict == Verdict::Success;
+    summary.updated += report.Updated();
+    summary.failed += !report.Updated();
+    summary.resetMissing += report.ResetMissing();
+    const bool lost = !report.recordError.empty() || !report.outputError.empty();
+    summary.outputLost = summary.outputLost || lost;
     observer.OnBoardDone(report, summary.boards);
     bench.DeviceDone(*device);
-    if (stopLoop()) {
+    if (lost || stopLoop()) {
       break;
     }
     observer.OnTakeOff(name);

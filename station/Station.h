@@ -34,7 +34,8 @@ class StationObserver {
 // Runs the job on every device in `devices` at the same time, each on its own thread and
 // link. With a backup, each board's backup gets a name of its own (BackupNameFor). Throws
 // StationError before any packet when the library cannot tell devices apart (usage; see
-// RefuseSeveralOn) or another run holds one of the devices (busy).
+// RefuseSeveralOn) or another run holds one of the devices (busy): every device's lock is
+// taken before the first packet and held until its board is done.
 std::vector<BoardReport> RunAll(DeviceBench& bench,
                                 const std::vector<link::AttachedDevice>& devices,
                                 const BoardJob& job, StationObserver& observer);
@@ -45,12 +46,18 @@ void RefuseSeveralOn(const DeviceBench& bench);
 
 struct LoopSummary {
   std::size_t boards = 0;
-  std::size_t failed = 0;
+  std::size_t succeeded = 0;     // everything asked for was done and recorded
+  std::size_t updated = 0;       // the update ran to its end (its reset may have failed)
+  std::size_t failed = 0;        // the update failed, or never started
+  std::size_t resetMissing = 0;  // updated, but the reset asked for did not go out
+  bool outputLost = false;       // a board's record, or the emulated state, was not written
 };
 
 // The production loop: waits for a board (the selected place, else any board no other run
-// holds), runs the job on it, waits until it has been taken off, and so on, until `stopLoop`
-// says so between boards. (The views stop the board in progress.)
+// holds, whose lock it takes at once), runs the job on it, saves the bench's emulated state,
+// waits until the board has been taken off, and so on, until `stopLoop` says so between
+// boards. (The views stop the board in progress.) A board whose record or state could not be
+// written ends the loop after it: no more boards, no more serial numbers.
 LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const BoardJob& job,
                     StationObserver& observer, const StopFunction& stopLoop);
 

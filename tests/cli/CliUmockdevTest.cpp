@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Files.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/cli/HexWriter.h"
 #include "tests/libusb/UmockdevBootloader.h"
@@ -169,6 +170,38 @@ TEST_F(CliOnUsb, ListAndDeviceFollowBusAndPortPath) {
       << verbose.err;
 }
 
+// Another run holds the device at 1-2: no command opens it, not even to count it or to see
+// whether it settled; the others pass over it.
+TEST_F(CliOnUsb, ADeviceAnotherRunHoldsIsNeitherOpenedNorCounted) {
+  UmockdevTestbed testbed;
+  AttachThree(testbed);  // device 2 is at 1-2
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", DataRecords(0x800, 64, ProgramValue) + EndOfFile());
+  const auto held = platform::FileLock::TryLock(testbed.RootDir() + "/korvane-usb-1-2.lock");
+  ASSERT_TRUE(held.has_value());
+  const std::string busy =
+      "in use by another Korvane run (process " + std::to_string(platform::ProcessId()) + ")";
+
+  const auto list = testbed.RunChild({KORVANE_CLI_BINARY, "list"});
+  EXPECT_NE(list.out.find("0   1-2         busy: " + busy), std::string::npos) << list.out;
+  const auto fewer = testbed.RunChild({KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(),
+                                       "--all", "--expect", "3", "--wait=0.5"});
+  EXPECT_EQ(fewer.exitCode, 3) << fewer.err;
+  EXPECT_NE(fewer.err.find("only 2 of the 3 expected devices answered"), std::string::npos)
+      << fewer.err;
+  const auto waited =
+      testbed.RunChild({KORVANE_CLI_BINARY, "detect", "--wait=5", "--device", "1-2"});
+  EXPECT_EQ(waited.exitCode, 5) << waited.err;
+  EXPECT_NE(waited.err.find("1-2 is " + busy), std::string::npos) << waited.err;
+  EXPECT_EQ(testbed.RequestsReceived(2), 0u);
+
+  const auto others = testbed.RunChild(
+      {KORVANE_CLI_BINARY, "update", (dir / "fw.hex").string(), "--all", "--expect", "2"});
+  EXPECT_EQ(others.exitCode, 0) << others.err;
+  EXPECT_NE(others.out.find("2 of 2 updated"), std::string::npos) << others.out;
+  EXPECT_EQ(testbed.RequestsReceived(2), 0u);
+}
+
 TEST_F(CliOnUsb, UpdateAllUpdatesEveryDeviceAtOnce) {
   UmockdevTestbed testbed;
   AttachThree(testbed);
@@ -261,7 +294,8 @@ TEST_F(CliOnUsb, TheProductionLoopTakesDeviceAfterDevice) {
   EXPECT_NE(line.err.find("#2 1-1: The update was successful."), std::string::npos) << line.err;
   EXPECT_NE(line.err.find("2 devices: 2 updated, 0 failed"), std::string::npos) << line.err;
   EXPECT_NE(line.out.find("\"count\":2"), std::string::npos) << line.out;
-  EXPECT_NE(line.out.find("{\"event\":\"summary\",\"devices\":2,\"succeeded\":2,\"failed\":0}"),
+  EXPECT_NE(line.out.find("{\"event\":\"summary\",\"devices\":2,\"succeeded\":2,\"failed\":0,"
+                          "\"updated\":2,\"exit_code\":0}"),
             std::string::npos)
       << line.out;
   for (std::size_t board = 0; board < 2; ++board) {

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "emulator/EmulatedUsbLibrary.h"
+#include "link/BootloaderPacket.h"
 #include "station/Bench.h"
 #include "station/Board.h"
 #include "station/Session.h"
@@ -112,6 +114,21 @@ TEST(StationWait, WaitsForTheSelectedDeviceAndRetriesARefusedOpenForAWhile) {
   }));
 }
 
+// No --expect, a wait shorter than the 2 s a fixture is given to settle: the devices there when
+// the time is up are taken, and the list is looked at at least once.
+TEST(StationWait, AllDevicesSettleForAtMostTheTimeLeft) {
+  for (const int waitMs : {0, 300}) {
+    ScriptedBench bench;
+    const auto devices = bench.WaitForDevices(std::nullopt, std::chrono::milliseconds(waitMs), {});
+    ASSERT_TRUE(devices.has_value()) << waitMs;
+    EXPECT_EQ(devices->size(), 2u);
+    EXPECT_GE(bench.looks, 1);
+  }
+  ScriptedBench empty;
+  empty.absentLooks = 1000000;
+  EXPECT_FALSE(empty.WaitForDevices(std::nullopt, std::chrono::milliseconds(0), {}));
+}
+
 TEST(StationBackupNames, EveryBoardAndEveryStartGetsANameOfItsOwn) {
   using namespace std::chrono;
   const system_clock::time_point morning = sys_days{2026y / 12 / 7} + hours(10) + minutes(45);
@@ -190,6 +207,95 @@ TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
   EXPECT_NE(differs.reason.find("3 bytes differ"), std::string::npos) << differs.reason;
 
   EXPECT_EQ(usb.Device().ErasesAndWrites(), written);
+}
+
+// A name made for one of several boards that a file has taken meanwhile (a loop restarted
+// within the second, say) gets a number added; a name the user chose is never taken over.
+TEST(StationBackupNames, AMadeNameThatIsTakenGetsANumberAndNeverFailsTheBoard) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("korvane-station-" + std::to_string(platform::ProcessId()));
+  std::filesystem::create_directories(folder);
+  const std::string taken = platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z.hex");
+  platform::WriteFileAtomically(taken, std::string_view("an earlier board"),
+                                platform::Replace::Never);
+  platform::WriteFileAtomically(
+      platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z-2.hex"),
+      std::string_view("another"), platform::Replace::Never);
+  emulator::EmulatedUsbLibrary usb;
+  Messages messages;
+  NoView view;
+  bool abort = false;
+  const auto backUp = [&](bool made) {
+    BoardJob job;
+    job.action = BoardAction::Backup;
+    job.backupFile = taken;
+    job.backupNameMade = made;
+    DeviceTarget target;
+    target.library = &usb;
+    return RunBoard(std::move(target), job, messages, nullptr, view, abort);
+  };
+  const BoardReport made = backUp(true);
+  EXPECT_EQ(made.verdict, Verdict::Success) << made.reason;
+  EXPECT_EQ(made.backupWritten,
+            platform::Utf8FromPath(folder / "before-1-1-1-20261207T104500Z-3.hex"));
+  const BoardReport chosen = backUp(false);
+  EXPECT_EQ(chosen.verdict, Verdict::FileProblem);
+  EXPECT_TRUE(chosen.backupWritten.empty());
+  EXPECT_EQ(platform::ReadFile(taken), "an earlier board");
+  std::filesystem::remove_all(folder);
+}
+
+// Sets an environment variable of this process ("" removes it).
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+// The windows' library: a packet goes out only under the device's lock.
+TEST(StationLocks, TheWindowsLibrarySendsNothingToADeviceAnotherRunHolds) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("korvane-locks-" + std::to_string(platform::ProcessId()));
+  std::filesystem::create_directories(folder);
+  SetEnvironment("KORVANE_LOCK_DIR", platform::Utf8FromPath(folder));
+  auto emulated = std::make_unique<emulator::EmulatedUsbLibrary>();
+  emulator::EmulatedUsbLibrary& device = *emulated;
+  device.SetRecording(true);
+  const std::unique_ptr<link::UsbLibrary> library = WithDeviceLocks(std::move(emulated));
+  class Shown final : public link::LinkMessages {
+   public:
+    void ShowLinkMessage(std::string_view text) override { texts += std::string(text) + "\n"; }
+    std::string texts;
+  } shown;
+  link::UsbPipeLink link(*library, shown);
+  const auto query = [&link] {
+    link::PacketBuffer request{};
+    link::PacketBuffer reply{};
+    std::int32_t replyLength = link::kVersionReplyLength;
+    return link.SendPacket(request, link::BuildVersionQuery(request), reply, replyLength).sent;
+  };
+  {
+    const auto held =
+        platform::FileLock::TryLock(platform::Utf8FromPath(folder / "korvane-usb-instance-0.lock"));
+    ASSERT_TRUE(held.has_value());
+    EXPECT_FALSE(query());
+    EXPECT_TRUE(device.Recorded().empty());
+    EXPECT_NE(shown.texts.find("Failed to open data pipes.\nThe device is in use by another "
+                               "Korvane run (process " +
+                               std::to_string(platform::ProcessId()) + ")"),
+              std::string::npos)
+        << shown.texts;
+  }
+  EXPECT_TRUE(query());
+  EXPECT_EQ(device.Recorded().size(), 1u);
+  SetEnvironment("KORVANE_LOCK_DIR", "");
+  std::filesystem::remove_all(folder);
 }
 
 TEST(StationSha256, KnownDigests) {

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/Interrupts.h"
 #include "emulator/BootloaderDevice.h"
 #include "link/MpusbDllLibrary.h"
 #include "link/UsbPipeLink.h"
@@ -200,7 +202,8 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
   };
   const std::string advice =
       "Unable to find an Dextrel device.\nWindows sees no USB device with VID 04D8 and PID A5E2: "
-      "plug the device in";
+      "plug the device in in bootloader mode (see your product's manual), with a cable that "
+      "carries data, and try again.\n";
   const std::string libusb = "\nlibusb " KORVANE_LIBUSB_VERSION ", without hotplug\n";
 
   const CliResult winusb = install.Run({"detect", "--usb", "winusb", "--verbose"});
@@ -209,6 +212,17 @@ TEST(CliUsbRoutes, WinUsbStartsLibusbAndAutoTakesTheLibraryThatAnswers) {
   contains(winusb, {"USB library: libusb (--usb winusb)\n", libusb,
                     "\nWindows has no USB device with VID 04D8 and PID A5E2 present\n", advice});
   EXPECT_EQ(winusb.err.find("vbmpusbapi.dll"), std::string::npos) << winusb.err;
+
+  // Forced onto the library, which counts nothing: what it loaded and saw, what Windows has,
+  // and the step that fits.
+  const CliResult forced =
+      install.Run({"detect", "--usb", "vbmpusbapi", "--verbose"}, {"KORVANE_STANDIN_COUNT=0"});
+  EXPECT_EQ(forced.exitCode, 3) << forced.err;
+  contains(forced, {"USB library: vbmpusbapi.dll (--usb vbmpusbapi)\n",
+                    "vbmpusbapi.dll loaded from " + (install / "program").string(),
+                    ": 0 devices with the identity vid_04d8&pid_a5e2\n",
+                    "\nWindows has no USB device with VID 04D8 and PID A5E2 present\n", advice});
+  EXPECT_EQ(forced.err.find("libusb"), std::string::npos) << forced.err;
 
   const CliResult dll = install.Run({"detect", "--verbose"});
   EXPECT_EQ(dll.exitCode, 0) << dll.err;
@@ -266,6 +280,28 @@ TEST(CliLibUsbDll, IsLoadedFromTheProgramsFolderOnly) {
   EXPECT_NE(planted.err.find("libusb-1.0.dll lacks the functions libusb_bulk_transfer, "),
             std::string::npos)
       << planted.err;
+}
+
+// Ctrl+C, pressed twice at the console, is counted twice and never ends the process: a run
+// would stop after its packet in flight and end as it always does. (The C runtime's signal()
+// forgets its handler after the first Ctrl+C, so the second would kill.) Wine delivers Ctrl+C to
+// the processes of the console it is generated on, this one included; it cannot generate
+// Ctrl+Break.
+TEST(CliConsoleEvents, ASecondCtrlCIsCountedAndNeverKills) {
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  {
+    const InterruptGuard guard;
+    for (int press = 1; press <= 2; ++press) {
+      ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (Interruptions() < press && std::chrono::steady_clock::now() < end) {
+        Sleep(5);
+      }
+      EXPECT_EQ(Interruptions(), press);
+    }
+  }
+  FreeConsole();
 }
 
 // The backend in this process, on the two stand-ins loaded by full path.

@@ -6,6 +6,7 @@
 
 #include "app/Application.h"
 #include "link/LibUsbLibrary.h"
+#include "station/Bench.h"
 #include "ui/qt/CommandLine.h"
 #include "ui/qt/QtDesktop.h"
 #include "ui/qt/QtForms.h"
@@ -27,7 +28,10 @@ int main(int argc, char** argv) {
 
   korvane::ui::QtDesktop desktop;
   korvane::ui::QtForms forms;
-  korvane::app::Application app(desktop, forms, std::make_unique<korvane::link::LibUsbLibrary>());
+  // Each packet takes the device's lock, so that no packet goes to a device another run holds.
+  korvane::app::Application app(
+      desktop, forms,
+      korvane::station::WithDeviceLocks(std::make_unique<korvane::link::LibUsbLibrary>()));
   QObject::connect(&desktop, &korvane::ui::QtDesktop::ended, &qapp, &QCoreApplication::quit,
                    Qt::QueuedConnection);
   if (!app.Start()) {

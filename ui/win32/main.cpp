@@ -10,6 +10,7 @@
 #include "app/Texts.h"
 #include "link/SystemUsb.h"
 #include "platform/Files.h"
+#include "station/Bench.h"
 #include "ui/win32/Frontend.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -26,9 +27,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
                 MB_OK | MB_ICONWARNING);
     route = korvane::link::UsbRoute::Auto;
   }
+  // Each packet takes the device's lock, so that no packet goes to a device another run holds.
   korvane::app::Application app(
       frontend, frontend,
-      korvane::link::UsbChoice::Create(*route, korvane::link::SystemUsb())->MakeLibrary());
+      korvane::station::WithDeviceLocks(
+          korvane::link::UsbChoice::Create(*route, korvane::link::SystemUsb())->MakeLibrary()));
   if (!app.Start()) {
     return 0;
   }
