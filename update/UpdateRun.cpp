@@ -199,10 +199,13 @@ class Run {
     std::int32_t runStart = -1;  // first block of the run of changed blocks being gathered
     for (std::int32_t block = kApplicationStart; block <= areaLast_; block += kEraseBlock) {
       const auto at = static_cast<std::size_t>(block);
+      const auto blockOf = [at](std::span<const std::uint8_t> memory) {
+        return memory.subspan(at, kEraseBlock);
+      };
       const bool changed =
-          !std::ranges::equal(device.subspan(at, kEraseBlock), target.subspan(at, kEraseBlock));
+          !std::equal(blockOf(device).begin(), blockOf(device).end(), blockOf(target).begin());
       if (changed) {
-        if (!AllBlank(device.subspan(at, kEraseBlock))) {
+        if (!AllBlank(blockOf(device))) {
           erases.push_back({block, 0});
         }
         for (std::int32_t row = block; row < block + kEraseBlock; row += kRow) {
