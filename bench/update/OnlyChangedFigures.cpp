@@ -10,6 +10,8 @@
 //
 // Usage: korvane_only_changed_figures [--wall]
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
