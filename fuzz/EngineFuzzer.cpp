@@ -1,14 +1,17 @@
-// Runs the update, verify and backup against a device whose replies the fuzzer shapes: the
-// emulated bootloader answers every packet, and the input may make any packet find no device,
-// fail to open, lose its write or its read, come back with a length of its own, or carry other
-// bytes. What must hold after every run: no crash and no undefined behaviour; nothing sent after
-// a stop; and a success only when every byte of the area was answered, by a reply that named
-// its request, with the byte the image holds (for a backup: the byte the backup keeps).
+// Runs the update (the full one and the one of only what changed), verify and backup against a
+// device whose replies the fuzzer shapes: the emulated bootloader answers every packet, and the
+// input may make any packet find no device, fail to open, lose its write or its read, come back
+// with a length of its own, or carry other bytes. What must hold after every run: no crash and
+// no undefined behaviour; nothing sent after a stop; a success only when every byte of the area
+// was answered, by a reply that named its request, with the byte the image holds (for a backup:
+// the byte the backup keeps); and without events, a success that leaves that in the device.
 //
-// Input: a header (which run, what it covers, the image), then events "at packet P do K".
+// Input: a header (which run, what it covers, the image, what the device holds), then events
+// "at packet P do K".
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -259,15 +262,42 @@ void CheckEnding(const update::UpdateOutcome& outcome, const std::string& reason
   }
 }
 
+// What the device holds before an update of only what changed: the earlier firmware it starts
+// with, the image, nothing, or the image with some blocks changed and some erased.
+void PrepareDevice(emulator::BootloaderDevice& device, const image::MemoryImage& image, int start,
+                   std::uint16_t seed) {
+  auto flash = device.MutableFlash();
+  auto eeprom = device.MutableEeprom();
+  if (start == 0) {
+    return;
+  }
+  if (start == 2) {
+    std::fill(flash.begin() + 0x800, flash.end(), image::kBlank);
+    std::fill(eeprom.begin(), eeprom.end(), image::kBlank);
+    return;
+  }
+  std::copy(image.FlashImage.begin() + 0x800, image.FlashImage.end(), flash.begin() + 0x800);
+  std::copy(image.EepromImage.begin(), image.EepromImage.end(), eeprom.begin());
+  if (start == 3) {
+    for (std::size_t a = 0x800; a < flash.size(); ++a) {
+      const std::size_t kind = (a / 64 + seed) % 7;
+      flash[a] = kind == 0 ? image::kBlank : kind == 1 ? flash[a] ^ 0x21 : flash[a];
+    }
+    eeprom[seed % eeprom.size()] ^= 0x10;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  const auto op = input.ConsumeIntegralInRange<int>(0, 2);  // update, verify, backup
+  // update, verify, backup, update of only what changed
+  const auto op = input.ConsumeIntegralInRange<int>(0, 3);
   const auto flags = input.ConsumeIntegral<std::uint8_t>();
   const bool flash = (flags & 1) != 0;
   const bool eeprom = (flags & 2) != 0;
   const bool stopBefore = (flags & 0x1C) == 0x1C;
+  const int start = (flags >> 5) & 3;  // what the device holds before an update of what changed
   // Mostly small areas, so that many runs fit in a second; sometimes the top of flash and past.
   const auto shape = input.ConsumeIntegral<std::uint8_t>();
   const auto offset = input.ConsumeIntegral<std::uint16_t>();
@@ -288,6 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     events.emplace(packet, Event{kind, position, input.ConsumeIntegral<std::uint8_t>()});
   }
 
+  const bool noEvents = events.empty();
   image::MemoryImage image{};
   image.Clear();
   for (std::int32_t a = 0; a <= highest && a < static_cast<std::int32_t>(image::kFlashSize); ++a) {
@@ -306,18 +337,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t flashLast = std::min<std::size_t>(static_cast<std::size_t>(highest), 0x7FFF);
   const bool flashArea = flash && highest >= 0x800;
 
-  if (op == 0) {
+  if (op == 0 || op == 3) {
+    const bool onlyChanged = op == 3;
+    if (onlyChanged) {
+      PrepareDevice(device.device, image, start, seed);
+    }
+    const auto bootBlock = device.device.Flash().first(0x800);
+    const std::vector<std::uint8_t> bootBefore(bootBlock.begin(), bootBlock.end());
     const update::UpdateOutcome outcome = update::RunUpdate(
-        image, link, {[flash] { return flash; }, [eeprom] { return eeprom; }}, stop, view);
+        image, link, {[flash] { return flash; }, [eeprom] { return eeprom; }}, stop, view,
+        onlyChanged ? update::UpdateMode::OnlyChanged : update::UpdateMode::Full);
     CheckEnding(outcome, update::FailureReason(outcome), device, stopBefore, !flashArea && !eeprom);
+    FUZZ_CHECK(outcome.incremental == onlyChanged);
+    // The full run answers for program flash up to the highest address. The update of what
+    // changed answers for the whole last 64-byte block, as a full run leaves it: the image up to
+    // the end of the 16-byte row that holds the highest address, 0xFF above.
+    const std::size_t areaLast = onlyChanged ? (flashLast | 63) : flashLast;
+    const auto target = [&](std::size_t a) {
+      return a <= (flashLast | 15) ? image.FlashImage[a] : image::kBlank;
+    };
     if (outcome.success) {
       if (flashArea) {
-        CheckAnswered(device.flashAnswered, 0x800, flashLast,
-                      [&](std::size_t a) { return image.FlashImage[a]; });
+        CheckAnswered(device.flashAnswered, 0x800, areaLast, target);
       }
       if (eeprom) {
         CheckAnswered(device.eepromAnswered, 0, image::kEepromSize - 1,
                       [&](std::size_t a) { return image.EepromImage[a]; });
+      }
+    }
+    // A device that does as it is told ends up holding it, and its boot block is never touched.
+    FUZZ_CHECK(std::equal(bootBefore.begin(), bootBefore.end(), device.device.Flash().begin()));
+    if (noEvents && !stopBefore) {
+      FUZZ_CHECK(outcome.success);
+      for (std::size_t a = 0x800; flashArea && a <= areaLast; ++a) {
+        FUZZ_CHECK(device.device.Flash()[a] == target(a));
+      }
+      for (std::size_t o = 0; eeprom && o < image::kEepromSize; ++o) {
+        FUZZ_CHECK(device.device.Eeprom()[o] == image.EepromImage[o]);
       }
     }
   } else if (op == 1) {

@@ -23,7 +23,17 @@ inline constexpr std::string_view kDeviceLine = "Dextrel Device";
 inline constexpr std::string_view kSuccessText = "The update was successful.";
 inline constexpr std::string_view kFailureText = "The update was not successful.";
 
-enum class Stage { ProgramErase, ProgramWrite, ProgramVerify, EepromWrite, EepromVerify };
+// The stages of a run. ProgramRead and EepromRead belong to the update of only what changed: they
+// read the device before anything is erased or written.
+enum class Stage {
+  ProgramErase,
+  ProgramWrite,
+  ProgramVerify,
+  EepromWrite,
+  EepromVerify,
+  ProgramRead,
+  EepromRead,
+};
 
 // The progress window's stage text of each stage ("Erasing Flash...", ...).
 std::string_view StageText(Stage stage);
@@ -78,13 +88,19 @@ struct UpdateOutcome {
   std::uint8_t expected = 0;         // for Mismatch: the image byte
   std::uint8_t found = 0;            // for Mismatch: the device byte
   std::uint32_t packetsSent = 0;     // packets whose exchange ran (the pipes were open)
-  bool noDevice = false;             // for NotSent: no matching device was attached
-  std::uint32_t errorCode = 0;       // for ExchangeFailed: the library's error code (0: none)
-  std::string libraryName;           // for DeviceChanged: the USB library, as the user knows it
-  std::uint32_t answered = 0;        // for ShortCount: the data bytes the reply's count announced
-  std::uint32_t needed = 0;          // for ShortCount: the data bytes the comparison needed
-  std::uint8_t echoedCommand = 0;    // for WrongEcho: the command the reply names
-  std::int32_t echoedAddress = 0;    // for WrongEcho: the address the reply names
+  // What went out to the device, counted like packetsSent (an erase or a write whose reply then
+  // failed counts: the device may have carried it out).
+  std::uint32_t blocksErased = 0;       // FlashErase packets, one 64-byte block each
+  std::uint32_t flashRowsWritten = 0;   // FlashWrite packets, one 16-byte row each
+  std::uint32_t eepromRowsWritten = 0;  // EepromWrite packets, one 16-byte row each
+  bool incremental = false;             // the run was UpdateMode::OnlyChanged
+  bool noDevice = false;                // for NotSent: no matching device was attached
+  std::uint32_t errorCode = 0;          // for ExchangeFailed: the library's error code (0: none)
+  std::string libraryName;              // for DeviceChanged: the USB library, as the user knows it
+  std::uint32_t answered = 0;      // for ShortCount: the data bytes the reply's count announced
+  std::uint32_t needed = 0;        // for ShortCount: the data bytes the comparison needed
+  std::uint8_t echoedCommand = 0;  // for WrongEcho: the command the reply names
+  std::int32_t echoedAddress = 0;  // for WrongEcho: the address the reply names
 };
 
 // Checks a read reply before its data are compared or kept: it must name the request's command
@@ -112,6 +128,16 @@ struct UpdateSelections {
   std::function<bool()> eeprom;
 };
 
+enum class UpdateMode {
+  // Erase, write and read back the whole area, every time.
+  Full,
+  // Read the area first and erase, write and read back only the 64-byte blocks of program flash
+  // and the 16-byte rows of the EEPROM that differ from the image. Pays where the device already
+  // holds most of the image or is blank; costs the first read (about a tenth of a full run's
+  // time) where everything differs. The device's memory afterwards is what a full run leaves.
+  OnlyChanged,
+};
+
 // The update run: erase, write and verify program flash from 0x800 up to HighestFlashAddress,
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
 // `abortRequested` is read before and after every packet, so a stop asked for before the run
@@ -120,8 +146,13 @@ struct UpdateSelections {
 // CheckReadReply: every block is compared whole, the last program-flash block up to
 // HighestFlashAddress. An empty selection counts as unchecked. On a USB library that cannot
 // tell devices apart the device count is watched for the whole run.
+//
+// With UpdateMode::OnlyChanged each group first reads the device (ProgramRead, EepromRead), then
+// runs its erase, write and verify stages over what differs; a stage with nothing to send is
+// left out (the observer hears of none of it). Every read reply passes the same check, and a
+// block or row that read as the image is verified by that first read.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
                         const UpdateSelections& selections, const bool& abortRequested,
-                        UpdateObserver& observer);
+                        UpdateObserver& observer, UpdateMode mode = UpdateMode::Full);
 
 }  // namespace korvane::update

@@ -61,6 +61,10 @@ TEST_P(PacketLayoutTest, PacketsCoverTheApplicationAreaThenTheEeprom) {
   const UpdateOutcome outcome = Run(true, true);
   ASSERT_TRUE(outcome.success);
   EXPECT_EQ(outcome.packetsSent, layout.erases + layout.writes + layout.reads + 24);
+  EXPECT_EQ(outcome.blocksErased, layout.erases);
+  EXPECT_EQ(outcome.flashRowsWritten, layout.writes);
+  EXPECT_EQ(outcome.eepromRowsWritten, 16u);
+  EXPECT_FALSE(outcome.incremental);
   EXPECT_TRUE(messages.shown.empty());
 
   // Commands in stage order, nothing else sent. The last write of a highest address that is not

@@ -153,7 +153,7 @@ class UpdateBench : public ::testing::Test {
       ++eepromReads;
       return eeprom;
     };
-    return RunUpdate(image, link, selections, abort, observer);
+    return RunUpdate(image, link, selections, abort, observer, mode);
   }
 
   std::vector<SentPacket> Sent(std::uint8_t command) const {
@@ -194,6 +194,7 @@ class UpdateBench : public ::testing::Test {
   int flashReads = 0;
   int eepromReads = 0;
   std::function<bool()> eepromSelection;
+  UpdateMode mode = UpdateMode::Full;  // how Run updates
 };
 
 }  // namespace korvane::update::testing
