@@ -442,6 +442,10 @@ std::string_view StageName(update::Stage stage) {
       return "eeprom-write";
     case update::Stage::EepromVerify:
       return "eeprom-verify";
+    case update::Stage::ProgramRead:
+      return "read";
+    case update::Stage::EepromRead:
+      return "eeprom-read";
   }
   return "update";
 }
