@@ -18,19 +18,18 @@
 // link's messages of each board.
 namespace korvane::cli {
 
-std::string JsonBool(bool value);
 // "6.1": seconds with one decimal.
 std::string Seconds(double seconds);
-// The outcome line of the JSON form (the inside of the object); `deviceField` is added as it is.
-// Its exit_code and success are the board's final ones: a record or another output that was
-// lost after the board was done makes them 4 and false.
-std::string OutcomeJson(const station::BoardReport& report, const std::string& deviceField);
+// The outcome line of the JSON form; `deviceFields` follow "event". Its exit_code and success
+// are the board's final ones: a record or another output that was lost after the board was done
+// makes them 4 and false.
+JsonFields OutcomeJson(const station::BoardReport& report, const JsonFields& deviceFields);
 // The reset command's line: {"event":"reset","device","reset","exit_code","reason"}.
-std::string ResetJson(const station::BoardReport& report);
+JsonFields ResetJson(const station::BoardReport& report);
 // Why the board failed, in one line: its run's reason, else the lost record or output.
 std::string Reason(const station::BoardReport& report);
-// ",\"device\":\"1-3\"", or empty for no name.
-std::string DeviceField(const std::string& name);
+// "device":"1-3", or nothing for no name.
+JsonFields DeviceField(const std::string& name);
 // "1-3: The update was successful. (6.1 s)"; a failure adds its reason, a serial number its
 // number.
 std::string ReportLine(const station::BoardReport& report);
@@ -98,9 +97,11 @@ class LinePrinter final : public station::StationObserver {
     }  // boards side by side are listed in their order once all are done
     human_ << std::flush;
     if (choices_.json && !laterOutcomes_) {
-      json_.Emit(OutcomeJson(
-          report, DeviceField(report.device) +
-                      (choices_.repeat ? ",\"count\":" + std::to_string(count) : std::string())));
+      JsonFields device = DeviceField(report.device);
+      if (choices_.repeat) {
+        device.Add("count", count);
+      }
+      json_.Emit(OutcomeJson(report, device));
     }
   }
 

@@ -131,23 +131,6 @@ std::string CountWithLines(std::size_t count, std::size_t lineCount,
   return text;
 }
 
-std::string JsonRanges(const std::vector<image::AddressRange>& ranges) {
-  std::string json = "[";
-  for (const image::AddressRange& range : ranges) {
-    if (json.size() > 1) {
-      json += ',';
-    }
-    json += "{\"first\":" + std::to_string(range.first) +
-            ",\"last\":" + std::to_string(range.last) + "}";
-  }
-  return json + "]";
-}
-
-template <typename T>
-std::string JsonArray(const std::vector<T>& numbers) {
-  return "[" + JoinNumbers(numbers, ",") + "]";
-}
-
 // The files of the emulated devices' memories (--emulated-state): read and written.
 std::vector<FileRole> StateFiles(const station::DeviceOptions& options) {
   std::vector<FileRole> files;
@@ -543,11 +526,13 @@ int UpdateLoop(const BoardJob& job, const UpdateChoices& choices, const DeviceOp
                    : summary.failed == 0 && summary.resetMissing == 0 ? kExitSuccess
                                                                       : kExitUpdateFailed;
   if (choices.json) {
-    printer.Json().Emit("\"event\":\"summary\",\"devices\":" + std::to_string(summary.boards) +
-                        ",\"succeeded\":" + std::to_string(summary.succeeded) +
-                        ",\"failed\":" + std::to_string(summary.boards - summary.succeeded) +
-                        ",\"updated\":" + std::to_string(summary.updated) +
-                        ",\"exit_code\":" + std::to_string(code));
+    printer.Json().Emit(JsonFields()
+                            .Add("event", "summary")
+                            .Add("devices", summary.boards)
+                            .Add("succeeded", summary.succeeded)
+                            .Add("failed", summary.boards - summary.succeeded)
+                            .Add("updated", summary.updated)
+                            .Add("exit_code", code));
   }
   return code;
 }
@@ -590,26 +575,34 @@ std::string InfoText(const std::string& file, const image::MemoryImage& image,
 
 std::string InfoJson(const std::string& file, const image::MemoryImage& image,
                      const image::LoadReport& report) {
-  std::string json = "{";
-  json += "\"file\":" + JsonString(file);
-  json += ",\"highest_flash_address\":" + std::to_string(image.HighestFlashAddress);
-  json += std::string(",\"config_present\":") + (image.ConfigPresent ? "true" : "false");
-  json += ",\"records\":" + std::to_string(report.records);
-  json += ",\"bytes_stored\":" + std::to_string(report.bytesStored);
-  json += std::string(",\"no_data\":") + (report.NoData() ? "true" : "false");
-  json += ",\"unsupported_record_types\":" + JsonArray(report.unsupportedRecordTypes);
-  json += ",\"malformed_lines\":" + std::to_string(report.malformedCount);
-  json += ",\"malformed_line_numbers\":" + JsonArray(report.malformedLines);
-  json += ",\"checksum_errors\":" + std::to_string(report.checksumErrorCount);
-  json += ",\"checksum_error_lines\":" + JsonArray(report.checksumErrorLines);
-  json += ",\"bytes_outside_memory\":" + std::to_string(report.bytesOutsideMemory);
-  json += ",\"outside_memory_lines\":" + JsonArray(report.outsideMemoryLines);
-  json += ",\"ranges\":{\"flash\":" + JsonRanges(report.flashRanges);
-  json += ",\"eeprom\":" + JsonRanges(report.eepromRanges);
-  json += ",\"user_id\":" + JsonRanges(report.userIdRanges);
-  json += ",\"config\":" + JsonRanges(report.configRanges) + "}";
-  json += "}";
-  return json;
+  const auto ranges = [](const std::vector<image::AddressRange>& list) {
+    Json json = Json::array();
+    for (const image::AddressRange& range : list) {
+      json.push_back({{"first", range.first}, {"last", range.last}});
+    }
+    return json;
+  };
+  const Json json = {
+      {"file", file},
+      {"highest_flash_address", image.HighestFlashAddress},
+      {"config_present", image.ConfigPresent},
+      {"records", report.records},
+      {"bytes_stored", report.bytesStored},
+      {"no_data", report.NoData()},
+      {"unsupported_record_types", report.unsupportedRecordTypes},
+      {"malformed_lines", report.malformedCount},
+      {"malformed_line_numbers", report.malformedLines},
+      {"checksum_errors", report.checksumErrorCount},
+      {"checksum_error_lines", report.checksumErrorLines},
+      {"bytes_outside_memory", report.bytesOutsideMemory},
+      {"outside_memory_lines", report.outsideMemoryLines},
+      {"ranges",
+       {{"flash", ranges(report.flashRanges)},
+        {"eeprom", ranges(report.eepromRanges)},
+        {"user_id", ranges(report.userIdRanges)},
+        {"config", ranges(report.configRanges)}}},
+  };
+  return station::JsonText(json);
 }
 
 int InfoCommand(const std::string& file, bool json, Console& console) {
@@ -673,15 +666,15 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
   }
   const bool found = answer.reply.has_value();
   if (json) {
-    std::string line = "\"event\":\"detect\"" + DeviceField(name);
-    line += ",\"found\":" + JsonBool(found);
+    JsonFields line;
+    line.Add("event", "detect").Add(DeviceField(name)).Add("found", found);
     if (found) {
-      line += ",\"text\":" + JsonString(link::VersionText(*answer.reply)) +
-              ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
-              ",\"major\":" + std::to_string((*answer.reply)[3]) +
-              ",\"minor\":" + std::to_string((*answer.reply)[2]);
+      line.Add("text", link::VersionText(*answer.reply))
+          .Add("version", station::VersionNumber(*answer.reply))
+          .Add("major", (*answer.reply)[3])
+          .Add("minor", (*answer.reply)[2]);
     }
-    line += ",\"exit_code\":" + std::to_string(found ? kExitSuccess : kExitNoDevice);
+    line.Add("exit_code", found ? kExitSuccess : kExitNoDevice);
     JsonLines(console.out).Emit(line);
   }
   if (found) {
@@ -881,7 +874,7 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, const st
 int ListCommand(const DeviceOptions& device, bool json, Console& console) {
   std::unique_ptr<DeviceBench> bench = MakeBench(device, console, station::BenchUse::Look);
   const std::vector<link::AttachedDevice> devices = bench->List();
-  std::string jsonDevices;
+  Json jsonDevices = Json::array();
   for (const link::AttachedDevice& attached : devices) {
     // Each device is asked under its lock; one that another run holds is not opened: a query
     // between its packets would disturb it.
@@ -907,18 +900,18 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
     }
     const std::string place = attached.location.empty() ? "-" : attached.location;
     if (json) {
-      jsonDevices += std::string(jsonDevices.empty() ? "" : ",") +
-                     "{\"instance\":" + std::to_string(attached.instance) +
-                     ",\"location\":" + JsonString(attached.location) +
-                     ",\"answered\":" + JsonBool(found) + ",\"busy\":" + JsonBool(claim.busy);
+      Json entry = {{"instance", attached.instance},
+                    {"location", attached.location},
+                    {"answered", found},
+                    {"busy", claim.busy}};
       if (found) {
-        jsonDevices += ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
-                       ",\"major\":" + std::to_string((*answer.reply)[3]) +
-                       ",\"minor\":" + std::to_string((*answer.reply)[2]);
+        entry["version"] = station::VersionNumber(*answer.reply);
+        entry["major"] = (*answer.reply)[3];
+        entry["minor"] = (*answer.reply)[2];
       } else {
-        jsonDevices += ",\"problem\":" + JsonString(note);
+        entry["problem"] = note;
       }
-      jsonDevices += "}";
+      jsonDevices.push_back(std::move(entry));
     } else {
       std::string line = std::to_string(attached.instance);
       line.resize(std::max<std::size_t>(line.size() + 2, 4), ' ');
@@ -931,7 +924,7 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
     }
   }
   if (json) {
-    console.out << "{\"devices\":[" << jsonDevices << "]}\n";
+    console.out << station::JsonText(Json{{"devices", jsonDevices}}) << '\n';
   }
   console.out << std::flush;
   if (devices.empty()) {

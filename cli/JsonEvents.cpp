@@ -1,7 +1,5 @@
 #include "cli/JsonEvents.h"
 
-#include <cstdio>
-
 #include "cli/Output.h"
 
 namespace korvane::cli {
@@ -10,17 +8,12 @@ namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
-std::string Number(float value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(value));
-  return text;
-}
-
 }  // namespace
 
-void JsonLines::Emit(const std::string& fields) {
+void JsonLines::Emit(const station::JsonFields& fields) {
+  const std::string line = fields.Object();
   const std::lock_guard lock(mutex_);
-  out_ << '{' << fields << "}\n" << std::flush;
+  out_ << line << '\n' << std::flush;
 }
 
 JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
@@ -30,8 +23,13 @@ JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequ
       abortRequested_(abortRequested),
       interrupted_(std::move(interrupted)) {}
 
-std::string JsonProgress::DeviceField() const {
-  return device_.empty() ? std::string() : ",\"device\":" + JsonString(device_);
+station::JsonFields JsonProgress::Line(std::string_view event) const {
+  station::JsonFields line;
+  line.Add("event", event);
+  if (!device_.empty()) {
+    line.Add("device", device_);
+  }
+  return line;
 }
 
 void JsonProgress::OnStageBegin(update::Stage stage) {
@@ -44,7 +42,7 @@ void JsonProgress::SetStageText(std::string_view text) {
     return;
   }
   if (!stageStarting_) {
-    lines_.Emit("\"event\":\"message\"" + DeviceField() + ",\"text\":" + JsonString(text));
+    lines_.Emit(Line("message").Add("text", text));
     return;
   }
   stageStarting_ = false;
@@ -59,8 +57,7 @@ void JsonProgress::Begin(std::string_view name, std::string_view text) {
   value_ = 0.0F;
   lastEmitted_ = -1.0F;
   lastEmit_ = {};
-  lines_.Emit("\"event\":\"stage\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
-              ",\"text\":" + JsonString(text));
+  lines_.Emit(Line("stage").Add("stage", stage_).Add("text", text));
 }
 
 void JsonProgress::SetBarValue(float value) {
@@ -75,8 +72,7 @@ void JsonProgress::SetBarValue(float value) {
 }
 
 void JsonProgress::EmitProgress(float value) {
-  lines_.Emit("\"event\":\"progress\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
-              ",\"percent\":" + Number(value));
+  lines_.Emit(Line("progress").Add("stage", stage_).AddFixed("percent", value, 2));
   lastEmitted_ = value;
   lastEmit_ = Clock::now();
 }

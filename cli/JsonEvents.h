@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cli/ProgressPrinter.h"
+#include "station/Json.h"
 
 namespace korvane::cli {
 
@@ -15,8 +16,7 @@ namespace korvane::cli {
 class JsonLines {
  public:
   explicit JsonLines(std::ostream& out) : out_(out) {}
-  // `fields` is the inside of an object without braces: "\"event\":\"stage\",...".
-  void Emit(const std::string& fields);
+  void Emit(const station::JsonFields& fields);
 
  private:
   std::mutex mutex_;
@@ -50,10 +50,9 @@ class JsonProgress final : public RunView {
   bool StopRequested() override;
   void EndBackup(bool success) override;
 
-  // The "device" field (with its leading comma) or empty: for the command's own lines.
-  std::string DeviceField() const;
-
  private:
+  // "event" and "device" of every line.
+  station::JsonFields Line(std::string_view event) const;
   void Begin(std::string_view name, std::string_view text);
   void EmitProgress(float value);
   void EndStage(bool completed);

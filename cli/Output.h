@@ -8,7 +8,7 @@
 
 #include "image/UpdateFileLoader.h"
 #include "link/UsbPipeLink.h"
-#include "station/Record.h"
+#include "station/Json.h"
 
 namespace korvane::cli {
 
@@ -28,7 +28,8 @@ std::string NotSentLine(std::span<const std::uint8_t> request);
 // or NotSentLine wrote them, each ended by a line feed.
 bool IsTraceText(std::string_view text);
 
-using station::JsonString;
+using station::Json;
+using station::JsonFields;
 
 // The link's messages, printed to standard error one per line with the windows' texts.
 class StreamLinkMessages final : public link::LinkMessages {

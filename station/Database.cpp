@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/Files.h"
+#include "station/Json.h"
 #include "station/Record.h"
 
 namespace korvane::station {
@@ -148,8 +149,8 @@ std::optional<std::string> TimeText(const std::optional<Clock::time_point>& when
   return when ? std::optional<std::string>(UtcTimestamp(*when)) : std::nullopt;
 }
 
-std::string OrNull(const std::optional<std::string>& text) {
-  return text ? JsonString(*text) : std::string("null");
+Json OrNull(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
 }
 
 Clock::time_point FromMillis(std::int64_t millis) {
@@ -184,41 +185,33 @@ std::string NewRunKey() {
 }
 
 std::string RunJson(const RunRow& row) {
-  std::string json = "{\"run_key\":" + JsonString(row.key);
-  json += ",\"state\":";
-  json += row.state == RunState::Claimed ? "\"claimed\"" : "\"finished\"";
-  json += ",\"time\":" + JsonString(UtcTimestamp(row.time));
-  json += ",\"claimed\":" + OrNull(TimeText(row.claimed));
-  json += ",\"host\":" + JsonString(row.host);
-  json += ",\"korvane\":" + JsonString(row.korvane);
-  json += ",\"command\":" + JsonString(row.command);
-  json += ",\"device\":" + JsonString(row.device);
-  json += ",\"bootloader\":" + OrNull(row.bootloader);
-  json += ",\"file\":" + OrNull(row.file);
-  json += ",\"file_sha256\":" + OrNull(row.fileSha256);
-  json += ",\"image_sha256\":" + OrNull(row.imageSha256);
-  json += ",\"memories\":[";
-  for (std::size_t i = 0; i < row.memories.size(); ++i) {
-    json += (i == 0 ? "" : ",") + JsonString(row.memories[i]);
-  }
-  json += "],\"series\":" + OrNull(row.series);
-  json +=
-      ",\"serial\":" + (row.serial ? JsonString(std::to_string(*row.serial)) : std::string("null"));
-  json += ",\"success\":";
-  json += row.success ? (*row.success ? "true" : "false") : "null";
-  json += ",\"failure\":" + JsonString(row.failure);
-  json += ",\"reason\":" + JsonString(row.reason);
-  json += ",\"packets\":" + (row.packets ? std::to_string(*row.packets) : std::string("null"));
-  json += ",\"seconds\":";
+  JsonFields json;
+  json.Add("run_key", row.key)
+      .Add("state", row.state == RunState::Claimed ? "claimed" : "finished")
+      .Add("time", UtcTimestamp(row.time))
+      .Add("claimed", OrNull(TimeText(row.claimed)))
+      .Add("host", row.host)
+      .Add("korvane", row.korvane)
+      .Add("command", row.command)
+      .Add("device", row.device)
+      .Add("bootloader", OrNull(row.bootloader))
+      .Add("file", OrNull(row.file))
+      .Add("file_sha256", OrNull(row.fileSha256))
+      .Add("image_sha256", OrNull(row.imageSha256))
+      .Add("memories", row.memories)
+      .Add("series", OrNull(row.series))
+      .Add("serial", row.serial ? Json(std::to_string(*row.serial)) : Json(nullptr))
+      .Add("success", row.success ? Json(*row.success) : Json(nullptr))
+      .Add("failure", row.failure)
+      .Add("reason", row.reason)
+      .Add("packets", row.packets ? Json(*row.packets) : Json(nullptr));
   if (row.seconds) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", *row.seconds);
-    json += seconds;
+    json.AddFixed("seconds", *row.seconds, 3);
   } else {
-    json += "null";
+    json.Add("seconds", nullptr);
   }
-  json += ",\"backup\":" + OrNull(row.backup);
-  return json + "}";
+  json.Add("backup", OrNull(row.backup));
+  return json.Object();
 }
 
 struct RecordDatabase::Connection {
