@@ -96,7 +96,7 @@ std::string RangesText(const std::vector<image::AddressRange>& ranges) {
     if (!text.empty()) {
       text += ", ";
     }
-    text += HexAddress(range.first, 6) + "-" + HexAddress(range.last, 6);
+    text += HexNumber(range.first, 6) + "-" + HexNumber(range.last, 6);
   }
   return text;
 }
@@ -548,7 +548,7 @@ std::string InfoText(const std::string& file, const image::MemoryImage& image,
   text << "User ID: " << RangesText(report.userIdRanges) << '\n';
   text << "Config: " << RangesText(report.configRanges) << '\n';
   text << "HighestFlashAddress: "
-       << HexAddress(static_cast<std::uint32_t>(image.HighestFlashAddress), 4) << " ("
+       << HexNumber(static_cast<std::uint32_t>(image.HighestFlashAddress), 4) << " ("
        << image.HighestFlashAddress << ")\n";
   text << "Config bytes present: " << (image.ConfigPresent ? "yes" : "no") << '\n';
   text << "Records: " << report.records << ", bytes stored: " << report.bytesStored << '\n';

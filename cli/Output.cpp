@@ -1,40 +1,8 @@
 #include "cli/Output.h"
 
-#include <array>
+#include "platform/Hex.h"
 
 namespace korvane::cli {
-
-namespace {
-
-constexpr std::array<char, 16> kHexDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                             '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
-
-}  // namespace
-
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  text.reserve(bytes.size() * 3);
-  for (const std::uint8_t byte : bytes) {
-    if (!text.empty()) {
-      text += ' ';
-    }
-    text += kHexDigits[byte >> 4];
-    text += kHexDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-std::string HexAddress(std::uint64_t value, int digits) {
-  std::string hex;
-  do {
-    hex.insert(hex.begin(), kHexDigits[value & 0x0F]);
-    value >>= 4;
-  } while (value != 0);
-  if (static_cast<int>(hex.size()) < digits) {
-    hex.insert(0, static_cast<std::size_t>(digits) - hex.size(), '0');
-  }
-  return "0x" + hex;
-}
 
 std::string TraceLine(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply,
                       link::ExchangeResult result) {

@@ -8,15 +8,13 @@
 
 #include "image/UpdateFileLoader.h"
 #include "link/UsbPipeLink.h"
+#include "platform/Hex.h"
 #include "station/Json.h"
 
 namespace korvane::cli {
 
-// Bytes as two-digit upper-case hex separated by single blanks ("03 01 00 08 00").
-std::string HexBytes(std::span<const std::uint8_t> bytes);
-
-// "0x0800"-style text of an address, at least `digits` upper-case hex digits.
-std::string HexAddress(std::uint64_t value, int digits = 4);
+using platform::HexBytes;
+using platform::HexNumber;
 
 // One trace line for an exchange that ran: "<request> -> <reply> [N]", N the ExchangeResult.
 // With nothing received the reply part is left out: "FF 02 -> [1]".

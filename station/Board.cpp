@@ -7,6 +7,7 @@
 
 #include "link/BootloaderPacket.h"
 #include "platform/Files.h"
+#include "platform/Hex.h"
 #include "station/Bench.h"
 #include "station/Sha256.h"
 
@@ -14,7 +15,7 @@ namespace korvane::station {
 
 namespace {
 
-constexpr std::int32_t kApplicationStart = 0x800;
+using image::kApplicationStart;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -124,7 +125,7 @@ std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) 
   if (flash && image.HighestFlashAddress >= kApplicationStart) {
     hash.Add(std::span<const std::uint8_t>(image.FlashImage)
                  .subspan(kApplicationStart, static_cast<std::size_t>(std::min<std::int32_t>(
-                                                 image.HighestFlashAddress, 0x7FFF)) -
+                                                 image.HighestFlashAddress, image::kFlashLast)) -
                                                  kApplicationStart + 1));
   }
   if (eeprom) {
@@ -247,9 +248,7 @@ std::optional<std::vector<std::uint8_t>> ReadSerialBytes(link::UsbPipeLink& link
 }
 
 std::string HexText(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
+  return platform::HexNumber(value);
 }
 
 void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report) {
@@ -275,14 +274,8 @@ void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, Board
     image = numbered.get();
     report.serial = ReadSerial(*job.serial, *bytes);
     if (!report.serial) {
-      std::string found;
-      for (const std::uint8_t byte : *bytes) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", byte);
-        found += hex;
-      }
       serialProblem = "The serial number at " + HexText(job.serial->address) +
-                      " holds no number:" + found + ".";
+                      " holds no number: " + platform::HexBytes(*bytes) + ".";
     }
   }
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);

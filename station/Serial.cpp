@@ -4,13 +4,14 @@
 #include <limits>
 
 #include "platform/Files.h"
+#include "platform/Hex.h"
 #include "station/Session.h"
 
 namespace korvane::station {
 
 namespace {
 
-constexpr std::uint32_t kApplicationStart = 0x800;
+constexpr auto kApplicationStart = static_cast<std::uint32_t>(image::kApplicationStart);
 constexpr std::uint32_t kEepromBase = kSerialEepromBase;
 
 unsigned MaxBytes(SerialFormat format) {
@@ -25,9 +26,7 @@ bool Fits(const SerialPlan& plan, std::uint64_t number) {
 }
 
 std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
+  return platform::HexNumber(value);
 }
 
 std::uint64_t ReadNumber(const std::string& file) {

@@ -5,6 +5,7 @@
 
 #include "image/HexRecord.h"
 #include "link/BootloaderPacket.h"
+#include "platform/Hex.h"
 
 namespace korvane::update {
 
@@ -101,15 +102,6 @@ class Backup {
   BackupOutcome outcome_{};
 };
 
-std::string Hex(std::uint32_t value, int digits) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    text += kDigits[(value >> shift) & 0x0F];
-  }
-  return "0x" + text;
-}
-
 void AppendRecords(std::string& text, std::span<const std::uint8_t> bytes,
                    std::uint32_t firstOffset) {
   for (std::size_t at = 0; at < bytes.size(); at += kRecordBytes) {
@@ -187,8 +179,9 @@ std::string BackupFailureReason(const BackupOutcome& outcome) {
   }
   const bool eeprom = outcome.region == BackupRegion::Eeprom;
   return std::string(eeprom ? "Reading EEPROM at " : "Reading program flash at ") +
-         Hex(static_cast<std::uint32_t>(outcome.run.packetAddress), eeprom ? 2 : 4) + ": " +
-         FailureCause(outcome.run);
+         platform::HexNumber(static_cast<std::uint32_t>(outcome.run.packetAddress),
+                             eeprom ? 2 : 4) +
+         ": " + FailureCause(outcome.run);
 }
 
 std::string BackupHexText(const DeviceMemory& memory) {

@@ -13,8 +13,8 @@
 namespace korvane::update {
 
 // What a backup reads: the application area of program flash and the whole data EEPROM.
-inline constexpr std::uint32_t kBackupFlashFirst = 0x800;
-inline constexpr std::uint32_t kBackupFlashLast = 0x7FFF;
+inline constexpr auto kBackupFlashFirst = static_cast<std::uint32_t>(image::kApplicationStart);
+inline constexpr auto kBackupFlashLast = static_cast<std::uint32_t>(image::kFlashLast);
 
 struct DeviceMemory {
   std::array<std::uint8_t, image::kFlashSize> flash{};  // 0xFF below 0x800 (not read)

@@ -7,15 +7,15 @@
 #include <vector>
 
 #include "link/BootloaderPacket.h"
+#include "platform/Hex.h"
 
 namespace korvane::update {
 namespace {
 
 using link::PacketBuffer;
 
-// The application area of program flash starts above the 2 KiB boot block.
-constexpr std::int32_t kApplicationStart = 0x800;
-constexpr std::int32_t kFlashLast = static_cast<std::int32_t>(image::kFlashSize) - 1;
+using image::kApplicationStart;
+using image::kFlashLast;
 constexpr std::int32_t kEepromLast = static_cast<std::int32_t>(image::kEepromSize) - 1;
 constexpr std::int32_t kEraseBlock = link::kFlashEraseBlock;  // 64 bytes
 constexpr std::int32_t kRow = link::kWriteChunk;              // 16 bytes
@@ -529,21 +529,15 @@ std::string_view StageName(Stage stage) {
   return "Update";
 }
 
-std::string Hex(std::uint32_t value, int digits) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    text += kDigits[(value >> shift) & 0x0F];
-  }
-  return "0x" + text;
-}
+using platform::HexNumber;
 
 std::string Why(const UpdateOutcome& outcome) {
   switch (outcome.failure) {
     case Failure::Aborted:
       return "stopped by the user.";
     case Failure::Mismatch:
-      return "found " + Hex(outcome.found, 2) + ", expected " + Hex(outcome.expected, 2) + ".";
+      return "found " + HexNumber(outcome.found, 2) + ", expected " +
+             HexNumber(outcome.expected, 2) + ".";
     case Failure::NotSent:
       if (!outcome.noDevice) {
         return "the pipes did not open.";
@@ -568,8 +562,8 @@ std::string Why(const UpdateOutcome& outcome) {
       return "the device answered " + std::to_string(outcome.answered) + " of " +
              std::to_string(outcome.needed) + " bytes.";
     case Failure::WrongEcho:
-      return "the reply answers another request (command " + Hex(outcome.echoedCommand, 2) +
-             ", address " + Hex(static_cast<std::uint32_t>(outcome.echoedAddress), 6) + ").";
+      return "the reply answers another request (command " + HexNumber(outcome.echoedCommand, 2) +
+             ", address " + HexNumber(static_cast<std::uint32_t>(outcome.echoedAddress), 6) + ").";
     case Failure::DeviceChanged:
       return "another device was attached or removed during the update; with " +
              (outcome.libraryName.empty() ? std::string("this USB library") : outcome.libraryName) +
@@ -627,7 +621,7 @@ std::string FailureReason(const UpdateOutcome& outcome) {
   const std::int32_t address =
       outcome.failure == Failure::Mismatch ? outcome.mismatchAddress : outcome.packetAddress;
   return std::string(StageName(stage)) + " at " +
-         Hex(static_cast<std::uint32_t>(address), eeprom ? 2 : 4) + ": " + Why(outcome);
+         HexNumber(static_cast<std::uint32_t>(address), eeprom ? 2 : 4) + ": " + Why(outcome);
 }
 
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
