@@ -359,14 +359,6 @@ void Application::mnu_Repeate_Click() {
   ToggleCheck(MenuCommand::Repeate);
 }
 
-bool Application::QueryVersion(link::PacketBuffer& reply) {
-  link::PacketBuffer request{};
-  const std::int32_t requestLength = link::BuildVersionQuery(request);
-  std::int32_t replyLength = link::kVersionReplyLength;
-  const link::PacketOutcome outcome = link_.SendPacket(request, requestLength, reply, replyLength);
-  return outcome.sent && outcome.result == link::ExchangeResult::Complete;
-}
-
 void Application::AutoDetectCmd_Click() {
   const Exclusive scope(*this);
   if (!scope || !main_) {
@@ -387,10 +379,9 @@ void Application::AutoDetectCmd_Click() {
 
   std::string_view stateText = text::kNotConnected;
   std::string deviceText(text::kNoDevice);
-  link::PacketBuffer reply{};
-  if (QueryVersion(reply)) {
+  if (const auto answer = link::BootloaderClient(link_).Version(); answer.ok()) {
     stateText = text::kConnected;
-    deviceText = link::VersionText(reply);
+    deviceText = link::VersionText(answer.version);
     deviceConnected_ = true;
     main_->SetEnabled(MainControl::ResetPIC, true);
     main_->SetText(MainControl::Label0, text::kDeviceFoundText);
@@ -410,11 +401,7 @@ void Application::ResetPIC_Click() {
   if (!scope || !main_) {
     return;
   }
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildDeviceReset(request);
-  std::int32_t replyLength = link::kResetReplyLength;
-  link_.SendPacket(request, requestLength, reply, replyLength);  // the result does not matter
+  link::BootloaderClient(link_).Reset();  // the result does not matter
 
   if (Checked(MenuCommand::Repeate)) {
     // Ready for the next device.
@@ -557,8 +544,7 @@ void Application::UpdatingComplete_OKCmd_Click() {
   deviceConnected_ = false;
   main_->SetEnabled(MainControl::OK, false);
   main_->SetEnabled(MainControl::ResetPIC, false);
-  link::PacketBuffer reply{};
-  if (QueryVersion(reply)) {
+  if (link::BootloaderClient(link_).Version().ok()) {
     main_->SetEnabled(MainControl::ResetPIC, true);
   }
 }

@@ -10,7 +10,7 @@
 #include "app/Forms.h"
 #include "image/MemoryImage.h"
 #include "image/UpdateFileLoader.h"
-#include "link/BootloaderPacket.h"
+#include "link/BootloaderClient.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
 
@@ -136,8 +136,6 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   void HideMain();
   void ShowProgressWindow();
   void ShowOutcome(std::string_view text, Colour colour);
-  // One VersionQuery in its own bracket; true on a complete reply.
-  bool QueryVersion(link::PacketBuffer& reply);
   // Enables "Data Update" and shows the ready text when a file is loaded and a device answered.
   void EnableUpdateIfReady();
   // The window a box belongs to: the first loaded window that shows, in unload order.

@@ -651,34 +651,34 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
   Prepared prepared = Prepare(device, console);
   const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
   Trace trace(device.traceFile);
-  station::VersionAnswer answer;
+  link::BootloaderClient::VersionResult answer;
   {
     DeviceTarget target = prepared.bench->Target(prepared.device);
     // A query between another run's packets would disturb it.
     const auto lock = station::ClaimDevice(target.lockFile, name);
     StreamLinkMessages messages(console.err);
     station::DeviceSession session(std::move(target), messages, trace.Tap());
-    answer = station::QueryVersion(session.Link());
+    answer = session.Client().Version();
   }
   prepared.bench->Save();
   if (const std::string traceError = trace.Finish(); !traceError.empty()) {
     throw CliError(kExitFileError, traceError);
   }
-  const bool found = answer.reply.has_value();
+  const bool found = answer.ok();
   if (json) {
     JsonFields line;
     line.Add("event", "detect").Add(DeviceField(name)).Add("found", found);
     if (found) {
-      line.Add("text", link::VersionText(*answer.reply))
-          .Add("version", station::VersionNumber(*answer.reply))
-          .Add("major", (*answer.reply)[3])
-          .Add("minor", (*answer.reply)[2]);
+      line.Add("text", link::VersionText(answer.version))
+          .Add("version", link::VersionNumber(answer.version))
+          .Add("major", answer.version.major)
+          .Add("minor", answer.version.minor);
     }
     line.Add("exit_code", found ? kExitSuccess : kExitNoDevice);
     JsonLines(console.out).Emit(line);
   }
   if (found) {
-    (json ? console.err : console.out) << link::VersionText(*answer.reply) << '\n' << std::flush;
+    (json ? console.err : console.out) << link::VersionText(answer.version) << '\n' << std::flush;
     return kExitSuccess;
   }
   console.err << "Unable to find an Dextrel device.\n";
@@ -879,15 +879,15 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
     // Each device is asked under its lock; one that another run holds is not opened: a query
     // between its packets would disturb it.
     std::ostringstream messagesText;
-    station::VersionAnswer answer;
+    link::BootloaderClient::VersionResult answer;
     station::DeviceClaim claim = bench->Claim(attached);
     if (!claim.busy) {
       StreamLinkMessages messages(messagesText);
       station::DeviceSession session(bench->Target(attached), messages, nullptr);
-      answer = station::QueryVersion(session.Link());
+      answer = session.Client().Version();
     }
     claim.lock.reset();
-    const bool found = answer.reply.has_value();
+    const bool found = answer.ok();
     // The last message says most (the access advice follows the open failure).
     std::string note;
     if (claim.busy) {
@@ -905,9 +905,9 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
                     {"answered", found},
                     {"busy", claim.busy}};
       if (found) {
-        entry["version"] = station::VersionNumber(*answer.reply);
-        entry["major"] = (*answer.reply)[3];
-        entry["minor"] = (*answer.reply)[2];
+        entry["version"] = link::VersionNumber(answer.version);
+        entry["major"] = answer.version.major;
+        entry["minor"] = answer.version.minor;
       } else {
         entry["problem"] = note;
       }
@@ -917,7 +917,7 @@ int ListCommand(const DeviceOptions& device, bool json, Console& console) {
       line.resize(std::max<std::size_t>(line.size() + 2, 4), ' ');
       line += place;
       line.resize(std::max<std::size_t>(line.size() + 2, 16), ' ');
-      line += found        ? "bootloader " + station::VersionNumber(*answer.reply)
+      line += found        ? "bootloader " + link::VersionNumber(answer.version)
               : claim.busy ? note
                            : "no answer" + (note.empty() ? std::string() : ": " + note);
       console.out << line << '\n';

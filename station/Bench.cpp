@@ -481,7 +481,7 @@ bool DeviceBench::Answers(const link::AttachedDevice& device) {
   }
   SilentMessages silent;
   DeviceSession session(Target(device), silent, nullptr);
-  return QueryVersion(session.Link()).reply.has_value();
+  return session.Client().Version().ok();
 }
 
 std::vector<link::AttachedDevice> DeviceBench::Answering() {

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "emulator/FaultText.h"
-#include "link/BootloaderPacket.h"
 
 namespace korvane::station {
 
@@ -80,30 +79,13 @@ DeviceSession::DeviceSession(DeviceTarget target, link::LinkMessages& messages,
   link_ = std::make_unique<link::UsbPipeLink>(*target_.library, messages, target_.instance);
   link_->InitPipes();
   link_->SetPacketTap(tap);
+  client_ = std::make_unique<link::BootloaderClient>(*link_);
 }
 
 DeviceSession::~DeviceSession() {
   // The link closes its pipes through the library, so it goes first.
+  client_.reset();
   link_.reset();
-}
-
-VersionAnswer QueryVersion(link::UsbPipeLink& link) {
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildVersionQuery(request);
-  std::int32_t replyLength = link::kVersionReplyLength;
-  VersionAnswer answer;
-  answer.outcome = link.SendPacket(request, requestLength, reply, replyLength);
-  // Only a complete reply counts: a short one is no bootloader.
-  if (answer.outcome.sent && answer.outcome.result == link::ExchangeResult::Complete) {
-    answer.reply = reply;
-  }
-  return answer;
-}
-
-std::string VersionNumber(const link::PacketBuffer& reply) {
-  return std::to_string(reply[3]) + "." + std::to_string(reply[2] >> 4) +
-         std::to_string(reply[2] & 0x0F);
 }
 
 }  // namespace korvane::station

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "emulator/EmulatedUsbLibrary.h"
-#include "link/BootloaderPacket.h"
+#include "link/BootloaderClient.h"
 #include "link/UsbChoice.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
@@ -99,21 +99,15 @@ class DeviceSession {
   ~DeviceSession();
 
   link::UsbPipeLink& Link() { return *link_; }
+  // The bootloader's commands over the link.
+  link::BootloaderClient& Client() { return *client_; }
   const DeviceTarget& Target() const { return target_; }
   const std::string& Name() const { return target_.name; }
 
  private:
   DeviceTarget target_;
   std::unique_ptr<link::UsbPipeLink> link_;
+  std::unique_ptr<link::BootloaderClient> client_;
 };
-
-// The bootloader's version, when a complete reply to the version query came back.
-struct VersionAnswer {
-  link::PacketOutcome outcome;
-  std::optional<link::PacketBuffer> reply;
-};
-VersionAnswer QueryVersion(link::UsbPipeLink& link);
-// "1.12": the major version, a dot, the minor version's two digits.
-std::string VersionNumber(const link::PacketBuffer& reply);
 
 }  // namespace korvane::station

@@ -19,7 +19,7 @@ constexpr std::size_t kRecordBytes = 16;
 class Backup {
  public:
   Backup(link::UsbPipeLink& link, BackupObserver& observer, const ReadPlan& plan)
-      : link_(link), observer_(observer), plan_(plan) {
+      : client_(link), observer_(observer), plan_(plan) {
     outcome_.memory.flash.fill(0xFF);
     outcome_.memory.eeprom.fill(0xFF);
   }
@@ -48,34 +48,19 @@ class Backup {
       if (observer_.StopRequested()) {
         return Fail(Failure::Aborted, region, address);
       }
-      const auto signedAddress = static_cast<std::int32_t>(address);
-      std::int32_t replyLength = flash ? link::kFlashReadReplyLength : link::kEepromReadReplyLength;
-      const std::int32_t requestLength = flash ? link::BuildFlashRead(request_, signedAddress)
-                                               : link::BuildEepromRead(request_, signedAddress);
-      const link::PacketOutcome sent =
-          link_.SendPacket(request_, requestLength, reply_, replyLength);
-      if (!sent.sent) {
-        Fail(Failure::NotSent, region, address);
-        NoteNotSent(outcome_.run, sent, link_);
-        return false;
-      }
-      ++outcome_.run.packetsSent;
-      if (sent.result == link::ExchangeResult::Short) {
-        return Fail(Failure::ShortReply, region, address);
-      }
-      if (sent.result != link::ExchangeResult::Complete) {
-        outcome_.run.errorCode = sent.errorCode;
-        return Fail(Failure::ExchangeFailed, region, address);
-      }
       // The whole block is needed, except past the end of the memory, where the last block of
       // program flash reaches; and the reply must answer this very request.
       const std::size_t needed = std::min<std::size_t>(block, last - address + 1);
-      if (const Failure failure =
-              CheckReadReply(request_, reply_, replyLength, needed, outcome_.run);
-          failure != Failure::None) {
-        return Fail(failure, region, address);
+      const link::BootloaderClient::ReadResult read =
+          client_.Read(flash ? link::Memory::Flash : link::Memory::Eeprom,
+                       static_cast<std::int32_t>(address), needed);
+      outcome_.run.packetsSent += read.sent ? 1 : 0;
+      if (read.fault) {
+        Fail(Failure::NotSent, region, address);
+        NoteLinkFault(outcome_.run, *read.fault);
+        return false;
       }
-      std::copy_n(reply_.begin() + link::kDataByte, needed, memory.begin() + address);
+      std::copy_n(read.data.begin(), needed, memory.begin() + address);
       observer_.OnProgress(
           static_cast<float>(100.0 * static_cast<double>(address - first + needed) /
                              static_cast<double>(last - first + 1)));
@@ -94,11 +79,9 @@ class Backup {
     return false;
   }
 
-  link::UsbPipeLink& link_;
+  link::BootloaderClient client_;
   BackupObserver& observer_;
   ReadPlan plan_;
-  link::PacketBuffer request_{};
-  link::PacketBuffer reply_{};
   BackupOutcome outcome_{};
 };
 

@@ -53,9 +53,9 @@ struct ReadPlan {
 };
 
 // Reads the plan's program flash with FlashRead and then the EEPROM with EepromRead, one packet
-// per bracket. The first packet that fails or comes back short, or whose reply does not pass
-// CheckReadReply for the whole block (the last one up to the end of the plan), ends the read
-// in failure: a backup is whole or nothing.
+// per bracket. The first packet that fails or comes back short, or whose reply does not pass the
+// link client's checks (link::BootloaderClient::Read) for the whole block (the last one up to the
+// end of the plan), ends the read in failure: a backup is whole or nothing.
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
                                const ReadPlan& plan = {});
 

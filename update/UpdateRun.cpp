@@ -12,8 +12,6 @@
 namespace korvane::update {
 namespace {
 
-using link::PacketBuffer;
-
 using image::kApplicationStart;
 using image::kFlashLast;
 constexpr std::int32_t kEepromLast = static_cast<std::int32_t>(image::kEepromSize) - 1;
@@ -58,10 +56,10 @@ class Run {
   Run(const image::MemoryImage& image, link::UsbPipeLink& link, const bool& abortRequested,
       UpdateObserver& observer, UpdateMode mode)
       : image_(image),
-        link_(link),
         abortRequested_(abortRequested),
         observer_(observer),
-        incremental_(mode == UpdateMode::OnlyChanged) {
+        incremental_(mode == UpdateMode::OnlyChanged),
+        client_(link) {
     outcome_.incremental = incremental_;
   }
 
@@ -274,14 +272,14 @@ class Run {
       if (abortRequested_) {
         return Fail(Failure::Aborted, stage, packet.address);
       }
-      if (!SendOne(stage, packet.address)) {
+      if (!SendOne(stage, packet)) {
         return StageEnd::Failed;
       }
       if (IsVerifyStage(stage) && !Compare(stage, packet)) {
         return StageEnd::Failed;
       }
-      if (IsReadStage(stage) && !Keep(stage, packet)) {
-        return StageEnd::Failed;
+      if (IsReadStage(stage)) {
+        Keep(stage, packet);
       }
       observer_.SetBarValue(ProgressValue(stage, packet.address, i + 1, packets.size()));
       observer_.ProcessPendingEvents();
@@ -292,68 +290,54 @@ class Run {
     return StageEnd::Completed;
   }
 
-  // Builds and sends one packet. A packet that could not be sent, whose exchange failed or
-  // whose reply came back short ends the run at once: the reply buffer would still hold an
-  // earlier reply and the device state is unknown, so carrying on could only report a stale
-  // success.
-  bool SendOne(Stage stage, std::int32_t address) {
-    std::int32_t requestLength = 0;
-    std::int32_t replyLength = 0;
+  // Sends one packet. A packet that could not be sent, whose exchange failed or whose reply
+  // came back short ends the run at once: the device state is unknown, so carrying on could only
+  // report a stale success. So does a read reply that does not answer its request or leaves out
+  // bytes of its block: bytes it leaves out would pass without ever having been read. A read's
+  // data are kept in data_.
+  bool SendOne(Stage stage, const Packet& packet) {
+    const std::int32_t address = packet.address;
+    link::PacketResult result;
     std::uint32_t* work = nullptr;  // the outcome's count of this kind of packet, if any
     switch (stage) {
       case Stage::ProgramErase:
-        replyLength = link::kAckReplyLength;
-        requestLength = link::BuildFlashErase(request_, address);
+        result = client_.Erase(address);
         work = &outcome_.blocksErased;
         break;
       case Stage::ProgramWrite:
         // Rows are written only up to the one that holds HighestFlashAddress, where the target
         // is the image itself.
-        replyLength = link::kAckReplyLength;
-        requestLength = link::BuildFlashWrite(request_, address, Chunk(image_.FlashImage, address));
+        result = client_.Write(link::Memory::Flash, address, Chunk(image_.FlashImage, address));
         work = &outcome_.flashRowsWritten;
+        break;
+      case Stage::EepromWrite:
+        result = client_.Write(link::Memory::Eeprom, address, Chunk(image_.EepromImage, address));
+        work = &outcome_.eepromRowsWritten;
         break;
       case Stage::ProgramVerify:
       case Stage::ProgramRead:
-        replyLength = link::kFlashReadReplyLength;
-        requestLength = link::BuildFlashRead(request_, address);
-        break;
-      case Stage::EepromWrite:
-        replyLength = link::kAckReplyLength;
-        requestLength =
-            link::BuildEepromWrite(request_, address, Chunk(image_.EepromImage, address));
-        work = &outcome_.eepromRowsWritten;
-        break;
       case Stage::EepromVerify:
-      case Stage::EepromRead:
-        replyLength = link::kEepromReadReplyLength;
-        requestLength = link::BuildEepromRead(request_, address);
+      case Stage::EepromRead: {
+        const bool flash = IsFlashStage(stage);
+        const link::BootloaderClient::ReadResult read = client_.Read(
+            flash ? link::Memory::Flash : link::Memory::Eeprom, address, packet.needed);
+        data_ = read.data;
+        result = read;
         break;
+      }
     }
-
-    const link::PacketOutcome sent = link_.SendPacket(request_, requestLength, reply_, replyLength);
-    if (!sent.sent) {
+    if (result.sent) {
+      ++outcome_.packetsSent;
+      if (work != nullptr) {
+        ++*work;
+      }
+    }
+    if (result.fault) {
       Fail(Failure::NotSent, stage, address);
-      NoteNotSent(outcome_, sent, link_);
+      NoteLinkFault(outcome_, *result.fault);
       return false;
     }
-    ++outcome_.packetsSent;
-    if (work != nullptr) {
-      ++*work;
-    }
-    received_ = replyLength;
-    switch (sent.result) {
-      case link::ExchangeResult::Complete:
-        return true;
-      case link::ExchangeResult::Short:
-        Fail(Failure::ShortReply, stage, address);
-        return false;
-      case link::ExchangeResult::Failed:
-        break;
-    }
-    Fail(Failure::ExchangeFailed, stage, address);
-    outcome_.errorCode = sent.errorCode;
-    return false;
+    return true;
   }
 
   // The 16 image bytes a write carries. Write addresses are multiples of 16 and stay at or
@@ -375,50 +359,31 @@ class Run {
     return incremental_ ? areaLast_ : LastAddress(stage);
   }
 
-  // Checks a read reply: it must answer this request and cover the packet's bytes; else the
-  // run fails, since bytes it leaves out would pass without ever having been read.
-  bool CheckReply(Stage stage, const Packet& packet) {
-    if (const Failure failure =
-            CheckReadReply(request_, reply_, received_, packet.needed, outcome_);
-        failure != Failure::None) {
-      Fail(failure, stage, packet.address);
-      return false;
-    }
-    return true;
-  }
-
   // Keeps what a first read found, for the blocks and rows to be compared with the image.
-  bool Keep(Stage stage, const Packet& packet) {
-    if (!CheckReply(stage, packet)) {
-      return false;
-    }
-    const auto data = reply_.begin() + link::kDataByte;
+  void Keep(Stage stage, const Packet& packet) {
+    const auto data = data_.begin();
     const auto at = static_cast<std::size_t>(packet.address);
     if (stage == Stage::ProgramRead) {
       std::copy_n(data, packet.needed, device_.begin() + static_cast<std::ptrdiff_t>(at));
     } else {
       std::copy_n(data, packet.needed, deviceEeprom_.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    return true;
   }
 
   // Compares a read reply with what the device should now hold: the data from byte 5, every
   // byte the reply answers inside the area, at least the packet's. (A read back of what changed
   // may reach into a block the first read found unchanged; what it says there must hold too.)
   bool Compare(Stage stage, const Packet& packet) {
-    if (!CheckReply(stage, packet)) {
-      return false;
-    }
     const bool flash = stage == Stage::ProgramVerify;
     const auto start = static_cast<std::size_t>(packet.address);
     const std::size_t compared = std::min<std::size_t>(
-        reply_[link::kLengthByte], static_cast<std::size_t>(CompareLast(stage)) - start + 1);
+        data_.size(), static_cast<std::size_t>(CompareLast(stage)) - start + 1);
     const std::span<const std::uint8_t> memory =
         !flash         ? std::span<const std::uint8_t>(image_.EepromImage)
         : incremental_ ? std::span<const std::uint8_t>(target_)
                        : std::span<const std::uint8_t>(image_.FlashImage);
     for (std::size_t k = 0; k < compared; ++k) {
-      const std::uint8_t found = reply_[link::kDataByte + k];
+      const std::uint8_t found = data_[k];
       const std::uint8_t expected = memory[start + k];
       if (found != expected) {
         observer_.SetStageColour(kTextRed);
@@ -468,14 +433,12 @@ class Run {
   }
 
   const image::MemoryImage& image_;
-  link::UsbPipeLink& link_;
   const bool& abortRequested_;
   UpdateObserver& observer_;
   const bool incremental_;
   // One request and one reply buffer for the whole run, zero at the start and never cleared.
-  PacketBuffer request_{};
-  PacketBuffer reply_{};
-  std::int32_t received_ = 0;  // bytes the last exchange brought back
+  link::BootloaderClient client_;
+  std::span<const std::uint8_t> data_;  // what the last read reply announced
   UpdateOutcome outcome_{};
   // The update of what changed: the area's last address, what program flash should hold there
   // and what the first reads found (on the heap: a web page's stack is small).
@@ -576,35 +539,37 @@ std::string Why(const UpdateOutcome& outcome) {
 
 }  // namespace
 
-Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
-                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome) {
-  if (!link::EchoesRequest(request, reply)) {
-    outcome.echoedCommand = reply[link::kCommandByte];
-    outcome.echoedAddress = link::PacketAddress(reply);
-    return Failure::WrongEcho;
+void NoteLinkFault(UpdateOutcome& outcome, const link::LinkFault& fault) {
+  switch (fault.error) {
+    case link::LinkError::NotSent:
+      outcome.failure = Failure::NotSent;
+      break;
+    case link::LinkError::DeviceChanged:
+      outcome.failure = Failure::DeviceChanged;
+      break;
+    case link::LinkError::ExchangeFailed:
+      outcome.failure = Failure::ExchangeFailed;
+      break;
+    case link::LinkError::ShortReply:
+      outcome.failure = Failure::ShortReply;
+      break;
+    case link::LinkError::CountTooLarge:
+      outcome.failure = Failure::CountTooLarge;
+      break;
+    case link::LinkError::ShortCount:
+      outcome.failure = Failure::ShortCount;
+      break;
+    case link::LinkError::WrongEcho:
+      outcome.failure = Failure::WrongEcho;
+      break;
   }
-  const std::size_t count = reply[link::kLengthByte];
-  if (count > request[link::kLengthByte]) {
-    return Failure::CountTooLarge;
-  }
-  if (count < needed) {
-    outcome.answered = static_cast<std::uint32_t>(count);
-    outcome.needed = static_cast<std::uint32_t>(needed);
-    return Failure::ShortCount;
-  }
-  if (received < 0 || link::kDataByte + count > static_cast<std::size_t>(received)) {
-    return Failure::ShortReply;
-  }
-  return Failure::None;
-}
-
-void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
-                 const link::UsbPipeLink& link) {
-  outcome.noDevice = sent.noDevice;
-  if (sent.deviceChanged) {
-    outcome.failure = Failure::DeviceChanged;
-    outcome.libraryName = link.LibraryName();
-  }
+  outcome.noDevice = fault.noDevice;
+  outcome.errorCode = fault.errorCode;
+  outcome.libraryName = fault.libraryName;
+  outcome.answered = fault.answered;
+  outcome.needed = fault.needed;
+  outcome.echoedCommand = fault.echoedCommand;
+  outcome.echoedAddress = fault.echoedAddress;
 }
 
 std::string FailureCause(const UpdateOutcome& outcome) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "image/MemoryImage.h"
+#include "link/BootloaderClient.h"
 #include "link/BootloaderPacket.h"
 #include "link/UsbPipeLink.h"
 
@@ -103,16 +104,8 @@ struct UpdateOutcome {
   std::int32_t echoedAddress = 0;  // for WrongEcho: the address the reply names
 };
 
-// Checks a read reply before its data are compared or kept: it must name the request's command
-// and address, announce no more bytes than the request asked for, announce at least the
-// `needed` bytes from the address on, and hold what it announces within the `received` bytes.
-// Returns the failure (None: the reply may be used) and notes its details in `outcome`.
-Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
-                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome);
-
-// Builds the outcome of a packet that could not be sent.
-void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
-                 const link::UsbPipeLink& link);
+// Notes in the outcome why a packet failed: its failure and the link's details.
+void NoteLinkFault(UpdateOutcome& outcome, const link::LinkFault& fault);
 
 // Why a run failed, in one short line for the result window and the command line: where it
 // stopped (stage and address) and why, e.g. "Write at 0x0840: the device did not answer in
@@ -142,8 +135,8 @@ enum class UpdateMode {
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
 // `abortRequested` is read before and after every packet, so a stop asked for before the run
 // sends nothing. A packet that could not be sent, or whose exchange failed or came back short,
-// ends the run at once in failure (no retry); so does a read reply that does not pass
-// CheckReadReply: every block is compared whole, the last program-flash block up to
+// ends the run at once in failure (no retry); so does a read reply that the link's client refuses
+// (link::BootloaderClient::Read): every block is compared whole, the last program-flash block up to
 // HighestFlashAddress. An empty selection counts as unchecked. On a USB library that cannot
 // tell devices apart the device count is watched for the whole run.
 //
