@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "cli/Texts.h"
+
 namespace korvane::cli {
 
 using station::BoardReport;
@@ -30,7 +32,7 @@ JsonFields OutcomeJson(const BoardReport& report, const JsonFields& deviceFields
       .Add(deviceFields)
       .Add("success", report.verdict == Verdict::Success)
       .Add("exit_code", station::ExitCode(report.verdict))
-      .Add("text", report.result)
+      .Add("text", text::ResultText(report.result))
       .Add("failure", report.failure)
       .Add("reason", Reason(report));
   if (report.outcome.stage && !report.outcome.success && !report.backupFailed) {
@@ -43,7 +45,8 @@ JsonFields OutcomeJson(const BoardReport& report, const JsonFields& deviceFields
   if (report.action == station::BoardAction::Update) {
     json.Add("updated", report.Updated());
   }
-  if (report.result == station::kVerifyMatchText || report.result == station::kVerifyMismatchText) {
+  if (report.result == station::BoardResult::Matches ||
+      report.result == station::BoardResult::DoesNotMatch) {
     json.Add("differing", report.differing);
   }
   // A string: readers that hold numbers as doubles would round numbers of 2^53 and more.
@@ -78,8 +81,10 @@ std::string ReportLine(const BoardReport& report) {
   // Without an outcome text of its own (a verify or a reset that did not get far), the reason
   // says it all.
   const std::string reason = Reason(report);
-  if (!report.result.empty() || report.action == station::BoardAction::Update) {
-    line += report.result.empty() ? std::string(update::kFailureText) : report.result;
+  if (report.result != station::BoardResult::None ||
+      report.action == station::BoardAction::Update) {
+    line += report.result == station::BoardResult::None ? text::kFailureText
+                                                        : text::ResultText(report.result);
     line += reason.empty() ? "" : " ";
   }
   line += reason;

@@ -52,21 +52,20 @@ class LinePrinter final : public station::StationObserver {
         laterOutcomes_(laterOutcomes),
         stopRun_(std::move(stopRun)) {}
 
-  std::unique_ptr<station::BoardView> ViewFor(const std::string& device,
-                                              bool& abortRequested) override {
+  std::unique_ptr<station::BoardView> ViewFor(const std::string& device) override {
     std::unique_ptr<RunView> human;
     if (boardViews_) {
-      human = std::make_unique<ProgressPrinter>(human_, !choices_.json && console_.terminal,
-                                                abortRequested, stopRun_);
+      human = std::make_unique<ProgressPrinter>(human_, !choices_.json && console_.terminal);
     } else {
-      human = std::make_unique<QuietView>(abortRequested, stopRun_);
+      human = std::make_unique<RunView>();
     }
     if (!choices_.json) {
       return human;
     }
-    return std::make_unique<Both>(
-        std::make_unique<JsonProgress>(json_, device, abortRequested, stopRun_), std::move(human));
+    return std::make_unique<Both>(std::make_unique<JsonProgress>(json_, device), std::move(human));
   }
+
+  update::StopToken BoardStop() override { return update::StopToken(stopRun_); }
 
   void OnLinkMessage(const std::string& device, std::string_view text) override {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -118,24 +117,22 @@ class LinePrinter final : public station::StationObserver {
   JsonLines& Json() { return json_; }
 
  private:
-  // Hands everything to the JSON view and the human one beside it.
+  // Hands everything to the JSON view and the human one beside it, which it owns.
   class Both final : public RunView {
    public:
     Both(std::unique_ptr<RunView> json, std::unique_ptr<RunView> human)
         : json_(std::move(json)), human_(std::move(human)), tee_(*json_, *human_) {}
-    void ShowProgress() override { tee_.ShowProgress(); }
-    void SetDeviceLine(std::string_view t) override { tee_.SetDeviceLine(t); }
-    void SetStageText(std::string_view t) override { tee_.SetStageText(t); }
-    void SetStageColour(std::uint32_t c) override { tee_.SetStageColour(c); }
-    void SetProgressBarColor(std::uint32_t c) override { tee_.SetProgressBarColor(c); }
-    void SetBarValue(float v) override { tee_.SetBarValue(v); }
-    void ProcessPendingEvents() override { tee_.ProcessPendingEvents(); }
-    void ShowOutcome(std::string_view t, std::uint32_t c) override { tee_.ShowOutcome(t, c); }
-    void OnStageBegin(update::Stage s) override { tee_.OnStageBegin(s); }
-    void OnRegionBegin(update::BackupRegion r) override { tee_.OnRegionBegin(r); }
-    void OnProgress(float p) override { tee_.OnProgress(p); }
-    bool StopRequested() override { return tee_.StopRequested(); }
-    void EndBackup(bool ok) override { tee_.EndBackup(ok); }
+    void OnRunStarted() override { tee_.OnRunStarted(); }
+    void OnStageStarted(update::Stage s) override { tee_.OnStageStarted(s); }
+    void OnProgress(update::Stage s, update::Progress p) override { tee_.OnProgress(s, p); }
+    void OnFinished(const update::UpdateOutcome& o) override { tee_.OnFinished(o); }
+    void OnFailed(const update::UpdateOutcome& o) override { tee_.OnFailed(o); }
+    void OnRegionStarted(update::BackupRegion r) override { tee_.OnRegionStarted(r); }
+    void OnRegionProgress(update::BackupRegion r, update::Progress p) override {
+      tee_.OnRegionProgress(r, p);
+    }
+    void OnReadStarted() override { tee_.OnReadStarted(); }
+    void OnReadEnded(bool ok) override { tee_.OnReadEnded(ok); }
 
    private:
     std::unique_ptr<RunView> json_;

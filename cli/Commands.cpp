@@ -16,6 +16,7 @@
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
+#include "cli/Texts.h"
 #include "platform/Files.h"
 #include "station/Bench.h"
 #include "station/Board.h"
@@ -361,12 +362,12 @@ BoardJob UpdateJob(const LoadedFile& loaded, const UpdateChoices& choices,
 // whatever came of it. A trace or state that cannot be written leaves the board's outcome as
 // it is and makes the command's exit code 4.
 BoardReport RunPrepared(Prepared& prepared, const BoardJob& job, station::StationObserver& observer,
-                        Trace& trace, bool& abortRequested) {
+                        Trace& trace) {
   const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
   station::ObserverMessages messages(observer, name);
-  const std::unique_ptr<station::BoardView> view = observer.ViewFor(name, abortRequested);
+  const std::unique_ptr<station::BoardView> view = observer.ViewFor(name);
   BoardReport report = station::RunBoard(prepared.bench->Target(prepared.device), job, messages,
-                                         trace.Tap(), *view, abortRequested);
+                                         trace.Tap(), *view, observer.BoardStop());
   try {
     prepared.bench->Save();
   } catch (const StationError& e) {
@@ -753,14 +754,13 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
   LinePrinter printer(choices, console, true, Interrupted);
-  bool abortRequested = false;
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  const BoardReport report = RunPrepared(prepared, job, printer, trace);
   std::ostream& human = printer.Human();
   if (!report.backupWritten.empty()) {
     console.err << "Backup written to " << report.backupWritten << '\n';
   }
-  if (choices.verifyOnly && !report.result.empty()) {
-    human << report.result << '\n';
+  if (choices.verifyOnly && report.result != station::BoardResult::None) {
+    human << text::ResultText(report.result) << '\n';
   }
   if (report.serial) {
     human << "Serial number " << *report.serial
@@ -820,8 +820,7 @@ int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Cons
   Prepared prepared = Prepare(device, console);
   Trace trace(device.traceFile);
   LinePrinter printer(choices, console, true, Interrupted);
-  bool abortRequested = false;
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  const BoardReport report = RunPrepared(prepared, job, printer, trace);
   if (report.resetSent) {
     printer.Human() << "Device reset sent.\n" << std::flush;
   } else {
@@ -848,7 +847,6 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, const st
   Trace trace(device.traceFile);
   UpdateChoices plain;
   LinePrinter printer(plain, console, true, Interrupted);
-  bool abortRequested = false;
   BoardJob job;
   job.action = BoardAction::Backup;
   job.backupFile = file;
@@ -856,7 +854,7 @@ int BackupCommand(const std::string& file, const DeviceOptions& device, const st
   if (!logFile.empty()) {
     job.record = RecordFor("backup", "", "");
   }
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  const BoardReport report = RunPrepared(prepared, job, printer, trace);
   if (!report.backupWritten.empty()) {
     console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to "
                 << report.backupWritten << '\n'

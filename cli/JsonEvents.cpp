@@ -1,6 +1,7 @@
 #include "cli/JsonEvents.h"
 
 #include "cli/Output.h"
+#include "cli/Texts.h"
 
 namespace korvane::cli {
 
@@ -16,13 +17,6 @@ void JsonLines::Emit(const station::JsonFields& fields) {
   out_ << line << '\n' << std::flush;
 }
 
-JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
-                           std::function<bool()> interrupted)
-    : lines_(lines),
-      device_(std::move(device)),
-      abortRequested_(abortRequested),
-      interrupted_(std::move(interrupted)) {}
-
 station::JsonFields JsonProgress::Line(std::string_view event) const {
   station::JsonFields line;
   line.Add("event", event);
@@ -32,21 +26,22 @@ station::JsonFields JsonProgress::Line(std::string_view event) const {
   return line;
 }
 
-void JsonProgress::OnStageBegin(update::Stage stage) {
-  stageStarting_ = true;
-  pendingName_ = StageName(stage);
+void JsonProgress::OnStageStarted(update::Stage stage) {
+  Begin(StageName(stage), text::StageText(stage));
 }
 
-void JsonProgress::SetStageText(std::string_view text) {
-  if (text.empty()) {
-    return;
+void JsonProgress::OnRegionStarted(update::BackupRegion region) {
+  Begin(region == update::BackupRegion::Flash ? "read-flash" : "read-eeprom",
+        text::RegionText(region));
+}
+
+void JsonProgress::OnFailed(const update::UpdateOutcome& outcome) {
+  if (outcome.failure == update::Failure::Mismatch) {
+    lines_.Emit(Line("message").Add("text", outcome.stage == update::Stage::EepromVerify
+                                                ? text::kEepromErrorText
+                                                : text::kProgramErrorText));
   }
-  if (!stageStarting_) {
-    lines_.Emit(Line("message").Add("text", text));
-    return;
-  }
-  stageStarting_ = false;
-  Begin(pendingName_, text);
+  EndStage(false);
 }
 
 void JsonProgress::Begin(std::string_view name, std::string_view text) {
@@ -78,39 +73,14 @@ void JsonProgress::EmitProgress(float value) {
 }
 
 void JsonProgress::EndStage(bool completed) {
+  if (stage_.empty()) {
+    return;
+  }
   const float value = completed ? 100.0F : value_;
   if (value != lastEmitted_) {
     EmitProgress(value);
   }
   stage_.clear();
-}
-
-void JsonProgress::ProcessPendingEvents() {
-  if (interrupted_ && interrupted_()) {
-    abortRequested_ = true;
-  }
-}
-
-void JsonProgress::ShowOutcome(std::string_view text, std::uint32_t) {
-  if (!stage_.empty()) {
-    EndStage(text == update::kSuccessText);
-  }
-}
-
-void JsonProgress::OnRegionBegin(update::BackupRegion region) {
-  Begin(region == update::BackupRegion::Flash ? "read-flash" : "read-eeprom",
-        update::BackupRegionText(region));
-}
-
-bool JsonProgress::StopRequested() {
-  ProcessPendingEvents();
-  return abortRequested_;
-}
-
-void JsonProgress::EndBackup(bool success) {
-  if (!stage_.empty()) {
-    EndStage(success);
-  }
 }
 
 }  // namespace korvane::cli

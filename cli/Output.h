@@ -44,15 +44,11 @@ class StreamLinkMessages final : public link::LinkMessages {
   int count_ = 0;
 };
 
-// The loader's window needs, for a terminal: its messages go to standard error; the status label
-// (shortened path, wait text) has no place on a terminal and is dropped.
+// The loader's reports, for a terminal: they go to standard error.
 class StreamLoaderHost final : public image::LoaderHost {
  public:
   explicit StreamLoaderHost(std::ostream& err) : err_(err) {}
-  void SetStatusLabel(std::string_view, std::uint32_t, bool) override {}
-  void SetStatusText(std::string_view) override {}
   void ShowMessage(std::string_view text) override;
-  void ProcessPendingEvents() override {}
 
  private:
   std::ostream& err_;

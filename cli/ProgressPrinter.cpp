@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/Texts.h"
+
 namespace korvane::cli {
 
 namespace {
@@ -36,37 +38,13 @@ std::string ProgressLine(std::string_view stage, float value, double elapsedSeco
   return line;
 }
 
-ProgressPrinter::ProgressPrinter(std::ostream& out, bool terminal, bool& abortRequested,
-                                 std::function<bool()> interrupted)
-    : out_(out),
-      terminal_(terminal),
-      abortRequested_(abortRequested),
-      interrupted_(std::move(interrupted)) {}
-
-void ProgressPrinter::ShowProgress() {
+void ProgressPrinter::Start() {
   start_ = Clock::now();
   lastDraw_ = start_;
-  // A Ctrl+C pressed before (during the version query, the backup or the serial number's claim)
-  // still counts: the run looks at the flag before its first packet.
-  ProcessPendingEvents();
 }
 
-void ProgressPrinter::OnStageBegin(update::Stage) {
-  stageStarting_ = true;
-}
-
-void ProgressPrinter::SetStageText(std::string_view text) {
-  if (text.empty()) {
-    return;
-  }
-  if (!stageStarting_) {
-    // Not a stage of its own: the verify stages' mismatch text. It stands on its own line.
-    EndLine();
-    out_ << text << '\n' << std::flush;
-    return;
-  }
-  stageStarting_ = false;
-  BeginStage(text);
+void ProgressPrinter::OnStageStarted(update::Stage stage) {
+  BeginStage(text::StageText(stage));
 }
 
 void ProgressPrinter::BeginStage(std::string_view text) {
@@ -84,19 +62,14 @@ void ProgressPrinter::BeginStage(std::string_view text) {
   }
 }
 
-void ProgressPrinter::OnRegionBegin(update::BackupRegion region) {
+void ProgressPrinter::OnRegionStarted(update::BackupRegion region) {
   if (stageText_.empty()) {
-    ShowProgress();
+    Start();
   }
-  BeginStage(update::BackupRegionText(region));
+  BeginStage(text::RegionText(region));
 }
 
-bool ProgressPrinter::StopRequested() {
-  ProcessPendingEvents();
-  return abortRequested_;
-}
-
-void ProgressPrinter::EndBackup(bool success) {
+void ProgressPrinter::OnReadEnded(bool success) {
   if (terminal_ && lineOpen_) {
     if (success) {
       Draw(true, 100.0F);
@@ -115,16 +88,26 @@ void ProgressPrinter::SetBarValue(float value) {
   }
 }
 
-void ProgressPrinter::ProcessPendingEvents() {
-  if (interrupted_ && interrupted_()) {
-    abortRequested_ = true;
-  }
+void ProgressPrinter::OnFinished(const update::UpdateOutcome&) {
+  Outcome(true, text::kSuccessText);
 }
 
-void ProgressPrinter::ShowOutcome(std::string_view text, std::uint32_t) {
+void ProgressPrinter::OnFailed(const update::UpdateOutcome& outcome) {
+  if (outcome.failure == update::Failure::Mismatch) {
+    // What the progress window shows in red; it stands on its own line.
+    EndLine();
+    out_ << (outcome.stage == update::Stage::EepromVerify ? text::kEepromErrorText
+                                                          : text::kProgramErrorText)
+         << '\n'
+         << std::flush;
+  }
+  Outcome(false, text::kFailureText);
+}
+
+void ProgressPrinter::Outcome(bool success, std::string_view text) {
   if (terminal_ && lineOpen_) {
     // After a success every stage ran to its end; after a failure the last one did not.
-    if (text == update::kSuccessText) {
+    if (success) {
       Draw(true, 100.0F);
     } else {
       Draw(true);

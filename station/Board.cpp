@@ -77,11 +77,11 @@ std::string WriteBackup(const std::string& file, bool nameMade, std::string_view
 
 // Reads the device and writes the backup file whole. False (with the report filled in) when
 // either failed.
-bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report,
-            std::string_view failurePrefix) {
-  view.ShowProgress();
-  const update::BackupOutcome backup = update::ReadDeviceMemory(link, view);
-  view.EndBackup(backup.run.success);
+bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view,
+            const update::StopToken& stop, BoardReport& report, std::string_view failurePrefix) {
+  view.OnReadStarted();
+  const update::BackupOutcome backup = update::ReadDeviceMemory(link, view, stop);
+  view.OnReadEnded(backup.run.success);
   if (!backup.run.success) {
     report.backupFailed = true;
     report.outcome = backup.run;
@@ -135,30 +135,30 @@ update::UpdateOutcome VersionFailure(const link::PacketResult& answer) {
 
 void Update(link::BootloaderClient& client, const BoardJob& job,
             const std::optional<link::BootloaderClient::VersionResult>& version, BoardView& view,
-            bool& abortRequested, BoardReport& report) {
+            const update::StopToken& stop, BoardReport& report) {
   link::UsbPipeLink& link = client.Link();
   report.resetWanted = job.reset;
   if (job.serial && !version->ok()) {
     // A number goes only to a board that answered: a run that reaches nothing keeps none.
     report.outcome = VersionFailure(*version);
-    report.result = std::string(update::kFailureText);
+    report.result = BoardResult::NotUpdated;
     report.reason = "Version query: " + update::FailureCause(report.outcome) +
                     " No serial number was taken, and nothing was written.";
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
     return;
   }
   if (!job.backupFile.empty() &&
-      !BackUp(link, job, view, report, "Backup failed, nothing was erased: ")) {
-    report.result = std::string(update::kFailureText);
+      !BackUp(link, job, view, stop, report, "Backup failed, nothing was erased: ")) {
+    report.result = BoardResult::NotUpdated;
     return;
   }
   // The board's own copy of the image, with its serial number.
   const image::MemoryImage* image = job.image;
   std::unique_ptr<image::MemoryImage> numbered;
   if (job.serial) {
-    if (view.StopRequested()) {
+    if (stop.StopRequested()) {
       report.outcome.failure = update::Failure::Aborted;
-      report.result = std::string(update::kFailureText);
+      report.result = BoardResult::NotUpdated;
       report.reason =
           "Stopped by the user before the first erase: nothing was written, and no "
           "serial number was taken.";
@@ -173,8 +173,8 @@ void Update(link::BootloaderClient& client, const BoardJob& job,
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
   const update::UpdateSelections selections{[&job] { return job.flash; },
                                             [&job] { return job.eeprom; }};
-  report.outcome = update::RunUpdate(*image, link, selections, abortRequested, view);
-  report.result = std::string(report.outcome.success ? update::kSuccessText : update::kFailureText);
+  report.outcome = update::RunUpdate(*image, link, selections, stop, view);
+  report.result = report.outcome.success ? BoardResult::Updated : BoardResult::NotUpdated;
   if (!report.outcome.success) {
     report.reason = update::FailureReason(report.outcome);
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
@@ -212,7 +212,7 @@ std::string HexText(std::uint32_t value) {
 }
 
 void Verify(link::BootloaderClient& client, const BoardJob& job, BoardView& view,
-            BoardReport& report) {
+            const update::StopToken& stop, BoardReport& report) {
   link::UsbPipeLink& link = client.Link();
   // The board's serial number is the board's own: read first, and put in place in the copy
   // that is compared, so that every other byte is compared with the file.
@@ -239,17 +239,16 @@ void Verify(link::BootloaderClient& client, const BoardJob& job, BoardView& view
     }
   }
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
-  view.ShowProgress();
+  view.OnReadStarted();
   const update::VerifyOutcome verify =
-      update::VerifyDevice(*image, link, job.flash, job.eeprom, view);
-  view.EndBackup(verify.run.success);
+      update::VerifyDevice(*image, link, job.flash, job.eeprom, view, stop);
+  view.OnReadEnded(verify.run.success);
   report.outcome = verify.run;
   report.differing = verify.differing;
   const bool compared = verify.run.success || verify.run.failure == update::Failure::Mismatch;
-  report.result =
-      compared ? std::string(verify.run.success && serialProblem.empty() ? kVerifyMatchText
-                                                                         : kVerifyMismatchText)
-               : "";
+  report.result = !compared                                     ? BoardResult::None
+                  : verify.run.success && serialProblem.empty() ? BoardResult::Matches
+                                                                : BoardResult::DoesNotMatch;
   if (!verify.run.success) {
     report.reason = update::VerifyFailureReason(verify);
     report.verdict = NothingAnswered(verify.run) ? Verdict::NoDevice : Verdict::Failed;
@@ -320,7 +319,7 @@ std::string CountedProblems(std::size_t count, std::string_view one, std::string
 }  // namespace
 
 BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessages& messages,
-                     link::PacketTap* tap, BoardView& view, bool& abortRequested) {
+                     link::PacketTap* tap, BoardView& view, const update::StopToken& stop) {
   BoardReport report;
   report.action = job.action;
   report.device = target.name;
@@ -345,18 +344,18 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     }
     switch (job.action) {
       case BoardAction::Update:
-        Update(session.Client(), job, version, view, abortRequested, report);
+        Update(session.Client(), job, version, view, stop, report);
         break;
       case BoardAction::Verify:
-        Verify(session.Client(), job, view, report);
+        Verify(session.Client(), job, view, stop, report);
         break;
       case BoardAction::Backup:
-        BackUp(session.Link(), job, view, report, "");
+        BackUp(session.Link(), job, view, stop, report, "");
         break;
       case BoardAction::Reset:
         SendReset(session.Client(), report, false);
         if (report.resetSent) {
-          report.result = "Device reset sent.";
+          report.result = BoardResult::ResetSent;
         }
         break;
     }

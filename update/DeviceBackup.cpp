@@ -18,8 +18,9 @@ constexpr std::size_t kRecordBytes = 16;
 
 class Backup {
  public:
-  Backup(link::UsbPipeLink& link, BackupObserver& observer, const ReadPlan& plan)
-      : client_(link), observer_(observer), plan_(plan) {
+  Backup(link::UsbPipeLink& link, BackupObserver& observer, const StopToken& stop,
+         const ReadPlan& plan)
+      : client_(link), observer_(observer), stop_(stop), plan_(plan) {
     outcome_.memory.flash.fill(0xFF);
     outcome_.memory.eeprom.fill(0xFF);
   }
@@ -42,10 +43,10 @@ class Backup {
     const std::uint32_t block = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
     const std::span<std::uint8_t> memory = flash ? std::span<std::uint8_t>(outcome_.memory.flash)
                                                  : std::span<std::uint8_t>(outcome_.memory.eeprom);
-    observer_.OnRegionBegin(region);
+    observer_.OnRegionStarted(region);
     for (std::uint32_t address = first; address <= last; address += block) {
       // A stop asked for before this packet (before the first, say) lets nothing more out.
-      if (observer_.StopRequested()) {
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, region, address);
       }
       // The whole block is needed, except past the end of the memory, where the last block of
@@ -61,10 +62,9 @@ class Backup {
         return false;
       }
       std::copy_n(read.data.begin(), needed, memory.begin() + address);
-      observer_.OnProgress(
-          static_cast<float>(100.0 * static_cast<double>(address - first + needed) /
-                             static_cast<double>(last - first + 1)));
-      if (observer_.StopRequested()) {
+      observer_.OnRegionProgress(region, {static_cast<std::int64_t>(address - first + needed),
+                                          static_cast<std::int64_t>(last - first + 1)});
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, region, address);
       }
     }
@@ -81,6 +81,7 @@ class Backup {
 
   link::BootloaderClient client_;
   BackupObserver& observer_;
+  const StopToken& stop_;
   ReadPlan plan_;
   BackupOutcome outcome_{};
 };
@@ -96,25 +97,21 @@ void AppendRecords(std::string& text, std::span<const std::uint8_t> bytes,
 
 }  // namespace
 
-std::string_view BackupRegionText(BackupRegion region) {
-  return region == BackupRegion::Flash ? "Reading program flash..." : "Reading EEPROM...";
-}
-
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
-                               const ReadPlan& plan) {
+                               const StopToken& stop, const ReadPlan& plan) {
   const link::DeviceCountWatch watch(link);
-  Backup backup(link, observer, plan);
+  Backup backup(link, observer, stop, plan);
   return backup.Execute();
 }
 
 VerifyOutcome VerifyDevice(const image::MemoryImage& image, link::UsbPipeLink& link, bool flash,
-                           bool eeprom, BackupObserver& observer) {
+                           bool eeprom, BackupObserver& observer, const StopToken& stop) {
   const auto highest = static_cast<std::uint32_t>(
       std::clamp<std::int32_t>(image.HighestFlashAddress, 0, kBackupFlashLast));
   ReadPlan plan;
   plan.flashLast = flash ? std::optional(highest) : std::nullopt;
   plan.eeprom = eeprom;
-  const BackupOutcome read = ReadDeviceMemory(link, observer, plan);
+  const BackupOutcome read = ReadDeviceMemory(link, observer, stop, plan);
   VerifyOutcome outcome{read.run, read.region, 0};
   if (!read.run.success) {
     return outcome;

@@ -18,12 +18,8 @@ constexpr std::int32_t kEepromLast = static_cast<std::int32_t>(image::kEepromSiz
 constexpr std::int32_t kEraseBlock = link::kFlashEraseBlock;  // 64 bytes
 constexpr std::int32_t kRow = link::kWriteChunk;              // 16 bytes
 
-constexpr std::string_view kProgramErrorText = "Error in program data found...";
-constexpr std::string_view kEepromErrorText = "Error in EEPROM data found...";
-
 struct StagePlan {
   Stage stage;
-  std::uint32_t barColour;
   std::int32_t first;
   std::int32_t step;
 };
@@ -53,10 +49,10 @@ enum class StageEnd { Completed, Failed };
 
 class Run {
  public:
-  Run(const image::MemoryImage& image, link::UsbPipeLink& link, const bool& abortRequested,
+  Run(const image::MemoryImage& image, link::UsbPipeLink& link, const StopToken& stop,
       UpdateObserver& observer, UpdateMode mode)
       : image_(image),
-        abortRequested_(abortRequested),
+        stop_(stop),
         observer_(observer),
         incremental_(mode == UpdateMode::OnlyChanged),
         client_(link) {
@@ -64,10 +60,7 @@ class Run {
   }
 
   UpdateOutcome Execute(const UpdateSelections& selections) {
-    observer_.ShowProgress();
-    observer_.SetDeviceLine(kDeviceLine);
-    observer_.SetStageText("");
-    observer_.SetBarValue(0.0F);
+    observer_.OnRunStarted();
 
     // Each selection is read only when the run gets to its group, so a change made while the
     // program flash is being updated still counts for the EEPROM.
@@ -89,19 +82,19 @@ class Run {
   static StagePlan PlanOf(Stage stage) {
     switch (stage) {
       case Stage::ProgramErase:
-        return {stage, kBarYellow, kApplicationStart, link::kFlashEraseBlock};
+        return {stage, kApplicationStart, link::kFlashEraseBlock};
       case Stage::ProgramWrite:
-        return {stage, kBarBlue, kApplicationStart, link::kWriteChunk};
+        return {stage, kApplicationStart, link::kWriteChunk};
       case Stage::ProgramVerify:
       case Stage::ProgramRead:
-        return {stage, kBarGreen, kApplicationStart, link::kFlashReadBlock};
+        return {stage, kApplicationStart, link::kFlashReadBlock};
       case Stage::EepromWrite:
-        return {stage, kBarBlue, 0, link::kWriteChunk};
+        return {stage, 0, link::kWriteChunk};
       case Stage::EepromVerify:
       case Stage::EepromRead:
-        return {stage, kBarGreen, 0, link::kEepromReadBlock};
+        return {stage, 0, link::kEepromReadBlock};
     }
-    return {stage, kBarGreen, 0, 1};
+    return {stage, 0, 1};
   }
 
   static bool IsFlashStage(Stage stage) {
@@ -262,14 +255,12 @@ class Run {
   }
 
   StageEnd RunStage(Stage stage, std::span<const Packet> packets) {
-    observer_.OnStageBegin(stage);
-    observer_.SetStageText(StageText(stage));
-    observer_.SetProgressBarColor(PlanOf(stage).barColour);
+    observer_.OnStageStarted(stage);
 
     for (std::size_t i = 0; i < packets.size(); ++i) {
       const Packet& packet = packets[i];
       // A stop asked for before this packet (before the run's first, say) lets nothing more out.
-      if (abortRequested_) {
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, stage, packet.address);
       }
       if (!SendOne(stage, packet)) {
@@ -281,9 +272,8 @@ class Run {
       if (IsReadStage(stage)) {
         Keep(stage, packet);
       }
-      observer_.SetBarValue(ProgressValue(stage, packet.address, i + 1, packets.size()));
-      observer_.ProcessPendingEvents();
-      if (abortRequested_) {
+      observer_.OnProgress(stage, ProgressOf(stage, packet.address, i + 1, packets.size()));
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, stage, packet.address);
       }
     }
@@ -386,8 +376,6 @@ class Run {
       const std::uint8_t found = data_[k];
       const std::uint8_t expected = memory[start + k];
       if (found != expected) {
-        observer_.SetStageColour(kTextRed);
-        observer_.SetStageText(flash ? kProgramErrorText : kEepromErrorText);
         Fail(Failure::Mismatch, stage, packet.address);
         outcome_.mismatchAddress = static_cast<std::int32_t>(start + k);
         outcome_.expected = expected;
@@ -398,21 +386,16 @@ class Run {
     return true;
   }
 
-  // The bar's value after the `done`-th of a stage's `total` packets. The full run shows
-  // address x 100 as a 32-bit product, divided in double, in single precision, so a flash
-  // stage's first value is 2048 x 100 / HighestFlashAddress. The update of what changed sends
-  // scattered packets and shows the share of the stage's packets sent.
-  float ProgressValue(Stage stage, std::int32_t address, std::size_t done,
+  // How far a stage has come after the `done`-th of its `total` packets. The full run counts
+  // the packet's address of the stage's last address (HighestFlashAddress, or 255), so a flash
+  // stage's first value is 2048 x 100 / HighestFlashAddress; the update of what changed sends
+  // scattered packets and counts them.
+  Progress ProgressOf(Stage stage, std::int32_t address, std::size_t done,
                       std::size_t total) const {
     if (incremental_) {
-      return static_cast<float>(100.0 * static_cast<double>(done) / static_cast<double>(total));
+      return {static_cast<std::int64_t>(done), static_cast<std::int64_t>(total)};
     }
-    const std::int32_t scaled = address * 100;
-    if (IsFlashStage(stage)) {
-      return static_cast<float>(static_cast<double>(scaled) /
-                                static_cast<double>(image_.HighestFlashAddress));
-    }
-    return static_cast<float>(static_cast<double>(scaled) / 255.0);
+    return {address, IsFlashStage(stage) ? image_.HighestFlashAddress : 255};
   }
 
   StageEnd Fail(Failure failure, Stage stage, std::int32_t address) {
@@ -425,15 +408,15 @@ class Run {
 
   UpdateOutcome Finish() {
     if (outcome_.success) {
-      observer_.ShowOutcome(kSuccessText, kTextSuccess);
+      observer_.OnFinished(outcome_);
     } else {
-      observer_.ShowOutcome(kFailureText, kTextRed);
+      observer_.OnFailed(outcome_);
     }
     return outcome_;
   }
 
   const image::MemoryImage& image_;
-  const bool& abortRequested_;
+  const StopToken& stop_;
   UpdateObserver& observer_;
   const bool incremental_;
   // One request and one reply buffer for the whole run, zero at the start and never cleared.
@@ -449,26 +432,6 @@ class Run {
 };
 
 }  // namespace
-
-std::string_view StageText(Stage stage) {
-  switch (stage) {
-    case Stage::ProgramErase:
-      return "Erasing Flash...";
-    case Stage::ProgramWrite:
-      return "Writing program data...";
-    case Stage::ProgramVerify:
-      return "Verify program data...";
-    case Stage::EepromWrite:
-      return "Write EEPROM...";
-    case Stage::EepromVerify:
-      return "Verify EEPROM data...";
-    case Stage::ProgramRead:
-      return "Reading program data...";
-    case Stage::EepromRead:
-      return "Reading EEPROM data...";
-  }
-  return "";
-}
 
 namespace {
 
@@ -590,10 +553,10 @@ std::string FailureReason(const UpdateOutcome& outcome) {
 }
 
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
-                        const UpdateSelections& selections, const bool& abortRequested,
+                        const UpdateSelections& selections, const StopToken& stop,
                         UpdateObserver& observer, UpdateMode mode) {
   const link::DeviceCountWatch watch(link);
-  Run run(image, link, abortRequested, observer, mode);
+  Run run(image, link, stop, observer, mode);
   return run.Execute(selections);
 }
 

@@ -70,10 +70,9 @@ TEST(CliProgress, TerminalGetsOneRedrawnBarLinePerStageAndAFinishedStageReads100
     StreamLinkMessages messages(messagesText);
     link::UsbPipeLink pipeLink(device, messages);
     std::ostringstream out;
-    bool abortRequested = false;
-    ProgressPrinter printer(out, true, abortRequested);
+    ProgressPrinter printer(out, true);
     const update::UpdateOutcome outcome = update::RunUpdate(
-        image, pipeLink, {[] { return true; }, [] { return false; }}, abortRequested, printer);
+        image, pipeLink, {[] { return true; }, [] { return false; }}, update::StopToken(), printer);
     EXPECT_EQ(outcome.success, !c.fault);
 
     std::vector<std::string> lines;
@@ -105,27 +104,20 @@ TEST(CliProgress, InterruptStopsTheRunAfterThePacketInFlightAndBeforeTheFirst) {
   image.Clear();
   image.HighestFlashAddress = 0x7FFF;
   for (const std::uint32_t pressedAt : {3u, 0u}) {
-    for (const bool quiet : {false, true}) {
-      emulator::EmulatedUsbLibrary device;
-      std::ostringstream ignored;
-      StreamLinkMessages messages(ignored);
-      link::UsbPipeLink pipeLink(device, messages);
-      std::ostringstream out;
-      bool abortRequested = false;
-      const auto interrupted = [&device, pressedAt] { return device.PacketsBegun() >= pressedAt; };
-      std::unique_ptr<RunView> view;
-      if (quiet) {
-        view = std::make_unique<QuietView>(abortRequested, interrupted);
-      } else {
-        view = std::make_unique<ProgressPrinter>(out, false, abortRequested, interrupted);
-      }
-      const update::UpdateOutcome outcome = update::RunUpdate(
-          image, pipeLink, {[] { return true; }, [] { return true; }}, abortRequested, *view);
-      EXPECT_EQ(outcome.failure, update::Failure::Aborted) << pressedAt;
-      EXPECT_EQ(outcome.packetsSent, pressedAt);
-      EXPECT_EQ(device.PacketsBegun(), pressedAt);
-      EXPECT_EQ(out.str(), quiet ? "" : "Erasing Flash...\nThe update was not successful.\n");
-    }
+    emulator::EmulatedUsbLibrary device;
+    std::ostringstream ignored;
+    StreamLinkMessages messages(ignored);
+    link::UsbPipeLink pipeLink(device, messages);
+    std::ostringstream out;
+    const auto interrupted = [&device, pressedAt] { return device.PacketsBegun() >= pressedAt; };
+    ProgressPrinter printer(out, false);
+    const update::UpdateOutcome outcome =
+        update::RunUpdate(image, pipeLink, {[] { return true; }, [] { return true; }},
+                          update::StopToken(interrupted), printer);
+    EXPECT_EQ(outcome.failure, update::Failure::Aborted) << pressedAt;
+    EXPECT_EQ(outcome.packetsSent, pressedAt);
+    EXPECT_EQ(device.PacketsBegun(), pressedAt);
+    EXPECT_EQ(out.str(), "Erasing Flash...\nThe update was not successful.\n");
   }
 }
 
