@@ -94,4 +94,8 @@ std::string ReportLine(const BoardReport& report) {
   return line + " (" + Seconds(report.seconds) + " s)";
 }
 
+void LinePrinter::OnFileMessage(std::string_view text) {
+  StreamLoaderHost(console_.err).ShowMessage(text);
+}
+
 }  // namespace korvane::cli

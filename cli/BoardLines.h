@@ -6,12 +6,14 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/Commands.h"
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
 #include "cli/ProgressPrinter.h"
 #include "station/Board.h"
+#include "station/Run.h"
 #include "station/Station.h"
 
 // How korvane-cli tells what became of the boards: the human lines, the JSON lines and the
@@ -34,23 +36,26 @@ JsonFields DeviceField(const std::string& name);
 // number.
 std::string ReportLine(const station::BoardReport& report);
 
-// Prints what the bench and the production loop report: human lines (on standard output, or
-// standard error beside JSON), the JSON lines, and every board's link messages.
-class LinePrinter final : public station::StationObserver {
+// Prints what the station reports: human lines (on standard output, or standard error beside
+// JSON), the JSON lines, every board's link messages, and what comes before the boards.
+class LinePrinter final : public station::JobObserver {
  public:
   // `boardViews`: each board's progress is shown (one board at a time); else only JSON
-  // progress, if any, since boards side by side would mix their bars. `laterOutcomes`: the
+  // progress, if any, since boards side by side would mix their bars. `stopRun` stops a board
+  // after its packet in flight, `stopWait` a wait and the production loop. `laterOutcomes`: the
   // caller prints the JSON outcome lines itself once every board is done (their exit codes
   // may change until then).
   LinePrinter(const UpdateChoices& choices, Console& console, bool boardViews,
-              std::function<bool()> stopRun, bool laterOutcomes = false)
+              std::function<bool()> stopRun, std::function<bool()> stopWait,
+              bool laterOutcomes = false)
       : choices_(choices),
         console_(console),
         human_(choices.json ? console.err : console.out),
         json_(console.out),
         boardViews_(boardViews),
         laterOutcomes_(laterOutcomes),
-        stopRun_(std::move(stopRun)) {}
+        stopRun_(std::move(stopRun)),
+        stopWait_(std::move(stopWait)) {}
 
   std::unique_ptr<station::BoardView> ViewFor(const std::string& device) override {
     std::unique_ptr<RunView> human;
@@ -66,6 +71,39 @@ class LinePrinter final : public station::StationObserver {
   }
 
   update::StopToken BoardStop() override { return update::StopToken(stopRun_); }
+  bool StopRequested() override { return stopWait_ && stopWait_(); }
+
+  void OnFileMessage(std::string_view text) override;
+  void OnNotice(Notice kind, std::string_view text) override {
+    console_.err << (kind == Notice::LockFolder ? "korvane-cli: " : "") << text << '\n'
+                 << std::flush;
+  }
+  void OnDiagnostics(const std::vector<std::string>& lines) override {
+    for (const std::string& line : lines) {
+      console_.err << line << '\n';
+    }
+    console_.err << std::flush;
+  }
+  void OnWaitingForDevice(const std::string& selected) override {
+    console_.err << "Waiting for " << (selected.empty() ? "a device" : selected) << "...\n"
+                 << std::flush;
+  }
+  void OnWaitingForDevices(std::optional<std::size_t> expect) override {
+    console_.err << "Waiting for "
+                 << (expect ? std::to_string(*expect) + " devices" : std::string("the devices"))
+                 << "...\n"
+                 << std::flush;
+  }
+  void OnBoardsStarting(station::BoardAction action, std::size_t count) override {
+    const char* doing = action == station::BoardAction::Verify  ? "Verifying "
+                        : action == station::BoardAction::Reset ? "Resetting "
+                                                                : "Updating ";
+    human_ << doing << count << (count == 1 ? " device" : " devices") << " at once\n" << std::flush;
+  }
+  void OnOutputLost(std::string_view text) override {
+    console_.err << "korvane-cli: " << text << '\n' << std::flush;
+  }
+  bool WritesJson() const { return choices_.json; }
 
   void OnLinkMessage(const std::string& device, std::string_view text) override {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -147,6 +185,7 @@ class LinePrinter final : public station::StationObserver {
   bool boardViews_;
   bool laterOutcomes_;
   std::function<bool()> stopRun_;
+  std::function<bool()> stopWait_;
   std::mutex mutex_;
   std::size_t boards_ = 0;
   std::size_t updated_ = 0;

@@ -176,7 +176,7 @@ int HistoryAction(const DbChoices& choices, Console& console) {
 #else
 
 int NotOffered() {
-  throw CliError(kExitUsage, station::kDatabaseNotOffered);
+  throw CliError(kExitUsage, "--db is not offered on this platform");
 }
 
 int InitAction(const DbChoices&, Console&) {

@@ -457,16 +457,16 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
       std::any_of(report.flashRanges.begin(), report.flashRanges.end(),
                   [](const image::AddressRange& range) { return range.last >= kApplicationStart; });
   if (flash && !flashData) {
-    throw StationError(Verdict::FileProblem,
+    throw StationError(Verdict::FileProblem, Problem::NoProgramData,
                        file +
                            " holds no program data at or above 0x800, so program flash would "
-                           "only be erased; use --no-flash to leave program flash alone");
+                           "only be erased",
+                       file);
   }
   if (eeprom && report.eepromRanges.empty()) {
-    throw StationError(Verdict::FileProblem,
-                       file +
-                           " holds no EEPROM data, so --eeprom would blank the device's EEPROM "
-                           "to 0xFF; leave out --eeprom to keep it");
+    throw StationError(Verdict::FileProblem, Problem::NoEepromData,
+                       file + " holds no EEPROM data, so an update of the EEPROM would blank it",
+                       file);
   }
   std::vector<std::string> problems;
   if (report.checksumErrorCount > 0) {
@@ -487,10 +487,10 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
     for (std::size_t i = 0; i < problems.size(); ++i) {
       list += (i == 0 ? "" : i + 1 == problems.size() ? " and " : ", ") + problems[i];
     }
-    throw StationError(Verdict::FileProblem,
-                       file + " has " + list +
-                           ", so it may not be the firmware it claims to be; nothing was sent. "
-                           "Check the file, or give --force to write it as it was loaded");
+    throw StationError(
+        Verdict::FileProblem, Problem::DamagedFile,
+        file + " has " + list + ", so it may not be the firmware it claims to be; nothing was sent",
+        file, list);
   }
 }
 

@@ -16,9 +16,6 @@
 // single-station serial file and JSONL log need none of it.
 namespace korvane::station {
 
-// What the commands say where the record database is not built in.
-inline constexpr const char* kDatabaseNotOffered = "--db is not offered on this platform";
-
 // The record database could not do what was asked. The message is one sentence for the user
 // ("the record database at host=db1 dbname=line cannot be reached: ..."); it never holds a
 // password.

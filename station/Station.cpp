@@ -18,12 +18,12 @@ BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t coun
 
 void RefuseSeveralOn(const DeviceBench& bench) {
   if (!bench.IdentifiesDevices()) {
-    throw StationError(Verdict::Usage,
+    throw StationError(Verdict::Usage, Problem::SeveralNotSafe,
                        "with " + bench.LibraryName() +
                            " Korvane cannot tell devices apart, and a board that finishes "
-                           "shifts the others, so --all is not safe: update one device at a "
-                           "time (attach one and run update, or use the production loop --wait "
-                           "--repeat)");
+                           "shifts the others, so several devices at once are not safe: update "
+                           "one device at a time",
+                       bench.LibraryName());
   }
 }
 
