@@ -70,15 +70,20 @@ void ProgressPrinter::OnRegionStarted(update::BackupRegion region) {
 }
 
 void ProgressPrinter::OnReadEnded(bool success) {
+  CloseStage(success);
+  stageText_.clear();
+}
+
+void ProgressPrinter::CloseStage(bool completed) {
   if (terminal_ && lineOpen_) {
-    if (success) {
+    // A stage that ran to its end reads 100 %; one that did not keeps its last value.
+    if (completed) {
       Draw(true, 100.0F);
     } else {
       Draw(true);
     }
   }
   EndLine();
-  stageText_.clear();
 }
 
 void ProgressPrinter::SetBarValue(float value) {
@@ -105,15 +110,8 @@ void ProgressPrinter::OnFailed(const update::UpdateOutcome& outcome) {
 }
 
 void ProgressPrinter::Outcome(bool success, std::string_view text) {
-  if (terminal_ && lineOpen_) {
-    // After a success every stage ran to its end; after a failure the last one did not.
-    if (success) {
-      Draw(true, 100.0F);
-    } else {
-      Draw(true);
-    }
-  }
-  EndLine();
+  // After a success every stage ran to its end; after a failure the last one did not.
+  CloseStage(success);
   out_ << text << '\n' << std::flush;
 }
 

@@ -73,6 +73,8 @@ class ProgressPrinter final : public RunView {
   void BeginStage(std::string_view text);
   // Closes the stage's line (at 100 % when the run succeeded) and prints the outcome.
   void Outcome(bool success, std::string_view text);
+  // Draws the open line a last time (at 100 % when `completed`) and ends it.
+  void CloseStage(bool completed);
   // Draws the line; `shown` replaces the value (100 for a stage that ran to its end).
   void Draw(bool force, std::optional<float> shown = std::nullopt);
   void EndLine();
