@@ -4,15 +4,6 @@
 
 namespace korvane::cli {
 
-void StreamLinkMessages::ShowLinkMessage(std::string_view text) {
-  ++count_;
-  err_ << text << '\n' << std::flush;
-}
-
-void StreamLinkMessages::ShowLibraryNotice(std::string_view text) {
-  err_ << text << '\n' << std::flush;
-}
-
 void StreamLoaderHost::ShowMessage(std::string_view text) {
   // The windows' messages break lines with CR LF; a terminal wants plain LF.
   std::string line;

@@ -18,6 +18,16 @@
 namespace korvane::cli {
 namespace {
 
+// The link's messages, one a line.
+class StreamLinkMessages final : public link::LinkMessages {
+ public:
+  explicit StreamLinkMessages(std::ostream& out) : out_(out) {}
+  void ShowLinkMessage(std::string_view text) override { out_ << text << '\n'; }
+
+ private:
+  std::ostream& out_;
+};
+
 TEST(CliJson, LinesAlwaysParseAndKeepTheirFixedDecimals) {
   // A file name from another system may hold bytes that are not UTF-8: the line still parses,
   // with U+FFFD in their place, and valid UTF-8 passes unchanged.
