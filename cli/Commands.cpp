@@ -111,7 +111,13 @@ std::string Worded(const station::StationError& e) {
   using station::Problem;
   switch (e.GetProblem()) {
     case Problem::None:
-      break;
+    case Problem::DatabaseTarget:
+    case Problem::DatabaseUnreachable:
+    case Problem::DatabaseNotReady:
+    case Problem::DatabaseRefused:
+    case Problem::DatabaseExists:
+    case Problem::DatabaseSpool:
+      break;  // the station's words say it all
     case Problem::EmulatorChoiceMissing:
       return "--fault and --emulated-state need --emulated, --emulated-timing or "
              "--emulated-devices";

@@ -49,6 +49,14 @@ enum class Problem {
   SerialOutside,   // subject: the address; number: the bytes; detail: the highest program address;
                    // flag: program flash is chosen
   TraceFileTaken,  // subject: the trace file, which is not an earlier trace
+  // The record database could not do what was asked; subject: the database as the message names
+  // it (a connection string without its password), or the spool file.
+  DatabaseTarget,       // the connection string cannot be read
+  DatabaseUnreachable,  // no connection could be made, or it broke
+  DatabaseNotReady,     // no schema, another schema version, or no such serial series
+  DatabaseRefused,      // the server refused a statement (a rule of the schema, a privilege)
+  DatabaseExists,       // a serial series of that name exists already
+  DatabaseSpool,        // the local spool cannot be read, written or sent
 };
 
 // Ends a job early: the message says why, in the station's words (empty when it was said); a
