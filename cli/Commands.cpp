@@ -403,6 +403,8 @@ int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
 
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
+  // The device options are looked at first, as the station will again.
+  station::CheckDeviceOptions(device);
   const std::string command = choices.verifyOnly ? "verify" : "update";
   if (choices.noFlash && !choices.eeprom) {
     throw CliError(kExitUsage,
@@ -499,6 +501,7 @@ int VerifyCommand(const std::string& file, const UpdateChoices& choices,
 }
 
 int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Console& console) {
+  station::CheckDeviceOptions(device);
   if (choices.all && !device.device.empty()) {
     throw CliError(kExitUsage, "reset: --all takes every device; not with --device");
   }
