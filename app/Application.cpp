@@ -78,40 +78,67 @@ class Application::Exclusive {
   bool entered_;
 };
 
-// The progress and result windows as the update run sees them.
+namespace {
+
+// The progress bar's colour in each stage: yellow while erasing, blue while writing, green while
+// reading.
+constexpr Colour kBarYellow = 0x0000FFFF;
+constexpr Colour kBarBlue = 0x00ED9564;
+constexpr Colour kBarGreen = 0x00238E6B;
+
+Colour BarColour(update::Stage stage) {
+  switch (stage) {
+    case update::Stage::ProgramErase:
+      return kBarYellow;
+    case update::Stage::ProgramWrite:
+    case update::Stage::EepromWrite:
+      return kBarBlue;
+    default:
+      return kBarGreen;
+  }
+}
+
+}  // namespace
+
+// The progress and result windows, drawn from what the update run reports.
 class Application::RunWindows final : public update::UpdateObserver {
  public:
   explicit RunWindows(Application& app) : app_(app) {}
 
-  void ShowProgress() override { app_.ShowProgressWindow(); }
-  void SetDeviceLine(std::string_view text) override {
+  void OnRunStarted() override {
+    app_.ShowProgressWindow();
     if (UpdatingView* form = app_.updating_.get()) {
-      form->SetText(UpdatingControl::Label1, text);
+      form->SetText(UpdatingControl::Label1, text::kDeviceLine);
+      form->SetText(UpdatingControl::Label2, "");
+      form->SetBarValue(0.0F);
     }
   }
-  void SetStageText(std::string_view text) override {
+  void OnStageStarted(update::Stage stage) override {
     if (UpdatingView* form = app_.updating_.get()) {
-      form->SetText(UpdatingControl::Label2, text);
+      form->SetText(UpdatingControl::Label2, text::StageText(stage));
+      form->SetBarColour(BarColour(stage));
     }
   }
-  void SetStageColour(std::uint32_t colour) override {
+  void OnProgress(update::Stage, update::Progress progress) override {
     if (UpdatingView* form = app_.updating_.get()) {
-      form->SetTextColour(UpdatingControl::Label2, colour);
+      form->SetBarValue(progress.Percent());
     }
+    // Where an Abort click gets in.
+    app_.desktop_.ProcessPendingEvents();
   }
-  void SetProgressBarColor(std::uint32_t colour) override {
-    if (UpdatingView* form = app_.updating_.get()) {
-      form->SetBarColour(colour);
+  void OnFinished(const update::UpdateOutcome&) override {
+    app_.ShowOutcome(text::kSuccessText, kGreen);
+  }
+  void OnFailed(const update::UpdateOutcome& outcome) override {
+    if (outcome.failure == update::Failure::Mismatch) {
+      if (UpdatingView* form = app_.updating_.get()) {
+        form->SetTextColour(UpdatingControl::Label2, kRed);
+        form->SetText(UpdatingControl::Label2, outcome.stage == update::Stage::EepromVerify
+                                                   ? text::kEepromErrorText
+                                                   : text::kProgramErrorText);
+      }
     }
-  }
-  void SetBarValue(float value) override {
-    if (UpdatingView* form = app_.updating_.get()) {
-      form->SetBarValue(value);
-    }
-  }
-  void ProcessPendingEvents() override { app_.desktop_.ProcessPendingEvents(); }
-  void ShowOutcome(std::string_view text, std::uint32_t colour) override {
-    app_.ShowOutcome(text, colour);
+    app_.ShowOutcome(text::kFailureText, kRed);
   }
 
  private:
@@ -251,7 +278,7 @@ void Application::ShowLinkMessage(std::string_view text) {
   desktop_.ShowMessageBox(MessageOwner(), text, text::kAppTitle, MessageIcon::None);
 }
 
-void Application::SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) {
+void Application::SetStatusLabel(std::string_view text, Colour colour, bool bold) {
   if (main_) {
     main_->SetBold(MainControl::Label1, bold);
     main_->SetTextColour(MainControl::Label1, colour);
@@ -259,18 +286,16 @@ void Application::SetStatusLabel(std::string_view text, std::uint32_t colour, bo
   }
 }
 
-void Application::SetStatusText(std::string_view text) {
+void Application::OnDecoding() {
+  // Only the text changes; font and colour stay as they are.
   if (main_) {
-    main_->SetText(MainControl::Label1, text);
+    main_->SetText(MainControl::Label1, text::kWaitText);
   }
+  desktop_.ProcessPendingEvents();
 }
 
 void Application::ShowMessage(std::string_view text) {
   desktop_.ShowMessageBox(MessageOwner(), text, text::kAppTitle, MessageIcon::None);
-}
-
-void Application::ProcessPendingEvents() {
-  desktop_.ProcessPendingEvents();
 }
 
 // ---- Main window ----------------------------------------------------------------------------
@@ -294,6 +319,7 @@ void Application::mnu_Open_Click() {
     // the flags stay as they were.
     return;
   }
+  SetStatusLabel(result.shownPath, kGreen, true);
   if (result.report.NoData()) {
     // The image is empty now (the loader has said so): an update would only erase the
     // application area. Until a file with data is loaded there is nothing to update with.
@@ -359,14 +385,6 @@ void Application::mnu_Repeate_Click() {
   ToggleCheck(MenuCommand::Repeate);
 }
 
-bool Application::QueryVersion(link::PacketBuffer& reply) {
-  link::PacketBuffer request{};
-  const std::int32_t requestLength = link::BuildVersionQuery(request);
-  std::int32_t replyLength = link::kVersionReplyLength;
-  const link::PacketOutcome outcome = link_.SendPacket(request, requestLength, reply, replyLength);
-  return outcome.sent && outcome.result == link::ExchangeResult::Complete;
-}
-
 void Application::AutoDetectCmd_Click() {
   const Exclusive scope(*this);
   if (!scope || !main_) {
@@ -387,10 +405,9 @@ void Application::AutoDetectCmd_Click() {
 
   std::string_view stateText = text::kNotConnected;
   std::string deviceText(text::kNoDevice);
-  link::PacketBuffer reply{};
-  if (QueryVersion(reply)) {
+  if (const auto answer = link::BootloaderClient(link_).Version(); answer.ok()) {
     stateText = text::kConnected;
-    deviceText = link::VersionText(reply);
+    deviceText = link::VersionText(answer.version);
     deviceConnected_ = true;
     main_->SetEnabled(MainControl::ResetPIC, true);
     main_->SetText(MainControl::Label0, text::kDeviceFoundText);
@@ -410,11 +427,7 @@ void Application::ResetPIC_Click() {
   if (!scope || !main_) {
     return;
   }
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildDeviceReset(request);
-  std::int32_t replyLength = link::kResetReplyLength;
-  link_.SendPacket(request, requestLength, reply, replyLength);  // the result does not matter
+  link::BootloaderClient(link_).Reset();  // the result does not matter
 
   if (Checked(MenuCommand::Repeate)) {
     // Ready for the next device.
@@ -435,7 +448,7 @@ void Application::OK_Click() {
   const update::UpdateSelections selections{[this] { return Checked(MenuCommand::FLASH); },
                                             [this] { return Checked(MenuCommand::EEDATA); }};
   const update::UpdateOutcome outcome =
-      update::RunUpdate(image_, link_, selections, abortRequested_, windows);
+      update::RunUpdate(image_, link_, selections, update::StopToken(abortRequested_), windows);
   // The result window's second line says why a run failed; after a success it is empty.
   if (complete_ && !unloadPending_) {
     complete_->SetText(CompleteControl::Label2, update::FailureReason(outcome));
@@ -557,8 +570,7 @@ void Application::UpdatingComplete_OKCmd_Click() {
   deviceConnected_ = false;
   main_->SetEnabled(MainControl::OK, false);
   main_->SetEnabled(MainControl::ResetPIC, false);
-  link::PacketBuffer reply{};
-  if (QueryVersion(reply)) {
+  if (link::BootloaderClient(link_).Version().ok()) {
     main_->SetEnabled(MainControl::ResetPIC, true);
   }
 }

@@ -10,7 +10,7 @@
 #include "app/Forms.h"
 #include "image/MemoryImage.h"
 #include "image/UpdateFileLoader.h"
-#include "link/BootloaderPacket.h"
+#include "link/BootloaderClient.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
 
@@ -114,16 +114,16 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   // LinkMessages: a modal box titled with the application title, OK only, no icon.
   void ShowLinkMessage(std::string_view text) override;
 
-  // LoaderHost: the main window's status line, the loader's boxes and its event pass.
-  void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) override;
-  void SetStatusText(std::string_view text) override;
+  // LoaderHost: the loader's boxes, and the wait text while a scrambled file is decoded.
   void ShowMessage(std::string_view text) override;
-  void ProcessPendingEvents() override;
+  void OnDecoding() override;
 
  private:
   class RunWindows;
   class Exclusive;
 
+  // The main window's status line: text, colour and boldness.
+  void SetStatusLabel(std::string_view text, Colour colour, bool bold);
   void ToggleCheck(MenuCommand item);
   void UnloadEverything();
   // Loading the secondary windows: each takes the main window's top-left corner and, once it
@@ -136,8 +136,6 @@ class Application final : public link::LinkMessages, public image::LoaderHost {
   void HideMain();
   void ShowProgressWindow();
   void ShowOutcome(std::string_view text, Colour colour);
-  // One VersionQuery in its own bracket; true on a complete reply.
-  bool QueryVersion(link::PacketBuffer& reply);
   // Enables "Data Update" and shows the ready text when a file is loaded and a device answered.
   void EnableUpdateIfReady();
   // The window a box belongs to: the first loaded window that shows, in unload order.

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "update/UpdateRun.h"
+
 // The fixed texts of the five windows and their message boxes, exactly as the user sees them.
 // The window designs (app/Designs.cpp) take the design-time ones; the handlers set the others.
 namespace korvane::app::text {
@@ -20,6 +22,7 @@ inline constexpr std::string_view kFileOpenedText =
 inline constexpr std::string_view kDeviceFoundText = "- Select an Update-File";
 inline constexpr std::string_view kReadyText = "- press the \"Data Update\" button.";
 inline constexpr std::string_view kNotLoaded = "Update File not loaded!";
+inline constexpr std::string_view kWaitText = "Please wait, file is loading..";
 
 inline constexpr std::string_view kAlreadyRunning = "Korvane allready running!";
 inline constexpr std::string_view kAlreadyRunningTitle = "Korvane-Error";
@@ -58,6 +61,35 @@ inline constexpr std::string_view kConnected = "Successfully connected to USB";
 
 inline constexpr std::string_view kUpdatingCaption = "Updating Software In...";
 inline constexpr std::string_view kCompleteCaption = "Updating Complete";
+
+// The progress window: the device line, each stage's text, and the text a verify stage shows when
+// it finds a difference. The command line's stage lines and JSON carry the same texts.
+inline constexpr std::string_view kDeviceLine = "Dextrel Device";
+constexpr std::string_view StageText(update::Stage stage) {
+  switch (stage) {
+    case update::Stage::ProgramErase:
+      return "Erasing Flash...";
+    case update::Stage::ProgramWrite:
+      return "Writing program data...";
+    case update::Stage::ProgramVerify:
+      return "Verify program data...";
+    case update::Stage::EepromWrite:
+      return "Write EEPROM...";
+    case update::Stage::EepromVerify:
+      return "Verify EEPROM data...";
+    case update::Stage::ProgramRead:
+      return "Reading program data...";
+    case update::Stage::EepromRead:
+      return "Reading EEPROM data...";
+  }
+  return "";
+}
+inline constexpr std::string_view kProgramErrorText = "Error in program data found...";
+inline constexpr std::string_view kEepromErrorText = "Error in EEPROM data found...";
+
+// The result window's first line.
+inline constexpr std::string_view kSuccessText = "The update was successful.";
+inline constexpr std::string_view kFailureText = "The update was not successful.";
 
 inline constexpr std::string_view kAboutCaption = "About Korvane";
 inline constexpr std::string_view kVersionLine = "Korvane Ver. 2.0b";

@@ -2,14 +2,12 @@
 
 #include <cstdio>
 
+#include "cli/Texts.h"
+
 namespace korvane::cli {
 
 using station::BoardReport;
 using station::Verdict;
-
-std::string JsonBool(bool value) {
-  return value ? "true" : "false";
-}
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -28,46 +26,53 @@ std::string Reason(const BoardReport& report) {
 }
 
 // The outcome line of the JSON form.
-std::string OutcomeJson(const BoardReport& report, const std::string& deviceField) {
-  std::string json = "\"event\":\"outcome\"" + deviceField;
-  json += ",\"success\":" + JsonBool(report.verdict == Verdict::Success);
-  json += ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict));
-  json += ",\"text\":" + JsonString(report.result);
-  json += ",\"failure\":" + JsonString(report.failure);
-  json += ",\"reason\":" + JsonString(Reason(report));
+JsonFields OutcomeJson(const BoardReport& report, const JsonFields& deviceFields) {
+  JsonFields json;
+  json.Add("event", "outcome")
+      .Add(deviceFields)
+      .Add("success", report.verdict == Verdict::Success)
+      .Add("exit_code", station::ExitCode(report.verdict))
+      .Add("text", text::ResultText(report.result))
+      .Add("failure", report.failure)
+      .Add("reason", Reason(report));
   if (report.outcome.stage && !report.outcome.success && !report.backupFailed) {
-    json += ",\"stage\":" + JsonString(StageName(*report.outcome.stage));
-    const std::int32_t address = report.outcome.failure == update::Failure::Mismatch
-                                     ? report.outcome.mismatchAddress
-                                     : report.outcome.packetAddress;
-    json += ",\"address\":" + std::to_string(address);
+    json.Add("stage", StageName(*report.outcome.stage));
+    json.Add("address", report.outcome.failure == update::Failure::Mismatch
+                            ? report.outcome.mismatchAddress
+                            : report.outcome.packetAddress);
   }
-  json += ",\"packets\":" + std::to_string(report.outcome.packetsSent);
+  json.Add("packets", report.outcome.packetsSent);
   if (report.action == station::BoardAction::Update) {
-    json += ",\"updated\":" + JsonBool(report.Updated());
+    json.Add("updated", report.Updated());
   }
-  if (report.result == station::kVerifyMatchText || report.result == station::kVerifyMismatchText) {
-    json += ",\"differing\":" + std::to_string(report.differing);
+  if (report.result == station::BoardResult::Matches ||
+      report.result == station::BoardResult::DoesNotMatch) {
+    json.Add("differing", report.differing);
   }
   // A string: readers that hold numbers as doubles would round numbers of 2^53 and more.
-  json += ",\"serial\":" +
-          (report.serial ? JsonString(std::to_string(*report.serial)) : std::string("null"));
-  json += ",\"backup\":" +
-          (report.backupWritten.empty() ? std::string("null") : JsonString(report.backupWritten));
-  json += ",\"reset\":" + JsonBool(report.resetSent);
-  json += ",\"seconds\":" + Seconds(report.seconds);
+  json.Add("serial", report.serial ? Json(std::to_string(*report.serial)) : Json(nullptr))
+      .Add("backup", report.backupWritten.empty() ? Json(nullptr) : Json(report.backupWritten))
+      .Add("reset", report.resetSent)
+      .AddFixed("seconds", report.seconds, 1);
   return json;
 }
 
-std::string ResetJson(const BoardReport& report) {
-  return "\"event\":\"reset\"" + DeviceField(report.device) +
-         ",\"reset\":" + JsonBool(report.resetSent) +
-         ",\"exit_code\":" + std::to_string(station::ExitCode(report.verdict)) +
-         ",\"reason\":" + JsonString(Reason(report));
+JsonFields ResetJson(const BoardReport& report) {
+  JsonFields json;
+  json.Add("event", "reset")
+      .Add(DeviceField(report.device))
+      .Add("reset", report.resetSent)
+      .Add("exit_code", station::ExitCode(report.verdict))
+      .Add("reason", Reason(report));
+  return json;
 }
 
-std::string DeviceField(const std::string& name) {
-  return name.empty() ? std::string() : ",\"device\":" + JsonString(name);
+JsonFields DeviceField(const std::string& name) {
+  JsonFields json;
+  if (!name.empty()) {
+    json.Add("device", name);
+  }
+  return json;
 }
 
 // "1-3: The update was successful. (6.1 s)"; a failure adds its reason.
@@ -76,8 +81,10 @@ std::string ReportLine(const BoardReport& report) {
   // Without an outcome text of its own (a verify or a reset that did not get far), the reason
   // says it all.
   const std::string reason = Reason(report);
-  if (!report.result.empty() || report.action == station::BoardAction::Update) {
-    line += report.result.empty() ? std::string(update::kFailureText) : report.result;
+  if (report.result != station::BoardResult::None ||
+      report.action == station::BoardAction::Update) {
+    line += report.result == station::BoardResult::None ? text::kFailureText
+                                                        : text::ResultText(report.result);
     line += reason.empty() ? "" : " ";
   }
   line += reason;
@@ -85,6 +92,10 @@ std::string ReportLine(const BoardReport& report) {
     line += " Serial number " + std::to_string(*report.serial) + ".";
   }
   return line + " (" + Seconds(report.seconds) + " s)";
+}
+
+void LinePrinter::OnFileMessage(std::string_view text) {
+  StreamLoaderHost(console_.err).ShowMessage(text);
 }
 
 }  // namespace korvane::cli

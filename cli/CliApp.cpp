@@ -412,8 +412,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     }
     code = e.ExitCode();
   } catch (const station::StationError& e) {
-    if (*e.what() != '\0') {
-      err << "korvane-cli: " << e.what() << '\n';
+    if (const std::string text = ProblemText(e); !text.empty()) {
+      err << "korvane-cli: " << text << '\n';
     }
     code = station::ExitCode(e.GetVerdict());
   } catch (const std::filesystem::filesystem_error& e) {

@@ -1,13 +1,7 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <mutex>
-#include <span>
 #include <sstream>
 #include <vector>
 
@@ -15,14 +9,9 @@
 #include "cli/Interrupts.h"
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
-#include "cli/ProgressPrinter.h"
+#include "cli/Texts.h"
 #include "platform/Files.h"
-#include "station/Bench.h"
-#include "station/Board.h"
-#include "station/Sha256.h"
-#include "station/Station.h"
-#include "update/DeviceBackup.h"
-#include "update/UpdateRun.h"
+#include "station/Run.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -33,40 +22,25 @@ namespace korvane::cli {
 namespace {
 
 using station::BoardAction;
-using station::BoardJob;
 using station::BoardReport;
-using station::DeviceBench;
-using station::DeviceName;
-using station::DeviceTarget;
-using station::FileRole;
-using station::StationError;
 using station::Verdict;
-
-// What the log must be able to take before a run starts: more than any record line needs.
-constexpr std::size_t kLogReserve = 4096;
-// A previous trace is looked at whole before it is replaced; a bigger file is not a trace.
-constexpr std::uintmax_t kMaxTraceSize = 64u * 1024u * 1024u;
 
 struct LoadedFile {
   image::MemoryImage image;
   image::LoadReport report;
-  std::string sha256;  // of the bytes that were loaded
 };
 
-// Loads an update file as the windows do; the loader's messages go to standard error. The file
-// is read once: the bytes hashed for the record are the bytes loaded.
+// Loads an update file as the windows do; the loader's messages go to standard error.
 LoadedFile LoadFile(const std::string& path, Console& console) {
   LoadedFile loaded;
   StreamLoaderHost host(console.err);
   image::UpdateFileLoader loader(loaded.image, host);
-  std::string bytes;
-  image::LoadResult result = loader.LoadUpdateFile(path, &bytes);
+  image::LoadResult result = loader.LoadUpdateFile(path);
   if (!result.loaded) {
     // The loader has already said which file and why.
     throw CliError(kExitFileError, "");
   }
   loaded.report = std::move(result.report);
-  loaded.sha256 = station::Sha256Hex(bytes);
   return loaded;
 }
 
@@ -96,7 +70,7 @@ std::string RangesText(const std::vector<image::AddressRange>& ranges) {
     if (!text.empty()) {
       text += ", ";
     }
-    text += HexAddress(range.first, 6) + "-" + HexAddress(range.last, 6);
+    text += HexNumber(range.first, 6) + "-" + HexNumber(range.last, 6);
   }
   return text;
 }
@@ -131,268 +105,88 @@ std::string CountWithLines(std::size_t count, std::size_t lineCount,
   return text;
 }
 
-std::string JsonRanges(const std::vector<image::AddressRange>& ranges) {
-  std::string json = "[";
-  for (const image::AddressRange& range : ranges) {
-    if (json.size() > 1) {
-      json += ',';
-    }
-    json += "{\"first\":" + std::to_string(range.first) +
-            ",\"last\":" + std::to_string(range.last) + "}";
+// How the station's problems read on the command line: in its words, with the options that
+// fix them.
+std::string Worded(const station::StationError& e) {
+  using station::Problem;
+  switch (e.GetProblem()) {
+    case Problem::None:
+    case Problem::DatabaseTarget:
+    case Problem::DatabaseUnreachable:
+    case Problem::DatabaseNotReady:
+    case Problem::DatabaseRefused:
+    case Problem::DatabaseExists:
+    case Problem::DatabaseSpool:
+      break;  // the station's words say it all
+    case Problem::EmulatorChoiceMissing:
+      return "--fault and --emulated-state need --emulated, --emulated-timing or "
+             "--emulated-devices";
+    case Problem::EmulatedDeviceCount:
+      return "--emulated-devices takes 1 to 64";
+    case Problem::WaitOutOfRange:
+      return "--wait takes a number of seconds from 0 to 2592000 (30 days); without a number it "
+             "waits for ever";
+    case Problem::FaultUnreadable:
+      return "--fault " + e.Subject() +
+             ": expected [DEVICE:]KIND@N with KIND one of timeout, short, long-count, "
+             "short-count, wrong-echo, long-reply, bitflip, unplug, open-fail, write-error, "
+             "arrive";
+    case Problem::NoSuchEmulatedDevice:
+      return "--fault " + e.Subject() + ": there is no emulated device " +
+             std::to_string(e.Number()) + " (0 to " + e.Detail() + ")";
+    case Problem::UsbRouteWithEmulator:
+      return "--usb chooses how USB devices are reached; not with the emulated device";
+    case Problem::NoUsbSupport:
+      return "this build has no USB support; use --emulated";
+    case Problem::SeveralNotSafe:
+      return "with " + e.Subject() +
+             " Korvane cannot tell devices apart, and a board that finishes shifts the others, so "
+             "--all is not safe: update one device at a time (attach one and run update, or use "
+             "the production loop --wait --repeat)";
+    case Problem::NoProgramData:
+      return e.Subject() +
+             " holds no program data at or above 0x800, so program flash would only be erased; "
+             "use --no-flash to leave program flash alone";
+    case Problem::NoEepromData:
+      return e.Subject() +
+             " holds no EEPROM data, so --eeprom would blank the device's EEPROM to 0xFF; leave "
+             "out --eeprom to keep it";
+    case Problem::DamagedFile:
+      return e.Subject() + " has " + e.Detail() +
+             ", so it may not be the firmware it claims to be; nothing was sent. Check the file, "
+             "or give --force to write it as it was loaded";
+    case Problem::SerialBytes:
+      return "--serial-bytes takes 1 to " + std::to_string(e.Number()) +
+             " for this --serial-format";
+    case Problem::SerialOutside:
+      return "--serial-at " + e.Subject() + ": the number's " + std::to_string(e.Number()) +
+             " bytes must lie in what the update writes: program flash from 0x800 to " +
+             e.Detail() + (e.Flag() ? "" : " (with program flash chosen)") +
+             ", or the EEPROM at 0xF00000 to 0xF000FF (with --eeprom)";
+    case Problem::TraceFileTaken:
+      return "the trace file " + e.Subject() +
+             " already exists and is not a packet trace; --trace replaces only an earlier trace: "
+             "choose a new name";
   }
-  return json + "]";
+  return e.what();
 }
 
-template <typename T>
-std::string JsonArray(const std::vector<T>& numbers) {
-  return "[" + JoinNumbers(numbers, ",") + "]";
-}
-
-// The files of the emulated devices' memories (--emulated-state): read and written.
-std::vector<FileRole> StateFiles(const station::DeviceOptions& options) {
-  std::vector<FileRole> files;
-  if (options.stateDir.empty()) {
-    return files;
-  }
-  const std::filesystem::path base = platform::PathFromUtf8(options.stateDir);
-  std::vector<std::filesystem::path> folders;
-  if (options.emulatedDevices > 0) {
-    for (int i = 0; i < options.emulatedDevices; ++i) {
-      folders.push_back(base / std::to_string(i));
-    }
-  } else {
-    folders.push_back(base);
-  }
-  for (const std::filesystem::path& folder : folders) {
-    for (const char* name : {"flash.bin", "eeprom.bin"}) {
-      files.push_back({"the emulated device's memory", platform::Utf8FromPath(folder / name)});
-    }
-  }
-  return files;
-}
-
-// --trace FILE replaces only a trace: a file that is not there yet, or one that holds nothing
-// but trace lines. Anything else is refused before any packet.
-void CheckTraceFile(const std::string& file) {
-  if (file.empty() || !platform::Exists(file)) {
-    return;
-  }
-  std::error_code error;
-  const std::filesystem::path path = platform::PathFromUtf8(file);
-  bool trace = std::filesystem::is_regular_file(path, error) &&
-               std::filesystem::file_size(path, error) <= kMaxTraceSize && !error;
-  if (trace) {
-    try {
-      trace = IsTraceText(platform::ReadFile(file));
-    } catch (const platform::FileError&) {
-      trace = false;
-    }
-  }
-  if (!trace) {
-    throw CliError(kExitFileError, "the trace file " + file +
-                                       " already exists and is not a packet trace; --trace "
-                                       "replaces only an earlier trace: choose a new name");
-  }
-}
-
-// Before any packet: no file the command writes may be one it reads or another it writes.
-void CheckFiles(const std::vector<FileRole>& inputs, std::vector<FileRole> outputs,
-                const DeviceOptions& options) {
-  outputs.push_back({"the trace file", options.traceFile});
-  for (FileRole& state : StateFiles(options)) {
-    outputs.push_back(std::move(state));
-  }
-  station::CheckFileRoles(inputs, outputs);
-  CheckTraceFile(options.traceFile);
-}
-
-// The packet trace of a one-device command (--trace FILE).
-class Trace {
- public:
-  explicit Trace(const std::string& file) : file_(file) {
-    if (file_.empty()) {
-      return;
-    }
-    // Binary: the same bytes, LF line ends, on every platform.
-    stream_.open(platform::PathFromUtf8(file_), std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!stream_) {
-      throw CliError(kExitFileError, "cannot write the trace file " + file_);
-    }
-    writer_ = std::make_unique<TraceWriter>(stream_);
-  }
-  link::PacketTap* Tap() { return writer_.get(); }
-  // Why the trace could not be written whole, or empty.
-  std::string Finish() {
-    if (writer_) {
-      stream_.close();
-      if (!stream_) {
-        return "cannot write the trace file " + file_;
-      }
-    }
-    return {};
-  }
-
- private:
-  std::string file_;
-  std::ofstream stream_;
-  std::unique_ptr<TraceWriter> writer_;
-};
-
-std::optional<std::chrono::milliseconds> WaitTimeout(const DeviceOptions& options) {
-  if (!options.waitSeconds) {
-    return std::nullopt;
-  }
-  // At most a month (checked with the options): the milliseconds fit easily.
-  return std::chrono::milliseconds(static_cast<std::int64_t>(*options.waitSeconds * 1000.0));
-}
-
-// "no device ..." with what the USB library had to say while it looked (for example that it
-// could not be started), so that the user is not left with "no device" alone.
-CliError NoDeviceError(DeviceBench& bench, std::string message) {
-  if (std::string notice = bench.TakeNotice(); !notice.empty()) {
-    message += "\n" + notice;
-  }
-  if (std::string advice = bench.NoDeviceAdvice(); !advice.empty()) {
-    message += "\n" + advice;
-  }
-  return CliError(kExitNoDevice, message);
+// The job the options describe, as far as every device command shares it.
+station::Job DeviceJob(station::BoardAction action, const DeviceOptions& device) {
+  station::Job job;
+  job.action = action;
+  job.devices = device;
+  job.traceFile = device.traceFile;
+  job.korvaneVersion = KORVANE_VERSION;
+  return job;
 }
 
 // After "no device answered": the next step, where the system can tell (on Windows: what the
 // drivers of the devices there call for).
-void PrintNoDeviceAdvice(DeviceBench& bench, Console& console) {
-  if (std::string advice = bench.NoDeviceAdvice(); !advice.empty()) {
+void PrintNoDeviceAdvice(const std::string& advice, Console& console) {
+  if (!advice.empty()) {
     console.err << advice << '\n' << std::flush;
   }
-}
-
-// The bench of a device command; the diagnostics with --verbose, and a word when the device
-// locks cannot go to the machine's lock folder.
-std::unique_ptr<DeviceBench> MakeBench(const DeviceOptions& options, Console& console,
-                                       station::BenchUse use = station::BenchUse::Run) {
-  std::unique_ptr<DeviceBench> bench = DeviceBench::Create(options, use);
-  if (const std::string notice = platform::LockFolderNotice(); !notice.empty()) {
-    console.err << "korvane-cli: " << notice << '\n';
-  }
-  if (options.verbose) {
-    for (const std::string& line : bench->Diagnostics()) {
-      console.err << line << '\n';
-    }
-  }
-  console.err << std::flush;
-  return bench;
-}
-
-// The bench, and the device a one-device command talks to: waited for with --wait, else the
-// one --device names (instance 0 by default).
-struct Prepared {
-  std::unique_ptr<DeviceBench> bench;
-  std::optional<link::AttachedDevice> device;
-};
-
-Prepared Prepare(const DeviceOptions& options, Console& console) {
-  Prepared prepared{MakeBench(options, console), std::nullopt};
-  const station::DeviceSelector selector = station::ParseDeviceSelector(options.device);
-  if (!options.wait) {
-    try {
-      prepared.device = prepared.bench->Choose(selector);
-    } catch (const StationError& e) {
-      throw NoDeviceError(*prepared.bench, e.what());
-    }
-    if (!prepared.device) {
-      if (std::string notice = prepared.bench->TakeNotice(); !notice.empty()) {
-        console.err << notice << '\n' << std::flush;
-      }
-    }
-    return prepared;
-  }
-  if (!prepared.bench->Find(selector)) {
-    console.err << "Waiting for " << (selector.Any() ? "a device" : options.device) << "...\n"
-                << std::flush;
-  }
-  prepared.device = prepared.bench->WaitFor(selector, WaitTimeout(options), Interrupted);
-  if (!prepared.device) {
-    if (Interrupted()) {
-      throw CliError(kExitNoDevice, "stopped while waiting for a device; nothing was sent");
-    }
-    throw NoDeviceError(*prepared.bench,
-                        "no device appeared within " + Seconds(*options.waitSeconds) + " s");
-  }
-  return prepared;
-}
-
-// What every board's record shares: this machine, this Korvane, the command and its file.
-station::RecordContext RecordFor(const std::string& command, const std::string& file,
-                                 const std::string& fileSha256) {
-  station::RecordContext context;
-  context.host = platform::HostName();
-  context.version = KORVANE_VERSION;
-  context.command = command;
-  if (!file.empty()) {
-    context.file = file;
-    context.fileSha256 = fileSha256;
-  }
-  return context;
-}
-
-// Before any packet the log must show that it can take a line now: a full disk or a size limit
-// stops the command here, not after a board was written.
-void CheckLog(const std::string& logFile) {
-  if (logFile.empty()) {
-    return;
-  }
-  try {
-    platform::ReserveAppend(logFile, kLogReserve);
-  } catch (const platform::FileError& e) {
-    throw CliError(kExitFileError, e.what());
-  }
-}
-
-// The job of an update or a verify, as the choices say.
-BoardJob UpdateJob(const LoadedFile& loaded, const UpdateChoices& choices,
-                   const std::string& file) {
-  BoardJob job;
-  job.action = choices.verifyOnly ? BoardAction::Verify : BoardAction::Update;
-  job.image = &loaded.image;
-  job.flash = !choices.noFlash;
-  job.eeprom = choices.eeprom;
-  job.reset = choices.reset;
-  job.backupFile = choices.backupFile;
-  if (choices.serial.address) {
-    station::SerialPlan plan;
-    plan.file = choices.serial.file;
-    plan.address = *choices.serial.address;
-    plan.bytes = choices.serial.bytes;
-    plan.format = station::ParseSerialFormat(choices.serial.format)
-                      .value_or(station::SerialFormat::LittleEndian);
-    job.serial = plan;
-  }
-  job.logFile = choices.logFile;
-  if (!job.logFile.empty()) {
-    job.record = RecordFor(choices.verifyOnly ? "verify" : "update", file, loaded.sha256);
-  }
-  return job;
-}
-
-// Runs one board's job on the prepared device, with the command's trace; the bench is saved
-// whatever came of it. A trace or state that cannot be written leaves the board's outcome as
-// it is and makes the command's exit code 4.
-BoardReport RunPrepared(Prepared& prepared, const BoardJob& job, station::StationObserver& observer,
-                        Trace& trace, bool& abortRequested) {
-  const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
-  station::ObserverMessages messages(observer, name);
-  const std::unique_ptr<station::BoardView> view = observer.ViewFor(name, abortRequested);
-  BoardReport report = station::RunBoard(prepared.bench->Target(prepared.device), job, messages,
-                                         trace.Tap(), *view, abortRequested);
-  try {
-    prepared.bench->Save();
-  } catch (const StationError& e) {
-    station::NoteOutputFailure(report, e.what());
-  }
-  if (const std::string traceError = trace.Finish(); !traceError.empty()) {
-    station::NoteOutputFailure(report, traceError);
-  }
-  return report;
 }
 
 // A record or another output of a one-board command that was lost after the board was done.
@@ -406,103 +200,19 @@ void PrintLost(const BoardReport& report, Console& console) {
   console.err << std::flush;
 }
 
-// The exit code of several boards run at once: 4 when a record or another output was lost, 0
-// when every board succeeded, 3 when none answered, 5 when every one was busy, else 1.
-int AllExitCode(const std::vector<BoardReport>& reports) {
-  bool lost = false;
-  bool anyAnswered = false;
-  bool allBusy = true;
-  bool allSucceeded = true;
-  for (const BoardReport& report : reports) {
-    lost = lost || !report.recordError.empty() || !report.outputError.empty();
-    anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
-    allBusy = allBusy && report.verdict == Verdict::Busy;
-    allSucceeded = allSucceeded && report.verdict == Verdict::Success;
-  }
-  if (lost) {
-    return kExitFileError;
-  }
-  if (allSucceeded) {
-    return kExitSuccess;
-  }
-  return !anyAnswered ? kExitNoDevice : allBusy ? kExitBusy : kExitUpdateFailed;
-}
-
-// The devices of --all: every attached one, or with --wait and --expect those that came and
-// answer. Throws CliError when there are none, or fewer than expected.
-std::vector<link::AttachedDevice> AllDevices(DeviceBench& bench, const UpdateChoices& choices,
-                                             const DeviceOptions& options) {
-  std::vector<link::AttachedDevice> devices;
-  if (options.wait || choices.expect) {
-    const auto timeout =
-        options.wait ? WaitTimeout(options) : std::optional(std::chrono::milliseconds(0));
-    std::size_t answered = 0;
-    const auto found = bench.WaitForDevices(choices.expect, timeout, Interrupted, &answered);
-    if (!found) {
-      if (Interrupted()) {
-        throw CliError(kExitNoDevice, "stopped while waiting for devices; nothing was written");
-      }
-      if (!choices.expect) {
-        throw NoDeviceError(bench, "no device appeared in time");
-      }
-      const std::size_t attached = bench.List().size();
-      const bool fewAttached = attached < *choices.expect;
-      throw NoDeviceError(bench, "only " + std::to_string(fewAttached ? attached : answered) +
-                                     " of the " + std::to_string(*choices.expect) +
-                                     " expected devices " +
-                                     (fewAttached ? "are attached" : "answered") +
-                                     (options.wait ? " in time" : "") + "; nothing was written");
-    }
-    devices = *found;
-  } else {
-    devices = bench.List();
-  }
-  if (devices.empty()) {
-    throw NoDeviceError(bench, "no device is attached");
-  }
-  return devices;
-}
-
 // Several boards at once (update, verify, reset --all): one line per board once all are done,
 // then how many did it; the JSON outcome lines come last, when the exit code is known.
-int RunAllBoards(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
-                 Console& console) {
-  std::unique_ptr<DeviceBench> bench = MakeBench(options, console);
-  station::RefuseSeveralOn(*bench);
-  if (options.wait) {
-    console.err << "Waiting for "
-                << (choices.expect ? std::to_string(*choices.expect) + " devices"
-                                   : std::string("the devices"))
-                << "...\n"
-                << std::flush;
-  }
-  const std::vector<link::AttachedDevice> devices = AllDevices(*bench, choices, options);
-  LinePrinter printer(choices, console, false, Interrupted, true);
-  const char* doing = job.action == BoardAction::Verify  ? "Verifying "
-                      : job.action == BoardAction::Reset ? "Resetting "
-                                                         : "Updating ";
-  printer.Human() << doing << devices.size() << (devices.size() == 1 ? " device" : " devices")
-                  << " at once\n"
-                  << std::flush;
-  std::vector<BoardReport> reports = station::RunAll(*bench, devices, job, printer);
-  try {
-    bench->Save();
-  } catch (const StationError& e) {
-    for (BoardReport& report : reports) {
-      station::NoteOutputFailure(report, e.what());
-    }
-    console.err << "korvane-cli: " << e.what() << '\n' << std::flush;
-  }
-
+int PrintAllBoards(const station::Job& job, const station::JobResult& result, LinePrinter& printer,
+                   Console& console) {
   std::size_t done = 0;
   std::size_t resetMissing = 0;
-  for (const BoardReport& report : reports) {
+  for (const BoardReport& report : result.boards) {
     printer.Human() << ReportLine(report) << '\n';
     done +=
         job.action == BoardAction::Update ? report.Updated() : report.verdict == Verdict::Success;
     resetMissing += report.ResetMissing();
   }
-  printer.Human() << done << " of " << reports.size()
+  printer.Human() << done << " of " << result.boards.size()
                   << (job.action == BoardAction::Verify  ? " match"
                       : job.action == BoardAction::Reset ? " reset"
                                                          : " updated");
@@ -510,46 +220,51 @@ int RunAllBoards(const BoardJob& job, const UpdateChoices& choices, const Device
     printer.Human() << ", the reset of " << resetMissing << " was not sent";
   }
   printer.Human() << '\n' << std::flush;
-  const int code = AllExitCode(reports);
-  if (code == kExitNoDevice) {
-    PrintNoDeviceAdvice(*bench, console);
-  }
-  if (choices.json) {
-    for (const BoardReport& report : reports) {
+  PrintNoDeviceAdvice(result.noDeviceAdvice, console);
+  if (printer.WritesJson()) {
+    for (const BoardReport& report : result.boards) {
       printer.Json().Emit(job.action == BoardAction::Reset
                               ? ResetJson(report)
                               : OutcomeJson(report, DeviceField(report.device)));
     }
   }
-  return code;
+  return station::ExitCode(result.verdict);
 }
 
-int UpdateLoop(const BoardJob& job, const UpdateChoices& choices, const DeviceOptions& options,
-               Console& console) {
-  std::unique_ptr<DeviceBench> bench = MakeBench(options, console);
-  // The first Ctrl+C ends the loop once the device in progress is done; a second one stops
-  // that device's update too.
-  LinePrinter printer(choices, console, true, [] { return Interruptions() >= 2; });
-  const station::LoopSummary summary =
-      station::RunLoop(*bench, station::ParseDeviceSelector(options.device), job, printer,
-                       [] { return Interruptions() >= 1; });
+// The production loop's summary.
+int PrintLoop(const station::JobResult& result, LinePrinter& printer) {
+  const station::LoopSummary& summary = result.loop;
   printer.Human() << summary.boards << (summary.boards == 1 ? " device: " : " devices: ")
                   << summary.updated << " updated, " << summary.failed << " failed";
   if (summary.resetMissing > 0) {
     printer.Human() << ", the reset of " << summary.resetMissing << " was not sent";
   }
   printer.Human() << '\n' << std::flush;
-  const int code = summary.outputLost                                 ? kExitFileError
-                   : summary.failed == 0 && summary.resetMissing == 0 ? kExitSuccess
-                                                                      : kExitUpdateFailed;
-  if (choices.json) {
-    printer.Json().Emit("\"event\":\"summary\",\"devices\":" + std::to_string(summary.boards) +
-                        ",\"succeeded\":" + std::to_string(summary.succeeded) +
-                        ",\"failed\":" + std::to_string(summary.boards - summary.succeeded) +
-                        ",\"updated\":" + std::to_string(summary.updated) +
-                        ",\"exit_code\":" + std::to_string(code));
+  const int code = station::ExitCode(result.verdict);
+  if (printer.WritesJson()) {
+    printer.Json().Emit(JsonFields()
+                            .Add("event", "summary")
+                            .Add("devices", summary.boards)
+                            .Add("succeeded", summary.succeeded)
+                            .Add("failed", summary.boards - summary.succeeded)
+                            .Add("updated", summary.updated)
+                            .Add("exit_code", code));
   }
   return code;
+}
+
+// The printer of a job: the loop's first Ctrl+C ends the loop once the device in progress is
+// done, a second one stops that device's update too; elsewhere the first stops both the wait
+// and the board.
+std::unique_ptr<LinePrinter> PrinterFor(const station::Job& job, const UpdateChoices& choices,
+                                        Console& console) {
+  if (job.boards == station::BoardsTaken::Loop) {
+    return std::make_unique<LinePrinter>(
+        choices, console, true, [] { return Interruptions() >= 2; },
+        [] { return Interruptions() >= 1; });
+  }
+  const bool all = job.boards == station::BoardsTaken::All;
+  return std::make_unique<LinePrinter>(choices, console, !all, Interrupted, Interrupted, all);
 }
 
 }  // namespace
@@ -563,7 +278,7 @@ std::string InfoText(const std::string& file, const image::MemoryImage& image,
   text << "User ID: " << RangesText(report.userIdRanges) << '\n';
   text << "Config: " << RangesText(report.configRanges) << '\n';
   text << "HighestFlashAddress: "
-       << HexAddress(static_cast<std::uint32_t>(image.HighestFlashAddress), 4) << " ("
+       << HexNumber(static_cast<std::uint32_t>(image.HighestFlashAddress), 4) << " ("
        << image.HighestFlashAddress << ")\n";
   text << "Config bytes present: " << (image.ConfigPresent ? "yes" : "no") << '\n';
   text << "Records: " << report.records << ", bytes stored: " << report.bytesStored << '\n';
@@ -590,26 +305,34 @@ std::string InfoText(const std::string& file, const image::MemoryImage& image,
 
 std::string InfoJson(const std::string& file, const image::MemoryImage& image,
                      const image::LoadReport& report) {
-  std::string json = "{";
-  json += "\"file\":" + JsonString(file);
-  json += ",\"highest_flash_address\":" + std::to_string(image.HighestFlashAddress);
-  json += std::string(",\"config_present\":") + (image.ConfigPresent ? "true" : "false");
-  json += ",\"records\":" + std::to_string(report.records);
-  json += ",\"bytes_stored\":" + std::to_string(report.bytesStored);
-  json += std::string(",\"no_data\":") + (report.NoData() ? "true" : "false");
-  json += ",\"unsupported_record_types\":" + JsonArray(report.unsupportedRecordTypes);
-  json += ",\"malformed_lines\":" + std::to_string(report.malformedCount);
-  json += ",\"malformed_line_numbers\":" + JsonArray(report.malformedLines);
-  json += ",\"checksum_errors\":" + std::to_string(report.checksumErrorCount);
-  json += ",\"checksum_error_lines\":" + JsonArray(report.checksumErrorLines);
-  json += ",\"bytes_outside_memory\":" + std::to_string(report.bytesOutsideMemory);
-  json += ",\"outside_memory_lines\":" + JsonArray(report.outsideMemoryLines);
-  json += ",\"ranges\":{\"flash\":" + JsonRanges(report.flashRanges);
-  json += ",\"eeprom\":" + JsonRanges(report.eepromRanges);
-  json += ",\"user_id\":" + JsonRanges(report.userIdRanges);
-  json += ",\"config\":" + JsonRanges(report.configRanges) + "}";
-  json += "}";
-  return json;
+  const auto ranges = [](const std::vector<image::AddressRange>& list) {
+    Json json = Json::array();
+    for (const image::AddressRange& range : list) {
+      json.push_back({{"first", range.first}, {"last", range.last}});
+    }
+    return json;
+  };
+  const Json json = {
+      {"file", file},
+      {"highest_flash_address", image.HighestFlashAddress},
+      {"config_present", image.ConfigPresent},
+      {"records", report.records},
+      {"bytes_stored", report.bytesStored},
+      {"no_data", report.NoData()},
+      {"unsupported_record_types", report.unsupportedRecordTypes},
+      {"malformed_lines", report.malformedCount},
+      {"malformed_line_numbers", report.malformedLines},
+      {"checksum_errors", report.checksumErrorCount},
+      {"checksum_error_lines", report.checksumErrorLines},
+      {"bytes_outside_memory", report.bytesOutsideMemory},
+      {"outside_memory_lines", report.outsideMemoryLines},
+      {"ranges",
+       {{"flash", ranges(report.flashRanges)},
+        {"eeprom", ranges(report.eepromRanges)},
+        {"user_id", ranges(report.userIdRanges)},
+        {"config", ranges(report.configRanges)}}},
+  };
+  return station::JsonText(json);
 }
 
 int InfoCommand(const std::string& file, bool json, Console& console) {
@@ -652,49 +375,35 @@ int ScrambleCommand(const std::string& in, const std::string& out, Console&) {
 }
 
 int DetectCommand(const DeviceOptions& device, bool json, Console& console) {
-  station::CheckDeviceOptions(device);
-  CheckFiles({}, {}, device);
   const InterruptGuard interruptGuard;
-  Prepared prepared = Prepare(device, console);
-  const std::string name = prepared.device ? DeviceName(*prepared.device) : std::string();
-  Trace trace(device.traceFile);
-  station::VersionAnswer answer;
-  {
-    DeviceTarget target = prepared.bench->Target(prepared.device);
-    // A query between another run's packets would disturb it.
-    const auto lock = station::ClaimDevice(target.lockFile, name);
-    StreamLinkMessages messages(console.err);
-    station::DeviceSession session(std::move(target), messages, trace.Tap());
-    answer = station::QueryVersion(session.Link());
-  }
-  prepared.bench->Save();
-  if (const std::string traceError = trace.Finish(); !traceError.empty()) {
-    throw CliError(kExitFileError, traceError);
-  }
-  const bool found = answer.reply.has_value();
+  UpdateChoices plain;
+  LinePrinter printer(plain, console, true, Interrupted, Interrupted);
+  const station::DetectResult result = station::Detect(device, device.traceFile, printer);
+  const bool found = result.version.has_value();
   if (json) {
-    std::string line = "\"event\":\"detect\"" + DeviceField(name);
-    line += ",\"found\":" + JsonBool(found);
+    JsonFields line;
+    line.Add("event", "detect").Add(DeviceField(result.device)).Add("found", found);
     if (found) {
-      line += ",\"text\":" + JsonString(link::VersionText(*answer.reply)) +
-              ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
-              ",\"major\":" + std::to_string((*answer.reply)[3]) +
-              ",\"minor\":" + std::to_string((*answer.reply)[2]);
+      line.Add("text", link::VersionText(*result.version))
+          .Add("version", link::VersionNumber(*result.version))
+          .Add("major", result.version->major)
+          .Add("minor", result.version->minor);
     }
-    line += ",\"exit_code\":" + std::to_string(found ? kExitSuccess : kExitNoDevice);
+    line.Add("exit_code", station::ExitCode(result.verdict));
     JsonLines(console.out).Emit(line);
   }
   if (found) {
-    (json ? console.err : console.out) << link::VersionText(*answer.reply) << '\n' << std::flush;
+    (json ? console.err : console.out) << link::VersionText(*result.version) << '\n' << std::flush;
     return kExitSuccess;
   }
   console.err << "Unable to find an Dextrel device.\n";
-  PrintNoDeviceAdvice(*prepared.bench, console);
+  PrintNoDeviceAdvice(result.noDeviceAdvice, console);
   return kExitNoDevice;
 }
 
 int UpdateCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console) {
+  // The device options are looked at first, as the station will again.
   station::CheckDeviceOptions(device);
   const std::string command = choices.verifyOnly ? "verify" : "update";
   if (choices.noFlash && !choices.eeprom) {
@@ -722,52 +431,46 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
       (choices.serial.bytes != 4 || choices.serial.format != "le")) {
     throw CliError(kExitUsage, "verify: --serial-bytes and --serial-format need --serial-at");
   }
-  if (!station::ParseSerialFormat(choices.serial.format)) {
+  const auto format = station::ParseSerialFormat(choices.serial.format);
+  if (!format) {
     throw CliError(kExitUsage, command + ": --serial-format takes le, be or ascii");
   }
-  const bool oneBoard = !choices.all && !choices.repeat;
-  std::vector<FileRole> outputs{{"the log", choices.logFile}};
-  if (!choices.serial.file.empty()) {
-    outputs.push_back({"the serial number file", choices.serial.file});
-    outputs.push_back({"the serial number file's lock", choices.serial.file + ".lock"});
+  station::Job job = DeviceJob(
+      choices.verifyOnly ? station::BoardAction::Verify : station::BoardAction::Update, device);
+  job.updateFile = file;
+  job.flash = !choices.noFlash;
+  job.eeprom = choices.eeprom;
+  job.reset = choices.reset;
+  job.force = choices.force;
+  job.backupFile = choices.backupFile;
+  if (choices.serial.address) {
+    job.serial = station::SerialPlan{choices.serial.file, *choices.serial.address,
+                                     choices.serial.bytes, *format};
   }
-  if (oneBoard) {
-    outputs.push_back({"the backup", choices.backupFile});
-  }
-  CheckFiles({{"the update file", file}}, outputs, device);
-  const auto loaded = std::make_unique<LoadedFile>(LoadFile(file, console));
-  // Before any packet: the file must hold what is to be written, and be whole; a serial
-  // number must land in what is written; the log must take lines.
-  station::CheckUpdateFile(file, loaded->report, !choices.noFlash, choices.eeprom, choices.force);
-  if (oneBoard) {
-    station::CheckBackupName(choices.backupFile);
-  }
-  const BoardJob job = UpdateJob(*loaded, choices, file);
-  if (job.serial) {
-    station::CheckSerialPlan(*job.serial, loaded->image, job.flash, job.eeprom);
-  }
-  // From here on a stop request ends the command in order (a reservation in the log is
-  // given back first).
-  const InterruptGuard interruptGuard;
-  CheckLog(choices.logFile);
-  if (choices.all) {
-    return RunAllBoards(job, choices, device, console);
-  }
-  if (choices.repeat) {
-    return UpdateLoop(job, choices, device, console);
-  }
+  job.logFile = choices.logFile;
+  job.boards = choices.all      ? station::BoardsTaken::All
+               : choices.repeat ? station::BoardsTaken::Loop
+                                : station::BoardsTaken::One;
+  job.expect = choices.expect;
 
-  Prepared prepared = Prepare(device, console);
-  Trace trace(device.traceFile);
-  LinePrinter printer(choices, console, true, Interrupted);
-  bool abortRequested = false;
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
-  std::ostream& human = printer.Human();
+  // From here on a stop request ends the command in order (a reservation in the log is given
+  // back first).
+  const InterruptGuard interruptGuard;
+  const std::unique_ptr<LinePrinter> printer = PrinterFor(job, choices, console);
+  const station::JobResult result = station::RunJob(job, *printer);
+  if (job.boards == station::BoardsTaken::All) {
+    return PrintAllBoards(job, result, *printer, console);
+  }
+  if (job.boards == station::BoardsTaken::Loop) {
+    return PrintLoop(result, *printer);
+  }
+  const BoardReport& report = result.boards.front();
+  std::ostream& human = printer->Human();
   if (!report.backupWritten.empty()) {
     console.err << "Backup written to " << report.backupWritten << '\n';
   }
-  if (choices.verifyOnly && !report.result.empty()) {
-    human << report.result << '\n';
+  if (choices.verifyOnly && report.result != station::BoardResult::None) {
+    human << text::ResultText(report.result) << '\n';
   }
   if (report.serial) {
     human << "Serial number " << *report.serial
@@ -782,14 +485,12 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   if (!report.reason.empty()) {
     console.err << "korvane-cli: " << report.reason << '\n';
   }
-  if (report.verdict == Verdict::NoDevice) {
-    PrintNoDeviceAdvice(*prepared.bench, console);
-  }
+  PrintNoDeviceAdvice(result.noDeviceAdvice, console);
   PrintLost(report, console);
   if (choices.json) {
-    printer.Json().Emit(OutcomeJson(report, DeviceField(report.device)));
+    printer->Json().Emit(OutcomeJson(report, DeviceField(report.device)));
   }
-  return station::ExitCode(report.verdict);
+  return station::ExitCode(result.verdict);
 }
 
 int VerifyCommand(const std::string& file, const UpdateChoices& choices,
@@ -810,139 +511,105 @@ int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Cons
   if (choices.all && !device.traceFile.empty()) {
     throw CliError(kExitUsage, "reset: --trace follows one device; not with --all");
   }
-  CheckFiles({}, {{"the log", choices.logFile}}, device);
-  // From here on a stop request ends the command in order (a reservation in the log is
-  // given back first).
-  const InterruptGuard interruptGuard;
-  CheckLog(choices.logFile);
-  BoardJob job;
-  job.action = BoardAction::Reset;
+  station::Job job = DeviceJob(station::BoardAction::Reset, device);
   job.logFile = choices.logFile;
-  if (!job.logFile.empty()) {
-    job.record = RecordFor("reset", "", "");
+  job.boards = choices.all ? station::BoardsTaken::All : station::BoardsTaken::One;
+  job.expect = choices.expect;
+  // From here on a stop request ends the command in order (a reservation in the log is given
+  // back first).
+  const InterruptGuard interruptGuard;
+  const std::unique_ptr<LinePrinter> printer = PrinterFor(job, choices, console);
+  const station::JobResult result = station::RunJob(job, *printer);
+  if (job.boards == station::BoardsTaken::All) {
+    return PrintAllBoards(job, result, *printer, console);
   }
-  if (choices.all) {
-    return RunAllBoards(job, choices, device, console);
-  }
-  Prepared prepared = Prepare(device, console);
-  Trace trace(device.traceFile);
-  LinePrinter printer(choices, console, true, Interrupted);
-  bool abortRequested = false;
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  const BoardReport& report = result.boards.front();
   if (report.resetSent) {
-    printer.Human() << "Device reset sent.\n" << std::flush;
+    printer->Human() << "Device reset sent.\n" << std::flush;
   } else {
     console.err << "korvane-cli: " << report.reason << '\n';
-    if (report.verdict == Verdict::NoDevice) {
-      PrintNoDeviceAdvice(*prepared.bench, console);
-    }
+    PrintNoDeviceAdvice(result.noDeviceAdvice, console);
   }
   PrintLost(report, console);
   if (choices.json) {
-    printer.Json().Emit(ResetJson(report));
+    printer->Json().Emit(ResetJson(report));
   }
-  return station::ExitCode(report.verdict);
+  return station::ExitCode(result.verdict);
 }
 
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
                   Console& console) {
-  station::CheckDeviceOptions(device);
-  CheckFiles({}, {{"the backup", file}, {"the log", logFile}}, device);
-  station::CheckBackupName(file);
-  const InterruptGuard interruptGuard;
-  CheckLog(logFile);
-  Prepared prepared = Prepare(device, console);
-  Trace trace(device.traceFile);
-  UpdateChoices plain;
-  LinePrinter printer(plain, console, true, Interrupted);
-  bool abortRequested = false;
-  BoardJob job;
-  job.action = BoardAction::Backup;
+  station::Job job = DeviceJob(station::BoardAction::Backup, device);
   job.backupFile = file;
   job.logFile = logFile;
-  if (!logFile.empty()) {
-    job.record = RecordFor("backup", "", "");
-  }
-  const BoardReport report = RunPrepared(prepared, job, printer, trace, abortRequested);
+  const InterruptGuard interruptGuard;
+  const UpdateChoices plain;
+  const std::unique_ptr<LinePrinter> printer = PrinterFor(job, plain, console);
+  const station::JobResult result = station::RunJob(job, *printer);
+  const BoardReport& report = result.boards.front();
   if (!report.backupWritten.empty()) {
     console.out << "Backup of program flash 0x0800-0x7FFF and the EEPROM written to "
                 << report.backupWritten << '\n'
                 << std::flush;
   } else {
     console.err << "korvane-cli: " << report.reason << '\n';
-    if (report.verdict == Verdict::NoDevice) {
-      PrintNoDeviceAdvice(*prepared.bench, console);
-    }
+    PrintNoDeviceAdvice(result.noDeviceAdvice, console);
   }
   PrintLost(report, console);
-  return station::ExitCode(report.verdict);
+  return station::ExitCode(result.verdict);
 }
 
 int ListCommand(const DeviceOptions& device, bool json, Console& console) {
-  std::unique_ptr<DeviceBench> bench = MakeBench(device, console, station::BenchUse::Look);
-  const std::vector<link::AttachedDevice> devices = bench->List();
-  std::string jsonDevices;
-  for (const link::AttachedDevice& attached : devices) {
-    // Each device is asked under its lock; one that another run holds is not opened: a query
-    // between its packets would disturb it.
-    std::ostringstream messagesText;
-    station::VersionAnswer answer;
-    station::DeviceClaim claim = bench->Claim(attached);
-    if (!claim.busy) {
-      StreamLinkMessages messages(messagesText);
-      station::DeviceSession session(bench->Target(attached), messages, nullptr);
-      answer = station::QueryVersion(session.Link());
-    }
-    claim.lock.reset();
-    const bool found = answer.reply.has_value();
-    // The last message says most (the access advice follows the open failure).
-    std::string note;
-    if (claim.busy) {
-      note = "busy: in use by another Korvane run" +
-             (claim.holder ? " (process " + std::to_string(*claim.holder) + ")" : std::string());
-    }
-    std::istringstream messages(messagesText.str());
-    for (std::string line; std::getline(messages, line);) {
-      note = line;
-    }
-    const std::string place = attached.location.empty() ? "-" : attached.location;
+  UpdateChoices plain;
+  LinePrinter printer(plain, console, true, Interrupted, Interrupted);
+  const station::DeviceList list = station::ListDevices(device, printer);
+  Json jsonDevices = Json::array();
+  for (const station::ListedDevice& listed : list.devices) {
+    const link::AttachedDevice& attached = listed.device;
+    const bool found = listed.version.has_value();
     if (json) {
-      jsonDevices += std::string(jsonDevices.empty() ? "" : ",") +
-                     "{\"instance\":" + std::to_string(attached.instance) +
-                     ",\"location\":" + JsonString(attached.location) +
-                     ",\"answered\":" + JsonBool(found) + ",\"busy\":" + JsonBool(claim.busy);
+      Json entry = {{"instance", attached.instance},
+                    {"location", attached.location},
+                    {"answered", found},
+                    {"busy", listed.busy}};
       if (found) {
-        jsonDevices += ",\"version\":" + JsonString(station::VersionNumber(*answer.reply)) +
-                       ",\"major\":" + std::to_string((*answer.reply)[3]) +
-                       ",\"minor\":" + std::to_string((*answer.reply)[2]);
+        entry["version"] = link::VersionNumber(*listed.version);
+        entry["major"] = listed.version->major;
+        entry["minor"] = listed.version->minor;
       } else {
-        jsonDevices += ",\"problem\":" + JsonString(note);
+        entry["problem"] = listed.problem;
       }
-      jsonDevices += "}";
+      jsonDevices.push_back(std::move(entry));
     } else {
+      const std::string place = attached.location.empty() ? "-" : attached.location;
       std::string line = std::to_string(attached.instance);
       line.resize(std::max<std::size_t>(line.size() + 2, 4), ' ');
       line += place;
       line.resize(std::max<std::size_t>(line.size() + 2, 16), ' ');
-      line += found        ? "bootloader " + station::VersionNumber(*answer.reply)
-              : claim.busy ? note
-                           : "no answer" + (note.empty() ? std::string() : ": " + note);
+      line += found ? "bootloader " + link::VersionNumber(*listed.version)
+              : listed.busy
+                  ? listed.problem
+                  : "no answer" + (listed.problem.empty() ? std::string() : ": " + listed.problem);
       console.out << line << '\n';
     }
   }
   if (json) {
-    console.out << "{\"devices\":[" << jsonDevices << "]}\n";
+    console.out << station::JsonText(Json{{"devices", jsonDevices}}) << '\n';
   }
   console.out << std::flush;
-  if (devices.empty()) {
-    if (std::string notice = bench->TakeNotice(); !notice.empty()) {
-      console.err << notice << '\n';
+  if (list.devices.empty()) {
+    if (!list.notice.empty()) {
+      console.err << list.notice << '\n';
     }
     console.err << "No bootloader device is attached.\n";
-    PrintNoDeviceAdvice(*bench, console);
+    PrintNoDeviceAdvice(list.noDeviceAdvice, console);
     return kExitNoDevice;
   }
   return kExitSuccess;
+}
+
+std::string ProblemText(const station::StationError& e) {
+  return Worded(e);
 }
 
 }  // namespace korvane::cli

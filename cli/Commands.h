@@ -74,8 +74,8 @@ struct UpdateChoices {
   SerialChoices serial;
 };
 
-// Each returns the exit code; problems that end a command early are thrown as CliError or
-// station::StationError.
+// Each returns the exit code; problems that end a command early are thrown as CliError (the
+// options do not fit) or station::StationError (the station refused or ended the job).
 int InfoCommand(const std::string& file, bool json, Console& console);
 int ExportCommand(const std::string& file, const ExportTargets& targets, Console& console);
 int ScrambleCommand(const std::string& in, const std::string& out, Console& console);
@@ -90,6 +90,9 @@ int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Cons
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
                   Console& console);
 int ListCommand(const DeviceOptions& device, bool json, Console& console);
+
+// A problem of the station, in the command line's words (naming the options that fix it).
+std::string ProblemText(const station::StationError& e);
 
 // The text output of `info` and its one-object JSON form.
 std::string InfoText(const std::string& file, const image::MemoryImage& image,

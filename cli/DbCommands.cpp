@@ -43,8 +43,7 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
   return value;
 }
 
-// The database's errors end the command: a connection string that cannot be read is a usage
-// error, anything else means the record cannot be kept (as a log that cannot be written).
+// The database's errors end the command as the station's do.
 int RunWithDatabase(const DbChoices& choices,
                     const std::function<int(station::RecordDatabase&)>& body) {
   if (choices.target.empty()) {
@@ -52,14 +51,8 @@ int RunWithDatabase(const DbChoices& choices,
                    "--db URL (or the environment variable KORVANE_DB) names the "
                    "record database");
   }
-  try {
-    station::RecordDatabase database(choices.target);
-    return body(database);
-  } catch (const station::DatabaseError& e) {
-    throw CliError(
-        e.GetKind() == station::DatabaseError::Kind::BadTarget ? kExitUsage : kExitFileError,
-        e.what());
-  }
+  station::RecordDatabase database(choices.target);
+  return body(database);
 }
 
 std::string HistoryLine(const station::RunRow& row) {
@@ -176,7 +169,7 @@ int HistoryAction(const DbChoices& choices, Console& console) {
 #else
 
 int NotOffered() {
-  throw CliError(kExitUsage, station::kDatabaseNotOffered);
+  throw CliError(kExitUsage, "--db is not offered on this platform");
 }
 
 int InitAction(const DbChoices&, Console&) {

@@ -1,8 +1,7 @@
 #include "cli/JsonEvents.h"
 
-#include <cstdio>
-
 #include "cli/Output.h"
+#include "cli/Texts.h"
 
 namespace korvane::cli {
 
@@ -10,45 +9,39 @@ namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
-std::string Number(float value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(value));
-  return text;
-}
-
 }  // namespace
 
-void JsonLines::Emit(const std::string& fields) {
+void JsonLines::Emit(const station::JsonFields& fields) {
+  const std::string line = fields.Object();
   const std::lock_guard lock(mutex_);
-  out_ << '{' << fields << "}\n" << std::flush;
+  out_ << line << '\n' << std::flush;
 }
 
-JsonProgress::JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
-                           std::function<bool()> interrupted)
-    : lines_(lines),
-      device_(std::move(device)),
-      abortRequested_(abortRequested),
-      interrupted_(std::move(interrupted)) {}
-
-std::string JsonProgress::DeviceField() const {
-  return device_.empty() ? std::string() : ",\"device\":" + JsonString(device_);
-}
-
-void JsonProgress::OnStageBegin(update::Stage stage) {
-  stageStarting_ = true;
-  pendingName_ = StageName(stage);
-}
-
-void JsonProgress::SetStageText(std::string_view text) {
-  if (text.empty()) {
-    return;
+station::JsonFields JsonProgress::Line(std::string_view event) const {
+  station::JsonFields line;
+  line.Add("event", event);
+  if (!device_.empty()) {
+    line.Add("device", device_);
   }
-  if (!stageStarting_) {
-    lines_.Emit("\"event\":\"message\"" + DeviceField() + ",\"text\":" + JsonString(text));
-    return;
+  return line;
+}
+
+void JsonProgress::OnStageStarted(update::Stage stage) {
+  Begin(StageName(stage), text::StageText(stage));
+}
+
+void JsonProgress::OnRegionStarted(update::BackupRegion region) {
+  Begin(region == update::BackupRegion::Flash ? "read-flash" : "read-eeprom",
+        text::RegionText(region));
+}
+
+void JsonProgress::OnFailed(const update::UpdateOutcome& outcome) {
+  if (outcome.failure == update::Failure::Mismatch) {
+    lines_.Emit(Line("message").Add("text", outcome.stage == update::Stage::EepromVerify
+                                                ? text::kEepromErrorText
+                                                : text::kProgramErrorText));
   }
-  stageStarting_ = false;
-  Begin(pendingName_, text);
+  EndStage(false);
 }
 
 void JsonProgress::Begin(std::string_view name, std::string_view text) {
@@ -59,8 +52,7 @@ void JsonProgress::Begin(std::string_view name, std::string_view text) {
   value_ = 0.0F;
   lastEmitted_ = -1.0F;
   lastEmit_ = {};
-  lines_.Emit("\"event\":\"stage\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
-              ",\"text\":" + JsonString(text));
+  lines_.Emit(Line("stage").Add("stage", stage_).Add("text", text));
 }
 
 void JsonProgress::SetBarValue(float value) {
@@ -75,46 +67,20 @@ void JsonProgress::SetBarValue(float value) {
 }
 
 void JsonProgress::EmitProgress(float value) {
-  lines_.Emit("\"event\":\"progress\"" + DeviceField() + ",\"stage\":" + JsonString(stage_) +
-              ",\"percent\":" + Number(value));
+  lines_.Emit(Line("progress").Add("stage", stage_).AddFixed("percent", value, 2));
   lastEmitted_ = value;
   lastEmit_ = Clock::now();
 }
 
 void JsonProgress::EndStage(bool completed) {
+  if (stage_.empty()) {
+    return;
+  }
   const float value = completed ? 100.0F : value_;
   if (value != lastEmitted_) {
     EmitProgress(value);
   }
   stage_.clear();
-}
-
-void JsonProgress::ProcessPendingEvents() {
-  if (interrupted_ && interrupted_()) {
-    abortRequested_ = true;
-  }
-}
-
-void JsonProgress::ShowOutcome(std::string_view text, std::uint32_t) {
-  if (!stage_.empty()) {
-    EndStage(text == update::kSuccessText);
-  }
-}
-
-void JsonProgress::OnRegionBegin(update::BackupRegion region) {
-  Begin(region == update::BackupRegion::Flash ? "read-flash" : "read-eeprom",
-        update::BackupRegionText(region));
-}
-
-bool JsonProgress::StopRequested() {
-  ProcessPendingEvents();
-  return abortRequested_;
-}
-
-void JsonProgress::EndBackup(bool success) {
-  if (!stage_.empty()) {
-    EndStage(success);
-  }
 }
 
 }  // namespace korvane::cli

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "cli/ProgressPrinter.h"
+#include "station/Json.h"
 
 namespace korvane::cli {
 
@@ -15,8 +15,7 @@ namespace korvane::cli {
 class JsonLines {
  public:
   explicit JsonLines(std::ostream& out) : out_(out) {}
-  // `fields` is the inside of an object without braces: "\"event\":\"stage\",...".
-  void Emit(const std::string& fields);
+  void Emit(const station::JsonFields& fields);
 
  private:
   std::mutex mutex_;
@@ -30,41 +29,34 @@ class JsonProgress final : public RunView {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `device` is added to every line as "device" when not empty. `interrupted` is polled after
-  // every packet, as the terminal's printer does.
-  JsonProgress(JsonLines& lines, std::string device, bool& abortRequested,
-               std::function<bool()> interrupted = {});
+  // `device` is added to every line as "device" when not empty.
+  JsonProgress(JsonLines& lines, std::string device) : lines_(lines), device_(std::move(device)) {}
 
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view text) override;
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float value) override;
-  void ProcessPendingEvents() override;
-  void ShowOutcome(std::string_view text, std::uint32_t colour) override;
-  void OnStageBegin(update::Stage stage) override;
+  void OnStageStarted(update::Stage stage) override;
+  void OnProgress(update::Stage, update::Progress progress) override {
+    SetBarValue(progress.Percent());
+  }
+  void OnFinished(const update::UpdateOutcome&) override { EndStage(true); }
+  void OnFailed(const update::UpdateOutcome& outcome) override;
 
-  void OnRegionBegin(update::BackupRegion region) override;
-  void OnProgress(float percent) override { SetBarValue(percent); }
-  bool StopRequested() override;
-  void EndBackup(bool success) override;
-
-  // The "device" field (with its leading comma) or empty: for the command's own lines.
-  std::string DeviceField() const;
+  void OnRegionStarted(update::BackupRegion region) override;
+  void OnRegionProgress(update::BackupRegion, update::Progress progress) override {
+    SetBarValue(progress.Percent());
+  }
+  void OnReadEnded(bool success) override { EndStage(success); }
 
  private:
+  // "event" and "device" of every line.
+  station::JsonFields Line(std::string_view event) const;
   void Begin(std::string_view name, std::string_view text);
+  void SetBarValue(float value);
   void EmitProgress(float value);
+  // Ends the stage in progress, if any.
   void EndStage(bool completed);
 
   JsonLines& lines_;
   std::string device_;
-  bool& abortRequested_;
-  std::function<bool()> interrupted_;
   std::string stage_;
-  bool stageStarting_ = false;
-  std::string pendingName_;
   float value_ = 0.0F;
   float lastEmitted_ = -1.0F;
   Clock::time_point lastEmit_{};

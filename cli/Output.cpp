@@ -1,119 +1,8 @@
 #include "cli/Output.h"
 
-#include <array>
+#include "platform/Hex.h"
 
 namespace korvane::cli {
-
-namespace {
-
-constexpr std::array<char, 16> kHexDigits = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                             '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
-
-}  // namespace
-
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  text.reserve(bytes.size() * 3);
-  for (const std::uint8_t byte : bytes) {
-    if (!text.empty()) {
-      text += ' ';
-    }
-    text += kHexDigits[byte >> 4];
-    text += kHexDigits[byte & 0x0F];
-  }
-  return text;
-}
-
-std::string HexAddress(std::uint64_t value, int digits) {
-  std::string hex;
-  do {
-    hex.insert(hex.begin(), kHexDigits[value & 0x0F]);
-    value >>= 4;
-  } while (value != 0);
-  if (static_cast<int>(hex.size()) < digits) {
-    hex.insert(0, static_cast<std::size_t>(digits) - hex.size(), '0');
-  }
-  return "0x" + hex;
-}
-
-std::string TraceLine(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply,
-                      link::ExchangeResult result) {
-  std::string line = HexBytes(request) + " ->";
-  if (!reply.empty()) {
-    line += ' ';
-    line += HexBytes(reply);
-  }
-  line += " [" + std::to_string(static_cast<std::int32_t>(result)) + "]";
-  return line;
-}
-
-std::string NotSentLine(std::span<const std::uint8_t> request) {
-  return HexBytes(request) + " -> not sent";
-}
-
-namespace {
-
-bool IsHexByte(std::string_view text) {
-  const auto digit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
-  return text.size() == 2 && digit(text[0]) && digit(text[1]);
-}
-
-// "03 01 00 08 00": at least one byte.
-bool IsHexBytes(std::string_view text) {
-  if (text.empty()) {
-    return false;
-  }
-  for (std::size_t at = 0;; at += 3) {
-    if (!IsHexByte(text.substr(at, 2))) {
-      return false;
-    }
-    if (at + 2 == text.size()) {
-      return true;
-    }
-    if (text[at + 2] != ' ') {
-      return false;
-    }
-  }
-}
-
-bool IsTraceLine(std::string_view line) {
-  const std::size_t arrow = line.find(" -> ");
-  if (arrow == std::string_view::npos || !IsHexBytes(line.substr(0, arrow))) {
-    return false;
-  }
-  std::string_view rest = line.substr(arrow + 4);
-  if (rest == "not sent") {
-    return true;
-  }
-  if (rest.size() < 3 || rest.substr(rest.size() - 3, 1) != "[" || rest.back() != ']' ||
-      rest[rest.size() - 2] < '0' || rest[rest.size() - 2] > '2') {
-    return false;
-  }
-  rest.remove_suffix(3);
-  return rest.empty() || (rest.back() == ' ' && IsHexBytes(rest.substr(0, rest.size() - 1)));
-}
-
-}  // namespace
-
-bool IsTraceText(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    if (end == std::string_view::npos || !IsTraceLine(text.substr(0, end))) {
-      return false;
-    }
-    text.remove_prefix(end + 1);
-  }
-  return true;
-}
-
-void StreamLinkMessages::ShowLinkMessage(std::string_view text) {
-  ++count_;
-  err_ << text << '\n' << std::flush;
-}
-
-void StreamLinkMessages::ShowLibraryNotice(std::string_view text) {
-  err_ << text << '\n' << std::flush;
-}
 
 void StreamLoaderHost::ShowMessage(std::string_view text) {
   // The windows' messages break lines with CR LF; a terminal wants plain LF.
@@ -126,15 +15,6 @@ void StreamLoaderHost::ShowMessage(std::string_view text) {
     line += text[i];
   }
   err_ << line << '\n' << std::flush;
-}
-
-void TraceWriter::OnExchange(std::span<const std::uint8_t> request,
-                             std::span<const std::uint8_t> reply, link::ExchangeResult result) {
-  out_ << TraceLine(request, reply, result) << '\n';
-}
-
-void TraceWriter::OnNotSent(std::span<const std::uint8_t> request) {
-  out_ << NotSentLine(request) << '\n';
 }
 
 }  // namespace korvane::cli

@@ -1,74 +1,27 @@
 #pragma once
 
-#include <cstdint>
 #include <ostream>
-#include <span>
-#include <string>
 #include <string_view>
 
 #include "image/UpdateFileLoader.h"
-#include "link/UsbPipeLink.h"
-#include "station/Record.h"
+#include "platform/Hex.h"
+#include "station/Json.h"
 
 namespace korvane::cli {
 
-// Bytes as two-digit upper-case hex separated by single blanks ("03 01 00 08 00").
-std::string HexBytes(std::span<const std::uint8_t> bytes);
+using platform::HexNumber;
 
-// "0x0800"-style text of an address, at least `digits` upper-case hex digits.
-std::string HexAddress(std::uint64_t value, int digits = 4);
+using station::Json;
+using station::JsonFields;
 
-// One trace line for an exchange that ran: "<request> -> <reply> [N]", N the ExchangeResult.
-// With nothing received the reply part is left out: "FF 02 -> [1]".
-std::string TraceLine(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply,
-                      link::ExchangeResult result);
-// The trace line of a packet that was not sent: "<request> -> not sent".
-std::string NotSentLine(std::span<const std::uint8_t> request);
-// True when `text` is what a packet trace holds: nothing, or lines that each read as TraceLine
-// or NotSentLine wrote them, each ended by a line feed.
-bool IsTraceText(std::string_view text);
-
-using station::JsonString;
-
-// The link's messages, printed to standard error one per line with the windows' texts.
-class StreamLinkMessages final : public link::LinkMessages {
- public:
-  explicit StreamLinkMessages(std::ostream& err) : err_(err) {}
-  void ShowLinkMessage(std::string_view text) override;
-  // Printed the same way, but not counted: it says nothing about a pipe or an exchange.
-  void ShowLibraryNotice(std::string_view text) override;
-  // Link messages printed so far, library notices not included.
-  int Count() const { return count_; }
-
- private:
-  std::ostream& err_;
-  int count_ = 0;
-};
-
-// The loader's window needs, for a terminal: its messages go to standard error; the status label
-// (shortened path, wait text) has no place on a terminal and is dropped.
+// The loader's reports, for a terminal: they go to standard error.
 class StreamLoaderHost final : public image::LoaderHost {
  public:
   explicit StreamLoaderHost(std::ostream& err) : err_(err) {}
-  void SetStatusLabel(std::string_view, std::uint32_t, bool) override {}
-  void SetStatusText(std::string_view) override {}
   void ShowMessage(std::string_view text) override;
-  void ProcessPendingEvents() override {}
 
  private:
   std::ostream& err_;
-};
-
-// Writes one trace line per packet to a stream.
-class TraceWriter final : public link::PacketTap {
- public:
-  explicit TraceWriter(std::ostream& out) : out_(out) {}
-  void OnExchange(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply,
-                  link::ExchangeResult result) override;
-  void OnNotSent(std::span<const std::uint8_t> request) override;
-
- private:
-  std::ostream& out_;
 };
 
 }  // namespace korvane::cli

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/Texts.h"
+
 namespace korvane::cli {
 
 namespace {
@@ -36,37 +38,13 @@ std::string ProgressLine(std::string_view stage, float value, double elapsedSeco
   return line;
 }
 
-ProgressPrinter::ProgressPrinter(std::ostream& out, bool terminal, bool& abortRequested,
-                                 std::function<bool()> interrupted)
-    : out_(out),
-      terminal_(terminal),
-      abortRequested_(abortRequested),
-      interrupted_(std::move(interrupted)) {}
-
-void ProgressPrinter::ShowProgress() {
+void ProgressPrinter::Start() {
   start_ = Clock::now();
   lastDraw_ = start_;
-  // A Ctrl+C pressed before (during the version query, the backup or the serial number's claim)
-  // still counts: the run looks at the flag before its first packet.
-  ProcessPendingEvents();
 }
 
-void ProgressPrinter::OnStageBegin(update::Stage) {
-  stageStarting_ = true;
-}
-
-void ProgressPrinter::SetStageText(std::string_view text) {
-  if (text.empty()) {
-    return;
-  }
-  if (!stageStarting_) {
-    // Not a stage of its own: the verify stages' mismatch text. It stands on its own line.
-    EndLine();
-    out_ << text << '\n' << std::flush;
-    return;
-  }
-  stageStarting_ = false;
-  BeginStage(text);
+void ProgressPrinter::OnStageStarted(update::Stage stage) {
+  BeginStage(text::StageText(stage));
 }
 
 void ProgressPrinter::BeginStage(std::string_view text) {
@@ -84,28 +62,28 @@ void ProgressPrinter::BeginStage(std::string_view text) {
   }
 }
 
-void ProgressPrinter::OnRegionBegin(update::BackupRegion region) {
+void ProgressPrinter::OnRegionStarted(update::BackupRegion region) {
   if (stageText_.empty()) {
-    ShowProgress();
+    Start();
   }
-  BeginStage(update::BackupRegionText(region));
+  BeginStage(text::RegionText(region));
 }
 
-bool ProgressPrinter::StopRequested() {
-  ProcessPendingEvents();
-  return abortRequested_;
+void ProgressPrinter::OnReadEnded(bool success) {
+  CloseStage(success);
+  stageText_.clear();
 }
 
-void ProgressPrinter::EndBackup(bool success) {
+void ProgressPrinter::CloseStage(bool completed) {
   if (terminal_ && lineOpen_) {
-    if (success) {
+    // A stage that ran to its end reads 100 %; one that did not keeps its last value.
+    if (completed) {
       Draw(true, 100.0F);
     } else {
       Draw(true);
     }
   }
   EndLine();
-  stageText_.clear();
 }
 
 void ProgressPrinter::SetBarValue(float value) {
@@ -115,22 +93,25 @@ void ProgressPrinter::SetBarValue(float value) {
   }
 }
 
-void ProgressPrinter::ProcessPendingEvents() {
-  if (interrupted_ && interrupted_()) {
-    abortRequested_ = true;
-  }
+void ProgressPrinter::OnFinished(const update::UpdateOutcome&) {
+  Outcome(true, text::kSuccessText);
 }
 
-void ProgressPrinter::ShowOutcome(std::string_view text, std::uint32_t) {
-  if (terminal_ && lineOpen_) {
-    // After a success every stage ran to its end; after a failure the last one did not.
-    if (text == update::kSuccessText) {
-      Draw(true, 100.0F);
-    } else {
-      Draw(true);
-    }
+void ProgressPrinter::OnFailed(const update::UpdateOutcome& outcome) {
+  if (outcome.failure == update::Failure::Mismatch) {
+    // What the progress window shows in red; it stands on its own line.
+    EndLine();
+    out_ << (outcome.stage == update::Stage::EepromVerify ? text::kEepromErrorText
+                                                          : text::kProgramErrorText)
+         << '\n'
+         << std::flush;
   }
-  EndLine();
+  Outcome(false, text::kFailureText);
+}
+
+void ProgressPrinter::Outcome(bool success, std::string_view text) {
+  // After a success every stage ran to its end; after a failure the last one did not.
+  CloseStage(success);
   out_ << text << '\n' << std::flush;
 }
 

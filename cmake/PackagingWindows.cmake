@@ -28,6 +28,7 @@ function(korvane_debian_package package version_var source_var)
 endfunction()
 string(REPLACE _ - KORVANE_DEBIAN_ARCH ${CMAKE_SYSTEM_PROCESSOR})  # x86_64: x86-64
 korvane_debian_package(libcli11-dev KORVANE_CLI11_VERSION KORVANE_CLI11_SOURCE)
+korvane_debian_package(nlohmann-json3-dev KORVANE_JSON_VERSION KORVANE_JSON_SOURCE)
 korvane_debian_package(mingw-w64-${KORVANE_DEBIAN_ARCH}-dev KORVANE_MINGW_VERSION
                        KORVANE_MINGW_SOURCE)
 korvane_debian_package(gcc-mingw-w64-${KORVANE_DEBIAN_ARCH}-posix-runtime KORVANE_GCC_VERSION
@@ -48,6 +49,8 @@ install(FILES ${PROJECT_BINARY_DIR}/THIRD-PARTY.txt DESTINATION .)
 install(FILES ${KORVANE_LIBUSB_WINDOWS}/COPYING DESTINATION licenses RENAME libusb-COPYING.txt)
 install(FILES /usr/share/doc/libcli11-dev/copyright DESTINATION licenses
         RENAME CLI11-copyright.txt)
+install(FILES /usr/share/doc/nlohmann-json3-dev/copyright DESTINATION licenses
+        RENAME nlohmann-json-copyright.txt)
 install(FILES /usr/share/doc/mingw-w64-${KORVANE_DEBIAN_ARCH}-dev/copyright DESTINATION licenses
         RENAME mingw-w64-copyright.txt)
 install(FILES /usr/share/doc/gcc-mingw-w64-base/copyright DESTINATION licenses

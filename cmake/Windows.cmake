@@ -1,6 +1,6 @@
 # The Windows build, cross-built with mingw-w64 (cmake/mingw-w64-i686.cmake): 32-bit programs
-# linked statically, so that no runtime DLL has to lie beside them. Header-only CLI11 and the
-# GoogleTest sources come from the build machine's packages. Included before the options, so
+# linked statically, so that no runtime DLL has to lie beside them. Header-only CLI11 and
+# nlohmann-json and the GoogleTest sources come from the build machine's packages. Included before the options, so
 # that it can switch off what has no Windows form.
 if(NOT WIN32)
   return()
@@ -14,16 +14,23 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WIN
 set(KORVANE_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks" FORCE)
 set(KORVANE_BUILD_FUZZ OFF CACHE BOOL "Build the libFuzzer targets (needs clang)" FORCE)
 
-# CLI11 from /usr/include/CLI, through a folder of its own: /usr/include itself would put the
-# build machine's C library headers in front of mingw's.
-if(NOT TARGET CLI11::CLI11 AND EXISTS /usr/include/CLI/CLI.hpp)
-  set(KORVANE_HOST_HEADERS ${PROJECT_BINARY_DIR}/host-headers)
-  file(MAKE_DIRECTORY ${KORVANE_HOST_HEADERS})
-  if(NOT EXISTS ${KORVANE_HOST_HEADERS}/CLI)
-    file(CREATE_LINK /usr/include/CLI ${KORVANE_HOST_HEADERS}/CLI SYMBOLIC)
+# Header-only libraries of the build machine (CLI11 from /usr/include/CLI, nlohmann-json from
+# /usr/include/nlohmann), through a folder of their own that holds only links to them:
+# /usr/include itself would put the build machine's C library headers in front of mingw's.
+set(KORVANE_HOST_HEADERS ${PROJECT_BINARY_DIR}/host-headers)
+file(MAKE_DIRECTORY ${KORVANE_HOST_HEADERS})
+foreach(folder CLI nlohmann)
+  if(EXISTS /usr/include/${folder} AND NOT EXISTS ${KORVANE_HOST_HEADERS}/${folder})
+    file(CREATE_LINK /usr/include/${folder} ${KORVANE_HOST_HEADERS}/${folder} SYMBOLIC)
   endif()
+endforeach()
+if(NOT TARGET CLI11::CLI11 AND EXISTS /usr/include/CLI/CLI.hpp)
   add_library(CLI11::CLI11 INTERFACE IMPORTED GLOBAL)
   target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${KORVANE_HOST_HEADERS})
+endif()
+if(NOT TARGET nlohmann_json::nlohmann_json AND EXISTS /usr/include/nlohmann/json.hpp)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
+  target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${KORVANE_HOST_HEADERS})
 endif()
 
 # GoogleTest built from its sources with the cross compiler; it is not installed or packaged.

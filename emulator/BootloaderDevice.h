@@ -8,12 +8,16 @@
 #include <span>
 #include <vector>
 
+#include "image/MemoryImage.h"
+#include "link/BootloaderPacket.h"
+
 namespace korvane::emulator {
 
-inline constexpr std::size_t kDeviceFlashSize = 0x8000;  // 32 KiB of program flash
-inline constexpr std::size_t kDeviceEepromSize = 256;
-inline constexpr std::uint32_t kBootBlockEnd = 0x800;  // 0x000-0x7FF hold the bootloader
-inline constexpr std::uint32_t kEraseBlockSize = 64;   // bytes cleared per erase block
+// The device's memory as the memory image and the packets describe it.
+inline constexpr std::size_t kDeviceFlashSize = image::kFlashSize;  // 32 KiB of program flash
+inline constexpr std::size_t kDeviceEepromSize = image::kEepromSize;
+inline constexpr auto kBootBlockEnd = static_cast<std::uint32_t>(image::kApplicationStart);
+inline constexpr auto kEraseBlockSize = static_cast<std::uint32_t>(link::kFlashEraseBlock);
 // One full-speed packet: a reply never carries more than 64 bytes, so a read answers at most
 // 59 data bytes after its 5 header bytes.
 inline constexpr std::size_t kMaxPacketSize = 64;

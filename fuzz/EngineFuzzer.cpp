@@ -214,24 +214,19 @@ class FuzzDevice final : public link::UsbLibrary {
   std::uint32_t lastError_ = 0;
 };
 
-// Shows nothing; tells a backup or a verify of the stop.
+// Shows nothing; every progress stays within its whole.
 class View final : public update::UpdateObserver, public update::BackupObserver {
  public:
-  explicit View(const bool& stop) : stop_(stop) {}
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view) override {}
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float value) override { FUZZ_CHECK(value >= 0.0F && value <= 100.0F); }
-  void ProcessPendingEvents() override {}
-  void ShowOutcome(std::string_view, std::uint32_t) override {}
-  void OnRegionBegin(update::BackupRegion) override {}
-  void OnProgress(float percent) override { FUZZ_CHECK(percent >= 0.0F && percent <= 100.0F); }
-  bool StopRequested() override { return stop_; }
+  void OnProgress(update::Stage, update::Progress progress) override { Check(progress); }
+  void OnRegionProgress(update::BackupRegion, update::Progress progress) override {
+    Check(progress);
+  }
 
  private:
-  const bool& stop_;
+  static void Check(update::Progress progress) {
+    const float percent = progress.Percent();
+    FUZZ_CHECK(percent >= 0.0F && percent <= 100.0F);
+  }
 };
 
 // Every address from `first` to `last` was answered, with the byte `expected` gives for it.
@@ -333,7 +328,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzDevice device(std::move(events), stop);
   Messages messages;
   link::UsbPipeLink link(device, messages);
-  View view(stop);
+  View view;
+  const update::StopToken stopToken(stop);
   const std::size_t flashLast = std::min<std::size_t>(static_cast<std::size_t>(highest), 0x7FFF);
   const bool flashArea = flash && highest >= 0x800;
 
@@ -345,7 +341,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto bootBlock = device.device.Flash().first(0x800);
     const std::vector<std::uint8_t> bootBefore(bootBlock.begin(), bootBlock.end());
     const update::UpdateOutcome outcome = update::RunUpdate(
-        image, link, {[flash] { return flash; }, [eeprom] { return eeprom; }}, stop, view,
+        image, link, {[flash] { return flash; }, [eeprom] { return eeprom; }}, stopToken, view,
         onlyChanged ? update::UpdateMode::OnlyChanged : update::UpdateMode::Full);
     CheckEnding(outcome, update::FailureReason(outcome), device, stopBefore, !flashArea && !eeprom);
     FUZZ_CHECK(outcome.incremental == onlyChanged);
@@ -382,7 +378,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               device.device.MutableFlash().begin() + 0x800);
     std::copy(image.EepromImage.begin(), image.EepromImage.end(),
               device.device.MutableEeprom().begin());
-    const update::VerifyOutcome outcome = update::VerifyDevice(image, link, flash, eeprom, view);
+    const update::VerifyOutcome outcome =
+        update::VerifyDevice(image, link, flash, eeprom, view, stopToken);
     CheckEnding(outcome.run, update::VerifyFailureReason(outcome), device, stopBefore,
                 !flashArea && !eeprom);
     FUZZ_CHECK((outcome.differing > 0) == (outcome.run.failure == update::Failure::Mismatch));
@@ -401,7 +398,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plan.flashLast =
         flash ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(highest)) : std::nullopt;
     plan.eeprom = eeprom;
-    const update::BackupOutcome outcome = update::ReadDeviceMemory(link, view, plan);
+    const update::BackupOutcome outcome = update::ReadDeviceMemory(link, view, stopToken, plan);
     CheckEnding(outcome.run, update::BackupFailureReason(outcome), device, stopBefore,
                 !flashArea && !eeprom);
     if (outcome.run.success) {

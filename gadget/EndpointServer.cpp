@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gadget/Configfs.h"
+#include "platform/Hex.h"
 
 namespace korvane::gadget {
 
@@ -27,9 +28,7 @@ namespace {
 constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 std::string Hex(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", value);
-  return text;
+  return korvane::platform::HexNumber(value, 2);
 }
 
 }  // namespace

@@ -24,6 +24,8 @@
 #include "gadget/EndpointServer.h"
 #include "gadget/FunctionFs.h"
 #include "gadget/PacketServer.h"
+#include "link/UsbIdentity.h"
+#include "link/UsbPipeLink.h"
 #include "platform/Files.h"
 
 #ifndef KORVANE_VERSION
@@ -39,8 +41,6 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-constexpr std::uint16_t kVendor = 0x04d8;
-constexpr std::uint16_t kProduct = 0xa5e2;
 constexpr std::uint16_t kDeviceRelease = 0x0001;
 
 constexpr const char* kFooter =
@@ -172,7 +172,11 @@ int Serve(const Options& options, const Faults& faults) {
   sigaction(SIGUSR1, &interrupt, nullptr);
 
   const std::string serial = options.serial.empty() ? "KORVANE-" + udc : options.serial;
-  korvane::gadget::ConfigfsGadget gadget(paths, udc, kVendor, kProduct, kDeviceRelease,
+  // The bootloader's USB ID, as the link looks for it.
+  const korvane::link::UsbIdentity identity =
+      *korvane::link::ParseUsbIdentity(korvane::link::kDeviceIdentity);
+  korvane::gadget::ConfigfsGadget gadget(paths, udc, identity.vendor, identity.product,
+                                         kDeviceRelease,
                                          {"Korvane", "Korvane emulated bootloader", serial});
   Departure departure = Departure::None;
   {

@@ -1,14 +1,14 @@
 #include "image/HexRecord.h"
 
+#include "platform/Hex.h"
+
 namespace korvane::image {
 
 void AppendHexRecord(std::string& text, std::uint8_t type, std::uint16_t offset,
                      std::span<const std::uint8_t> data) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   unsigned sum = 0;
   auto put = [&](std::uint8_t byte) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
+    text += platform::HexBytes(std::span(&byte, 1));
     sum += byte;
   };
   text += ':';

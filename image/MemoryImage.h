@@ -7,10 +7,14 @@
 namespace korvane::image {
 
 inline constexpr std::size_t kFlashSize = 0x8000;  // program flash, addresses 0 to 0x7FFF
-inline constexpr std::size_t kEepromSize = 256;    // data EEPROM
-inline constexpr std::size_t kUserIdSize = 8;      // ID locations
-inline constexpr std::size_t kConfigSize = 16;     // configuration bytes
-inline constexpr std::uint8_t kBlank = 0xFF;       // erased state of flash and EEPROM
+inline constexpr std::int32_t kFlashLast = static_cast<std::int32_t>(kFlashSize) - 1;
+// Program flash below 0x800 is the bootloader's boot block: Korvane never erases, writes or
+// reads it; the application area starts here.
+inline constexpr std::int32_t kApplicationStart = 0x800;
+inline constexpr std::size_t kEepromSize = 256;  // data EEPROM
+inline constexpr std::size_t kUserIdSize = 8;    // ID locations
+inline constexpr std::size_t kConfigSize = 16;   // configuration bytes
+inline constexpr std::uint8_t kBlank = 0xFF;     // erased state of flash and EEPROM
 
 // Address windows of the PIC18 file address space (inclusive bounds).
 inline constexpr std::uint64_t kFlashWindowFirst = 0x000000, kFlashWindowLast = 0x01FFFF;

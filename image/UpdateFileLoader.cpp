@@ -134,8 +134,7 @@ bool UpdateFileLoader::DecodeScrambledFile(const std::string& path) {
     return false;
   }
   lastError_.clear();
-  host_.SetStatusText(kWaitText);
-  host_.ProcessPendingEvents();
+  host_.OnDecoding();
   decodedText_ = std::move(content.bytes);
   ScrambleInPlace(decodedText_);
   return true;
@@ -171,7 +170,7 @@ LoadResult UpdateFileLoader::LoadUpdateFile(const std::string& path, std::string
   }
   if (result.report.HasProblems())
     host_.ShowMessage(result.report.Summary());
-  host_.SetStatusLabel(ShortenPath(path, 40), kColourGreen, true);
+  result.shownPath = ShortenPath(path, 40);
   return result;
 }
 

@@ -13,24 +13,19 @@
 
 namespace korvane::image {
 
-inline constexpr std::uint32_t kColourRed = 0x000000FF;    // Windows colour value 0x00BBGGRR
-inline constexpr std::uint32_t kColourGreen = 0x0000C000;  // the green used for good news
-inline constexpr std::string_view kWaitText = "Please wait, file is loading..";
 inline constexpr std::string_view ScrambleKey = "451907736218";
 inline constexpr std::uintmax_t kMaxUpdateFileSize = 64u * 1024u * 1024u;
 
-// What the loader needs from the window that shows it.
+// What the loader tells as it reads a file.
 class LoaderHost {
  public:
   virtual ~LoaderHost() = default;
-  // Sets the status label's text, text colour (0x00BBGGRR) and boldness.
-  virtual void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) = 0;
-  // Changes only the status label's text; font and colour stay as they are.
-  virtual void SetStatusText(std::string_view text) = 0;
-  // A modal message with an OK button only, no icon, titled with the application title.
+  // A report of the load (a record type it skips, the summary of its problems, a file it cannot
+  // read), in the loader's words: the windows show a modal message, the command line prints it.
   virtual void ShowMessage(std::string_view text) = 0;
-  // One pass over pending window events.
-  virtual void ProcessPendingEvents() = 0;
+  // A scrambled file has been read and is about to be decoded, which takes a moment: the windows
+  // say so and let pending events in once.
+  virtual void OnDecoding() {}
 };
 
 // An inclusive range of file addresses (as the file gives them) that a load filled.
@@ -72,6 +67,8 @@ struct LoadReport {
 struct LoadResult {
   // False when the file could not be read at all: then nothing was changed.
   bool loaded = false;
+  // The file's path shortened for a status line (ShortenPath, 40 characters), once loaded.
+  std::string shownPath;
   // Why the file could not be read (empty when loaded): the message the host was shown, naming
   // the file and the reason.
   std::string error;
@@ -84,14 +81,14 @@ class UpdateFileLoader {
  public:
   UpdateFileLoader(MemoryImage& image, LoaderHost& host);
 
-  // Clears the image, fills it from the file, reports problems through the host and finally
-  // shows the shortened path in bold green. When the file cannot be read, the host shows one
-  // message naming the file and the reason, and the image and the label are left as they were.
+  // Clears the image, fills it from the file and reports problems through the host. When the
+  // file cannot be read, the host shows one message naming the file and the reason, and the
+  // image is left as it was.
   // With `bytesRead`, the file's bytes as they were read (scrambled or not) are handed back,
   // so that what is said about the file (its hash) describes exactly what was loaded.
   LoadResult LoadUpdateFile(const std::string& path, std::string* bytesRead = nullptr);
 
-  // Shows the wait text, lets pending events run once, then decodes the file into DecodedText.
+  // Reads the file, tells the host it is decoding, then decodes the file into DecodedText.
   // Returns false (DecodedText empty) when the file cannot be read.
   bool DecodeScrambledFile(const std::string& path);
   const std::string& DecodedText() const { return decodedText_; }

@@ -82,10 +82,4 @@ bool EchoesRequest(const PacketBuffer& request, const PacketBuffer& reply) {
          reply[kAddressUpperByte] == request[kAddressUpperByte];
 }
 
-std::string VersionText(const PacketBuffer& reply) {
-  const std::uint8_t minor = reply[2];
-  return "USB-Bootloader " + NumberText(reply[3]) + "." + NumberText(minor >> 4) +
-         NumberText(minor & 0x0F) + " detected ";
-}
-
 }  // namespace korvane::link

@@ -72,8 +72,4 @@ std::int32_t PacketAddress(const PacketBuffer& packet);
 // device's read replies do: a reply that names another one answers another request.
 bool EchoesRequest(const PacketBuffer& request, const PacketBuffer& reply);
 
-// The text shown for a version reply: "USB-Bootloader ", major (byte 3), ".", the two 4-bit
-// digits of the minor version (byte 2, high nibble first), " detected ".
-std::string VersionText(const PacketBuffer& reply);
-
 }  // namespace korvane::link

@@ -11,7 +11,7 @@ packages=(
   cmake ninja-build
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 wine32:i386 fonts-wine
-  googletest libcli11-dev
+  googletest libcli11-dev nlohmann-json3-dev
   xvfb xauth
   dpkg-dev make bzip2 xz-utils
 )

@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libusb-1.0-0-dev libcli11-dev libpq-dev
+  libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev libpq-dev
   umockdev libumockdev-dev
   xvfb xauth fonts-dejavu-core
   srecord dpkg-dev file

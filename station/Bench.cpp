@@ -356,9 +356,8 @@ std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options, B
   CheckDeviceOptions(options);
   if (options.UsesEmulator()) {
     if (options.usb != link::UsbRoute::Auto) {
-      throw StationError(Verdict::Usage,
-                         "--usb chooses how USB devices are reached; not with the "
-                         "emulated device");
+      throw StationError(Verdict::Usage, Problem::UsbRouteWithEmulator,
+                         "the emulated device is reached without USB");
     }
     return std::make_unique<EmulatedBench>(options, use);
   }
@@ -371,7 +370,7 @@ std::unique_ptr<DeviceBench> DeviceBench::Create(const DeviceOptions& options, B
   std::shared_ptr<link::UsbChoice> choice = link::UsbChoice::Create(options.usb, std::move(system));
   return std::make_unique<UsbBench>([choice] { return choice->MakeLibrary(); });
 #else
-  throw StationError(Verdict::NoDevice, "this build has no USB support; use --emulated");
+  throw StationError(Verdict::NoDevice, Problem::NoUsbSupport, "this build has no USB support");
 #endif
 }
 
@@ -481,7 +480,7 @@ bool DeviceBench::Answers(const link::AttachedDevice& device) {
   }
   SilentMessages silent;
   DeviceSession session(Target(device), silent, nullptr);
-  return QueryVersion(session.Link()).reply.has_value();
+  return session.Client().Version().ok();
 }
 
 std::vector<link::AttachedDevice> DeviceBench::Answering() {

@@ -7,6 +7,7 @@
 
 #include "link/BootloaderPacket.h"
 #include "platform/Files.h"
+#include "platform/Hex.h"
 #include "station/Bench.h"
 #include "station/Sha256.h"
 
@@ -14,7 +15,7 @@ namespace korvane::station {
 
 namespace {
 
-constexpr std::int32_t kApplicationStart = 0x800;
+using image::kApplicationStart;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -29,33 +30,24 @@ bool NothingAnswered(const update::UpdateOutcome& outcome) {
 // Sends DeviceReset (the device sends nothing back). The report says whether the request went
 // out whole, and why not. After an update the board counts as failed, not as missing: the
 // update itself is done.
-void SendReset(link::UsbPipeLink& link, BoardReport& report, bool afterUpdate) {
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildDeviceReset(request);
-  std::int32_t replyLength = link::kResetReplyLength;
-  const link::PacketOutcome sent = link.SendPacket(request, requestLength, reply, replyLength);
-  report.resetSent = sent.sent && sent.written;
+void SendReset(link::BootloaderClient& client, BoardReport& report, bool afterUpdate) {
+  const link::PacketResult sent = client.Reset();
+  report.resetSent = sent.ok();
   if (report.resetSent) {
     return;
   }
   update::UpdateOutcome why;
-  if (!sent.sent) {
-    why.failure = update::Failure::NotSent;
-    update::NoteNotSent(why, sent, link);
-  } else {
-    why.failure = update::Failure::ExchangeFailed;
-    why.errorCode = sent.errorCode;
-    why.packetsSent = 1;
-  }
+  why.packetsSent = sent.sent ? 1 : 0;
+  update::NoteLinkFault(why, *sent.fault);
   if (afterUpdate) {
     report.verdict = Verdict::Failed;
     report.reason = "the reset was not sent: " + update::FailureCause(why);
     return;
   }
-  report.verdict = sent.noDevice ? Verdict::NoDevice : Verdict::Failed;
-  report.reason = sent.noDevice ? "no device answered; the reset was not sent"
-                                : "the reset was not sent: " + update::FailureCause(why);
+  const bool noDevice = !sent.sent && sent.fault->noDevice;
+  report.verdict = noDevice ? Verdict::NoDevice : Verdict::Failed;
+  report.reason = noDevice ? "no device answered; the reset was not sent"
+                           : "the reset was not sent: " + update::FailureCause(why);
 }
 
 // `file` with "-N" added before its extension.
@@ -85,11 +77,11 @@ std::string WriteBackup(const std::string& file, bool nameMade, std::string_view
 
 // Reads the device and writes the backup file whole. False (with the report filled in) when
 // either failed.
-bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report,
-            std::string_view failurePrefix) {
-  view.ShowProgress();
-  const update::BackupOutcome backup = update::ReadDeviceMemory(link, view);
-  view.EndBackup(backup.run.success);
+bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view,
+            const update::StopToken& stop, BoardReport& report, std::string_view failurePrefix) {
+  view.OnReadStarted();
+  const update::BackupOutcome backup = update::ReadDeviceMemory(link, view, stop);
+  view.OnReadEnded(backup.run.success);
   if (!backup.run.success) {
     report.backupFailed = true;
     report.outcome = backup.run;
@@ -124,7 +116,7 @@ std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) 
   if (flash && image.HighestFlashAddress >= kApplicationStart) {
     hash.Add(std::span<const std::uint8_t>(image.FlashImage)
                  .subspan(kApplicationStart, static_cast<std::size_t>(std::min<std::int32_t>(
-                                                 image.HighestFlashAddress, 0x7FFF)) -
+                                                 image.HighestFlashAddress, image::kFlashLast)) -
                                                  kApplicationStart + 1));
   }
   if (eeprom) {
@@ -134,48 +126,39 @@ std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) 
 }
 
 // The version query that opens a board's run: its failure as a run's, when it did not answer.
-update::UpdateOutcome VersionFailure(const VersionAnswer& answer, const link::UsbPipeLink& link) {
+update::UpdateOutcome VersionFailure(const link::PacketResult& answer) {
   update::UpdateOutcome why;
-  if (!answer.outcome.sent) {
-    why.failure = update::Failure::NotSent;
-    update::NoteNotSent(why, answer.outcome, link);
-    return why;
-  }
-  why.packetsSent = 1;
-  if (answer.outcome.result == link::ExchangeResult::Short) {
-    why.failure = update::Failure::ShortReply;
-  } else {
-    why.failure = update::Failure::ExchangeFailed;
-    why.errorCode = answer.outcome.errorCode;
-  }
+  why.packetsSent = answer.sent ? 1 : 0;
+  update::NoteLinkFault(why, *answer.fault);
   return why;
 }
 
-void Update(link::UsbPipeLink& link, const BoardJob& job,
-            const std::optional<VersionAnswer>& version, BoardView& view, bool& abortRequested,
-            BoardReport& report) {
+void Update(link::BootloaderClient& client, const BoardJob& job,
+            const std::optional<link::BootloaderClient::VersionResult>& version, BoardView& view,
+            const update::StopToken& stop, BoardReport& report) {
+  link::UsbPipeLink& link = client.Link();
   report.resetWanted = job.reset;
-  if (job.serial && !version->reply) {
+  if (job.serial && !version->ok()) {
     // A number goes only to a board that answered: a run that reaches nothing keeps none.
-    report.outcome = VersionFailure(*version, link);
-    report.result = std::string(update::kFailureText);
+    report.outcome = VersionFailure(*version);
+    report.result = BoardResult::NotUpdated;
     report.reason = "Version query: " + update::FailureCause(report.outcome) +
                     " No serial number was taken, and nothing was written.";
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
     return;
   }
   if (!job.backupFile.empty() &&
-      !BackUp(link, job, view, report, "Backup failed, nothing was erased: ")) {
-    report.result = std::string(update::kFailureText);
+      !BackUp(link, job, view, stop, report, "Backup failed, nothing was erased: ")) {
+    report.result = BoardResult::NotUpdated;
     return;
   }
   // The board's own copy of the image, with its serial number.
   const image::MemoryImage* image = job.image;
   std::unique_ptr<image::MemoryImage> numbered;
   if (job.serial) {
-    if (view.StopRequested()) {
+    if (stop.StopRequested()) {
       report.outcome.failure = update::Failure::Aborted;
-      report.result = std::string(update::kFailureText);
+      report.result = BoardResult::NotUpdated;
       report.reason =
           "Stopped by the user before the first erase: nothing was written, and no "
           "serial number was taken.";
@@ -190,19 +173,19 @@ void Update(link::UsbPipeLink& link, const BoardJob& job,
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
   const update::UpdateSelections selections{[&job] { return job.flash; },
                                             [&job] { return job.eeprom; }};
-  report.outcome = update::RunUpdate(*image, link, selections, abortRequested, view);
-  report.result = std::string(report.outcome.success ? update::kSuccessText : update::kFailureText);
+  report.outcome = update::RunUpdate(*image, link, selections, stop, view);
+  report.result = report.outcome.success ? BoardResult::Updated : BoardResult::NotUpdated;
   if (!report.outcome.success) {
     report.reason = update::FailureReason(report.outcome);
     report.verdict = NothingAnswered(report.outcome) ? Verdict::NoDevice : Verdict::Failed;
   } else if (job.reset) {
-    SendReset(link, report, true);
+    SendReset(client, report, true);
   }
 }
 
 // Reads the bytes of the board's serial number with one read packet whose reply must echo the
 // request and carry every byte wanted. Nothing (and `why` filled in) when it did not.
-std::optional<std::vector<std::uint8_t>> ReadSerialBytes(link::UsbPipeLink& link,
+std::optional<std::vector<std::uint8_t>> ReadSerialBytes(link::BootloaderClient& client,
                                                          const SerialPlan& plan,
                                                          update::UpdateOutcome& why) {
   const bool eeprom = plan.address >= kSerialEepromBase;
@@ -211,48 +194,26 @@ std::optional<std::vector<std::uint8_t>> ReadSerialBytes(link::UsbPipeLink& link
   const std::uint32_t end = eeprom ? image::kEepromSize : image::kFlashSize;
   // One block that holds every byte and stays inside the memory.
   const std::uint32_t start = std::min(first, end - block);
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
   const auto address = static_cast<std::int32_t>(start);
-  const std::int32_t requestLength =
-      eeprom ? link::BuildEepromRead(request, address) : link::BuildFlashRead(request, address);
-  std::int32_t replyLength = eeprom ? link::kEepromReadReplyLength : link::kFlashReadReplyLength;
-  const link::PacketOutcome sent = link.SendPacket(request, requestLength, reply, replyLength);
+  const link::BootloaderClient::ReadResult read = client.Read(
+      eeprom ? link::Memory::Eeprom : link::Memory::Flash, address, first - start + plan.bytes);
   why.packetAddress = address;
-  if (!sent.sent) {
-    why.failure = update::Failure::NotSent;
-    update::NoteNotSent(why, sent, link);
+  why.packetsSent = read.sent ? 1 : 0;
+  if (read.fault) {
+    update::NoteLinkFault(why, *read.fault);
     return std::nullopt;
   }
-  why.packetsSent = 1;
-  const std::size_t needed = first - start + plan.bytes;
-  // The reply names the command and the address asked for.
-  const bool echoed =
-      reply[link::kCommandByte] == request[link::kCommandByte] &&
-      std::equal(request.begin() + link::kAddressLowByte, request.begin() + link::kDataByte,
-                 reply.begin() + link::kAddressLowByte);
-  if (sent.result == link::ExchangeResult::Short ||
-      (sent.result == link::ExchangeResult::Complete && reply[link::kLengthByte] < needed)) {
-    why.failure = update::Failure::ShortReply;
-  } else if (sent.result != link::ExchangeResult::Complete || !echoed) {
-    why.failure = update::Failure::ExchangeFailed;
-    why.errorCode = sent.result == link::ExchangeResult::Complete ? 0 : sent.errorCode;
-  } else if (reply[link::kLengthByte] > block) {
-    why.failure = update::Failure::CountTooLarge;
-  } else {
-    const auto from = reply.begin() + link::kDataByte + (first - start);
-    return std::vector<std::uint8_t>(from, from + plan.bytes);
-  }
-  return std::nullopt;
+  const auto from = read.data.begin() + (first - start);
+  return std::vector<std::uint8_t>(from, from + plan.bytes);
 }
 
 std::string HexText(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
+  return platform::HexNumber(value);
 }
 
-void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, BoardReport& report) {
+void Verify(link::BootloaderClient& client, const BoardJob& job, BoardView& view,
+            const update::StopToken& stop, BoardReport& report) {
+  link::UsbPipeLink& link = client.Link();
   // The board's serial number is the board's own: read first, and put in place in the copy
   // that is compared, so that every other byte is compared with the file.
   const image::MemoryImage* image = job.image;
@@ -260,13 +221,11 @@ void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, Board
   std::string serialProblem;
   if (job.serial) {
     update::UpdateOutcome why;
-    const auto bytes = ReadSerialBytes(link, *job.serial, why);
+    const auto bytes = ReadSerialBytes(client, *job.serial, why);
     if (!bytes) {
       report.outcome = why;
       report.reason = "Reading the serial number at " + HexText(job.serial->address) + ": " +
-                      (why.failure == update::Failure::ExchangeFailed && why.errorCode == 0
-                           ? std::string("the reply did not answer the request.")
-                           : update::FailureCause(why));
+                      update::FailureCause(why);
       report.verdict = NothingAnswered(why) ? Verdict::NoDevice : Verdict::Failed;
       return;
     }
@@ -275,28 +234,21 @@ void Verify(link::UsbPipeLink& link, const BoardJob& job, BoardView& view, Board
     image = numbered.get();
     report.serial = ReadSerial(*job.serial, *bytes);
     if (!report.serial) {
-      std::string found;
-      for (const std::uint8_t byte : *bytes) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", byte);
-        found += hex;
-      }
       serialProblem = "The serial number at " + HexText(job.serial->address) +
-                      " holds no number:" + found + ".";
+                      " holds no number: " + platform::HexBytes(*bytes) + ".";
     }
   }
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
-  view.ShowProgress();
+  view.OnReadStarted();
   const update::VerifyOutcome verify =
-      update::VerifyDevice(*image, link, job.flash, job.eeprom, view);
-  view.EndBackup(verify.run.success);
+      update::VerifyDevice(*image, link, job.flash, job.eeprom, view, stop);
+  view.OnReadEnded(verify.run.success);
   report.outcome = verify.run;
   report.differing = verify.differing;
   const bool compared = verify.run.success || verify.run.failure == update::Failure::Mismatch;
-  report.result =
-      compared ? std::string(verify.run.success && serialProblem.empty() ? kVerifyMatchText
-                                                                         : kVerifyMismatchText)
-               : "";
+  report.result = !compared                                     ? BoardResult::None
+                  : verify.run.success && serialProblem.empty() ? BoardResult::Matches
+                                                                : BoardResult::DoesNotMatch;
   if (!verify.run.success) {
     report.reason = update::VerifyFailureReason(verify);
     report.verdict = NothingAnswered(verify.run) ? Verdict::NoDevice : Verdict::Failed;
@@ -367,7 +319,7 @@ std::string CountedProblems(std::size_t count, std::string_view one, std::string
 }  // namespace
 
 BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessages& messages,
-                     link::PacketTap* tap, BoardView& view, bool& abortRequested) {
+                     link::PacketTap* tap, BoardView& view, const update::StopToken& stop) {
   BoardReport report;
   report.action = job.action;
   report.device = target.name;
@@ -383,27 +335,27 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     const link::DeviceCountWatch watch(session.Link());
     // The bootloader names itself first when a record names it, and before a serial number is
     // taken, so that only a board that answered takes one.
-    std::optional<VersionAnswer> version;
+    std::optional<link::BootloaderClient::VersionResult> version;
     if (!job.logFile.empty() || (job.serial && job.action == BoardAction::Update)) {
-      version = QueryVersion(session.Link());
-      if (version->reply) {
-        report.bootloader = VersionNumber(*version->reply);
+      version = session.Client().Version();
+      if (version->ok()) {
+        report.bootloader = link::VersionNumber(version->version);
       }
     }
     switch (job.action) {
       case BoardAction::Update:
-        Update(session.Link(), job, version, view, abortRequested, report);
+        Update(session.Client(), job, version, view, stop, report);
         break;
       case BoardAction::Verify:
-        Verify(session.Link(), job, view, report);
+        Verify(session.Client(), job, view, stop, report);
         break;
       case BoardAction::Backup:
-        BackUp(session.Link(), job, view, report, "");
+        BackUp(session.Link(), job, view, stop, report, "");
         break;
       case BoardAction::Reset:
-        SendReset(session.Link(), report, false);
+        SendReset(session.Client(), report, false);
         if (report.resetSent) {
-          report.result = "Device reset sent.";
+          report.result = BoardResult::ResetSent;
         }
         break;
     }
@@ -505,16 +457,16 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
       std::any_of(report.flashRanges.begin(), report.flashRanges.end(),
                   [](const image::AddressRange& range) { return range.last >= kApplicationStart; });
   if (flash && !flashData) {
-    throw StationError(Verdict::FileProblem,
+    throw StationError(Verdict::FileProblem, Problem::NoProgramData,
                        file +
                            " holds no program data at or above 0x800, so program flash would "
-                           "only be erased; use --no-flash to leave program flash alone");
+                           "only be erased",
+                       file);
   }
   if (eeprom && report.eepromRanges.empty()) {
-    throw StationError(Verdict::FileProblem,
-                       file +
-                           " holds no EEPROM data, so --eeprom would blank the device's EEPROM "
-                           "to 0xFF; leave out --eeprom to keep it");
+    throw StationError(Verdict::FileProblem, Problem::NoEepromData,
+                       file + " holds no EEPROM data, so an update of the EEPROM would blank it",
+                       file);
   }
   std::vector<std::string> problems;
   if (report.checksumErrorCount > 0) {
@@ -535,10 +487,10 @@ void CheckUpdateFile(const std::string& file, const image::LoadReport& report, b
     for (std::size_t i = 0; i < problems.size(); ++i) {
       list += (i == 0 ? "" : i + 1 == problems.size() ? " and " : ", ") + problems[i];
     }
-    throw StationError(Verdict::FileProblem,
-                       file + " has " + list +
-                           ", so it may not be the firmware it claims to be; nothing was sent. "
-                           "Check the file, or give --force to write it as it was loaded");
+    throw StationError(
+        Verdict::FileProblem, Problem::DamagedFile,
+        file + " has " + list + ", so it may not be the firmware it claims to be; nothing was sent",
+        file, list);
   }
 }
 

@@ -17,11 +17,13 @@
 // the reset, and the report of what came of it.
 namespace korvane::station {
 
-// Follows a board's run: the update run's and the backup's progress.
+// Follows a board's run: the update run's events, and those of its reads of the device (a backup
+// before the update, a verify).
 class BoardView : public update::UpdateObserver, public update::BackupObserver {
  public:
-  // The backup ended; the update (if any) follows.
-  virtual void EndBackup(bool success) = 0;
+  // A read of the device begins, and ends (an update may follow).
+  virtual void OnReadStarted() {}
+  virtual void OnReadEnded(bool /*success*/) {}
 };
 
 enum class BoardAction {
@@ -31,9 +33,15 @@ enum class BoardAction {
   Reset,   // send the reset command
 };
 
-// What a verify says when the device holds the file, and when it does not.
-inline constexpr std::string_view kVerifyMatchText = "The device matches the file.";
-inline constexpr std::string_view kVerifyMismatchText = "The device does not match the file.";
+// What came of a board, for its outcome line.
+enum class BoardResult {
+  None,          // nothing to say beyond the reason (a verify or a reset that did not get far)
+  Updated,       // the update ran to its end and was verified
+  NotUpdated,    // the update failed, or never started
+  Matches,       // the verify compared everything and found the file
+  DoesNotMatch,  // the verify compared and found a difference (or no serial number)
+  ResetSent,     // the reset request went out whole
+};
 
 struct BoardJob {
   BoardAction action = BoardAction::Update;
@@ -64,7 +72,7 @@ struct BoardReport {
   // could not be written after it was done.
   Verdict verdict = Verdict::Success;
   std::string device;  // the device, as the lines name it
-  std::string result;  // Update: "The update was successful." / "... not successful."
+  BoardResult result = BoardResult::None;
   std::string reason;  // why it failed, in one line; empty on success
   update::UpdateOutcome outcome;
   bool backupFailed = false;
@@ -107,9 +115,9 @@ std::string_view FailureName(update::Failure failure);
 // written whole, nothing is erased), updates it and resets it after a success when asked. On a
 // library that cannot tell devices apart the device count is watched from the first packet to
 // the last. Never throws: every problem becomes the report's verdict and reason, so that
-// boards can run on threads side by side. `abortRequested` is the flag the views set.
+// boards can run on threads side by side. `stop` stops the board after its packet in flight.
 BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessages& messages,
-                     link::PacketTap* tap, BoardView& view, bool& abortRequested);
+                     link::PacketTap* tap, BoardView& view, const update::StopToken& stop);
 
 // Before any packet: throws StationError (file) when the file cannot be used for the update
 // (or the verify) as chosen: a chosen memory it holds no data for (program flash at or above 0x800;

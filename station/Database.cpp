@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/Files.h"
+#include "station/Json.h"
 #include "station/Record.h"
 
 namespace korvane::station {
@@ -148,8 +149,8 @@ std::optional<std::string> TimeText(const std::optional<Clock::time_point>& when
   return when ? std::optional<std::string>(UtcTimestamp(*when)) : std::nullopt;
 }
 
-std::string OrNull(const std::optional<std::string>& text) {
-  return text ? JsonString(*text) : std::string("null");
+Json OrNull(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
 }
 
 Clock::time_point FromMillis(std::int64_t millis) {
@@ -183,42 +184,39 @@ std::string NewRunKey() {
   return key;
 }
 
+StationError DatabaseFailure(Problem problem, std::string where, const std::string& message) {
+  return StationError(problem == Problem::DatabaseTarget ? Verdict::Usage : Verdict::FileProblem,
+                      problem, message, std::move(where));
+}
+
 std::string RunJson(const RunRow& row) {
-  std::string json = "{\"run_key\":" + JsonString(row.key);
-  json += ",\"state\":";
-  json += row.state == RunState::Claimed ? "\"claimed\"" : "\"finished\"";
-  json += ",\"time\":" + JsonString(UtcTimestamp(row.time));
-  json += ",\"claimed\":" + OrNull(TimeText(row.claimed));
-  json += ",\"host\":" + JsonString(row.host);
-  json += ",\"korvane\":" + JsonString(row.korvane);
-  json += ",\"command\":" + JsonString(row.command);
-  json += ",\"device\":" + JsonString(row.device);
-  json += ",\"bootloader\":" + OrNull(row.bootloader);
-  json += ",\"file\":" + OrNull(row.file);
-  json += ",\"file_sha256\":" + OrNull(row.fileSha256);
-  json += ",\"image_sha256\":" + OrNull(row.imageSha256);
-  json += ",\"memories\":[";
-  for (std::size_t i = 0; i < row.memories.size(); ++i) {
-    json += (i == 0 ? "" : ",") + JsonString(row.memories[i]);
-  }
-  json += "],\"series\":" + OrNull(row.series);
-  json +=
-      ",\"serial\":" + (row.serial ? JsonString(std::to_string(*row.serial)) : std::string("null"));
-  json += ",\"success\":";
-  json += row.success ? (*row.success ? "true" : "false") : "null";
-  json += ",\"failure\":" + JsonString(row.failure);
-  json += ",\"reason\":" + JsonString(row.reason);
-  json += ",\"packets\":" + (row.packets ? std::to_string(*row.packets) : std::string("null"));
-  json += ",\"seconds\":";
+  JsonFields json;
+  json.Add("run_key", row.key)
+      .Add("state", row.state == RunState::Claimed ? "claimed" : "finished")
+      .Add("time", UtcTimestamp(row.time))
+      .Add("claimed", OrNull(TimeText(row.claimed)))
+      .Add("host", row.host)
+      .Add("korvane", row.korvane)
+      .Add("command", row.command)
+      .Add("device", row.device)
+      .Add("bootloader", OrNull(row.bootloader))
+      .Add("file", OrNull(row.file))
+      .Add("file_sha256", OrNull(row.fileSha256))
+      .Add("image_sha256", OrNull(row.imageSha256))
+      .Add("memories", row.memories)
+      .Add("series", OrNull(row.series))
+      .Add("serial", row.serial ? Json(std::to_string(*row.serial)) : Json(nullptr))
+      .Add("success", row.success ? Json(*row.success) : Json(nullptr))
+      .Add("failure", row.failure)
+      .Add("reason", row.reason)
+      .Add("packets", row.packets ? Json(*row.packets) : Json(nullptr));
   if (row.seconds) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", *row.seconds);
-    json += seconds;
+    json.AddFixed("seconds", *row.seconds, 3);
   } else {
-    json += "null";
+    json.Add("seconds", nullptr);
   }
-  json += ",\"backup\":" + OrNull(row.backup);
-  return json + "}";
+  json.Add("backup", OrNull(row.backup));
+  return json.Object();
 }
 
 struct RecordDatabase::Connection {
@@ -234,20 +232,21 @@ struct RecordDatabase::Connection {
     const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     const std::string code = state == nullptr ? "" : state;
     if (PQstatus(conn) == CONNECTION_BAD || code.starts_with("08") || code.starts_with("57P")) {
-      throw DatabaseError(
-          DatabaseError::Kind::Unreachable, where,
+      throw DatabaseFailure(
+          Problem::DatabaseUnreachable, where,
           "the record database at " + where + " went away: " + FirstLine(PQerrorMessage(conn)));
     }
     const char* primary =
         result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     const std::string reason = primary != nullptr ? primary : FirstLine(PQerrorMessage(conn));
     if (code == "42P01" || code == "42883") {  // no such table, no such function
-      throw DatabaseError(DatabaseError::Kind::NotReady, where,
-                          "the record database at " + where +
-                              " has no Korvane schema (korvane-cli db init creates it): " + reason);
+      throw DatabaseFailure(
+          Problem::DatabaseNotReady, where,
+          "the record database at " + where +
+              " has no Korvane schema (korvane-cli db init creates it): " + reason);
     }
-    throw DatabaseError(DatabaseError::Kind::Refused, where,
-                        "the record database at " + where + " refused " + what + ": " + reason);
+    throw DatabaseFailure(Problem::DatabaseRefused, where,
+                          "the record database at " + where + " refused " + what + ": " + reason);
   }
 
   // Runs one statement with text parameters (none: null). `what` names it for the message.
@@ -319,8 +318,8 @@ RecordDatabase::RecordDatabase(const std::string& target) : target_(target) {
   if (!options) {
     const std::string reason = parseError != nullptr ? FirstLine(parseError) : "out of memory";
     PQfreemem(parseError);
-    throw DatabaseError(
-        DatabaseError::Kind::BadTarget, "",
+    throw DatabaseFailure(
+        Problem::DatabaseTarget, "",
         "the record database's connection string cannot be read: " + WithoutQuotedParts(reason));
   }
   where_ = Describe(options.get());
@@ -336,8 +335,8 @@ void RecordDatabase::Reconnect() {
   const char* const values[] = {"10", "korvane", target_.c_str(), nullptr};
   auto connection = std::make_unique<Connection>(PQconnectdbParams(keywords, values, 1), where_);
   if (connection->conn == nullptr || PQstatus(connection->conn) != CONNECTION_OK) {
-    throw DatabaseError(
-        DatabaseError::Kind::Unreachable, where_,
+    throw DatabaseFailure(
+        Problem::DatabaseUnreachable, where_,
         "the record database at " + where_ + " cannot be reached: " +
             FirstLine(connection->conn == nullptr ? "out of memory"
                                                   : PQerrorMessage(connection->conn)));
@@ -365,10 +364,10 @@ InitOutcome RecordDatabase::InitSchema() {
     c.Exec("the schema", kInitLock);
     const int found = c.SchemaVersion();
     if (found > kSchemaVersion) {
-      throw DatabaseError(DatabaseError::Kind::NotReady, where_,
-                          "the record database at " + where_ + " has schema version " +
-                              std::to_string(found) + ", newer than this Korvane's " +
-                              std::to_string(kSchemaVersion) + ": use a newer Korvane");
+      throw DatabaseFailure(Problem::DatabaseNotReady, where_,
+                            "the record database at " + where_ + " has schema version " +
+                                std::to_string(found) + ", newer than this Korvane's " +
+                                std::to_string(kSchemaVersion) + ": use a newer Korvane");
     }
     if (found == kSchemaVersion) {
       return;
@@ -396,9 +395,9 @@ void RecordDatabase::CheckReady(const std::optional<std::string>& series) {
   int version = 0;
   try {
     version = connection_->SchemaVersion();
-  } catch (const DatabaseError& e) {
+  } catch (const StationError& e) {
     // A server restarted since the last statement: its first answer tells.
-    if (e.GetKind() != DatabaseError::Kind::Unreachable) {
+    if (e.GetProblem() != Problem::DatabaseUnreachable) {
       throw;
     }
     Reconnect();
@@ -406,25 +405,25 @@ void RecordDatabase::CheckReady(const std::optional<std::string>& series) {
   }
   const Connection& c = *connection_;
   if (version == 0) {
-    throw DatabaseError(DatabaseError::Kind::NotReady, where_,
-                        "the record database at " + where_ +
-                            " has no Korvane schema (korvane-cli db init creates it)");
+    throw DatabaseFailure(Problem::DatabaseNotReady, where_,
+                          "the record database at " + where_ +
+                              " has no Korvane schema (korvane-cli db init creates it)");
   }
   if (version != kSchemaVersion) {
-    throw DatabaseError(DatabaseError::Kind::NotReady, where_,
-                        "the record database at " + where_ + " has schema version " +
-                            std::to_string(version) + " and this Korvane reads version " +
-                            std::to_string(kSchemaVersion) +
-                            (version < kSchemaVersion ? " (korvane-cli db init upgrades it)"
-                                                      : ": use a newer Korvane"));
+    throw DatabaseFailure(Problem::DatabaseNotReady, where_,
+                          "the record database at " + where_ + " has schema version " +
+                              std::to_string(version) + " and this Korvane reads version " +
+                              std::to_string(kSchemaVersion) +
+                              (version < kSchemaVersion ? " (korvane-cli db init upgrades it)"
+                                                        : ": use a newer Korvane"));
   }
   if (series) {
     const Result found =
         c.Exec("the series query", "SELECT 1 FROM korvane_series WHERE name = $1", {*series});
     if (PQntuples(found.get()) == 0) {
-      throw DatabaseError(DatabaseError::Kind::NotReady, where_,
-                          "the record database at " + where_ + " has no serial series " +
-                              Quoted(*series) + " (korvane-cli db series creates one)");
+      throw DatabaseFailure(Problem::DatabaseNotReady, where_,
+                            "the record database at " + where_ + " has no serial series " +
+                                Quoted(*series) + " (korvane-cli db series creates one)");
     }
   }
 }
@@ -460,9 +459,9 @@ void RecordDatabase::CreateSeries(const std::string& name, std::uint64_t start) 
                                 "ON CONFLICT (name) DO NOTHING RETURNING id",
                                 {name, std::to_string(start)});
     if (PQntuples(added.get()) == 0) {
-      throw DatabaseError(DatabaseError::Kind::Exists, where_,
-                          "the record database at " + where_ + " has a serial series " +
-                              Quoted(name) + " already, and a series is never started over");
+      throw DatabaseFailure(Problem::DatabaseExists, where_,
+                            "the record database at " + where_ + " has a serial series " +
+                                Quoted(name) + " already, and a series is never started over");
     }
     // Both numbers are digits only: the sequence is named by the series' id.
     c.Exec(what, "CREATE SEQUENCE korvane_serial_" + std::string(PQgetvalue(added.get(), 0, 0)) +
@@ -505,9 +504,9 @@ std::uint64_t RecordDatabase::ClaimSerial(const RunRow& run) {
       "RETURNING serial::text",
       {*run.series, RunJson(claim)});
   if (PQntuples(claimed.get()) == 0) {
-    throw DatabaseError(DatabaseError::Kind::NotReady, where_,
-                        "the record database at " + where_ + " has no serial series " +
-                            Quoted(*run.series) + " (korvane-cli db series creates one)");
+    throw DatabaseFailure(Problem::DatabaseNotReady, where_,
+                          "the record database at " + where_ + " has no serial series " +
+                              Quoted(*run.series) + " (korvane-cli db series creates one)");
   }
   const auto number = ParseNumber<std::uint64_t>(PQgetvalue(claimed.get(), 0, 0));
   if (!number) {
@@ -657,8 +656,8 @@ platform::FileLock LockSpool(const std::string& file) {
   try {
     return platform::FileLock::Lock(SpoolLock(file));
   } catch (const platform::FileError& e) {
-    throw DatabaseError(DatabaseError::Kind::Spool, file,
-                        "the spool of unsent runs cannot be locked: " + std::string(e.what()));
+    throw DatabaseFailure(Problem::DatabaseSpool, file,
+                          "the spool of unsent runs cannot be locked: " + std::string(e.what()));
   }
 }
 
@@ -680,8 +679,8 @@ void RunSpool::Append(const RunRow& row) {
     const std::string line = RunJson(row) + "\n";
     platform::AppendToFile(file_, EndsWholeLine(file_) ? line : "\n" + line);
   } catch (const platform::FileError& e) {
-    throw DatabaseError(
-        DatabaseError::Kind::Spool, file_,
+    throw DatabaseFailure(
+        Problem::DatabaseSpool, file_,
         "the run could not be kept in the spool of unsent runs: " + std::string(e.what()));
   }
 }
@@ -695,8 +694,8 @@ std::size_t RunSpool::SendTo(RecordDatabase& database) {
   try {
     text = platform::ReadFile(file_);
   } catch (const platform::FileError& e) {
-    throw DatabaseError(DatabaseError::Kind::Spool, file_,
-                        "the spool of unsent runs cannot be read: " + std::string(e.what()));
+    throw DatabaseFailure(Problem::DatabaseSpool, file_,
+                          "the spool of unsent runs cannot be read: " + std::string(e.what()));
   }
   std::size_t rows = 0;
   std::size_t lineNumber = 0;
@@ -710,38 +709,38 @@ std::size_t RunSpool::SendTo(RecordDatabase& database) {
     }
     try {
       database.FinishRunJson(line);
-    } catch (const DatabaseError& e) {
-      if (e.GetKind() == DatabaseError::Kind::Unreachable) {
+    } catch (const StationError& e) {
+      if (e.GetProblem() == Problem::DatabaseUnreachable) {
         throw;
       }
-      throw DatabaseError(e.GetKind(), e.Where(),
-                          std::string(e.what()) + " (line " + std::to_string(lineNumber) +
-                              " of the spool " + file_ +
-                              ", which is kept: mend or remove that line)");
+      throw DatabaseFailure(e.GetProblem(), e.Subject(),
+                            std::string(e.what()) + " (line " + std::to_string(lineNumber) +
+                                " of the spool " + file_ +
+                                ", which is kept: mend or remove that line)");
     }
     ++rows;
   }
   std::error_code error;
   std::filesystem::remove(platform::PathFromUtf8(file_), error);
   if (error) {
-    throw DatabaseError(DatabaseError::Kind::Spool, file_,
-                        "the spool of unsent runs " + file_ +
-                            " was sent but cannot be removed: " + error.message());
+    throw DatabaseFailure(Problem::DatabaseSpool, file_,
+                          "the spool of unsent runs " + file_ +
+                              " was sent but cannot be removed: " + error.message());
   }
   return rows;
 }
 
-std::optional<DatabaseError> RecordFinishedRun(RecordDatabase& database, RunSpool& spool,
-                                               const RunRow& row) {
+std::optional<StationError> RecordFinishedRun(RecordDatabase& database, RunSpool& spool,
+                                              const RunRow& row) {
   try {
     database.FinishRun(row);
     return std::nullopt;
-  } catch (const DatabaseError& missed) {
+  } catch (const StationError& missed) {
     try {
       spool.Append(row);
-    } catch (const DatabaseError& lost) {
-      throw DatabaseError(DatabaseError::Kind::Spool, lost.Where(),
-                          std::string(missed.what()) + "; and " + lost.what());
+    } catch (const StationError& lost) {
+      throw DatabaseFailure(Problem::DatabaseSpool, lost.Subject(),
+                            std::string(missed.what()) + "; and " + lost.what());
     }
     return missed;
   }

@@ -14,35 +14,16 @@
 // The record database that the stations of a production line share: one row per board run and
 // the serial number series, in PostgreSQL. Built on Linux only (KORVANE_HAVE_DATABASE); the
 // single-station serial file and JSONL log need none of it.
+#include "station/Session.h"
+
 namespace korvane::station {
 
-// What the commands say where the record database is not built in.
-inline constexpr const char* kDatabaseNotOffered = "--db is not offered on this platform";
-
-// The record database could not do what was asked. The message is one sentence for the user
-// ("the record database at host=db1 dbname=line cannot be reached: ..."); it never holds a
-// password.
-class DatabaseError : public std::runtime_error {
- public:
-  enum class Kind {
-    BadTarget,    // the connection string cannot be read
-    Unreachable,  // no connection could be made, or it broke
-    NotReady,     // no schema, another schema version, or no such serial series
-    Refused,      // the server refused a statement (a rule of the schema, a missing privilege)
-    Exists,       // a serial series of that name exists already
-    Spool,        // the local spool cannot be read, written or sent
-  };
-  DatabaseError(Kind kind, std::string where, const std::string& message)
-      : std::runtime_error(message), kind_(kind), where_(std::move(where)) {}
-  Kind GetKind() const { return kind_; }
-  // The database as the message names it (a connection string without its password), or the
-  // spool file.
-  const std::string& Where() const { return where_; }
-
- private:
-  Kind kind_;
-  std::string where_;
-};
+// The record database could not do what was asked: a StationError of one of the Database
+// problems. The message is one sentence for the user ("the record database at host=db1
+// dbname=line cannot be reached: ..."); it never holds a password. A connection string that
+// cannot be read is a usage error; anything else means the record cannot be kept, as a log that
+// cannot be written.
+StationError DatabaseFailure(Problem problem, std::string where, const std::string& message);
 
 // The schema version this Korvane writes and reads.
 inline constexpr int kSchemaVersion = 1;
@@ -104,7 +85,7 @@ class RecordDatabase {
  public:
   // Connects to `target`, a libpq connection string ("host=db1 dbname=line user=station") or a
   // postgresql:// URI (the PG* environment variables fill in what it leaves out); gives up
-  // after 10 s unless the target says otherwise (connect_timeout). Throws DatabaseError
+  // after 10 s unless the target says otherwise (connect_timeout). Throws a database StationError
   // (unreachable).
   explicit RecordDatabase(const std::string& target);
   ~RecordDatabase();
@@ -116,18 +97,19 @@ class RecordDatabase {
   const std::string& Where() const { return where_; }
 
   // Creates the schema or brings it up to kSchemaVersion, in one transaction that other runs
-  // of it wait for. Throws DatabaseError (not ready) for a schema newer than this Korvane.
+  // of it wait for. Throws a database StationError (not ready) for a schema newer than this
+  // Korvane.
   InitOutcome InitSchema();
   // The schema version found: 0 when there is none.
   int SchemaVersion();
   // Before anything is sent to a board: connects again when the connection broke, then
-  // throws DatabaseError (unreachable, or not ready when the schema is missing or not
+  // throws a database StationError (unreachable, or not ready when the schema is missing or not
   // kSchemaVersion, or `series` is given and does not exist).
   void CheckReady(const std::optional<std::string>& series = std::nullopt);
 
   // Creates a serial series whose first number is `start` (at most 2^63 - 1). A name is 1 to 64
-  // letters, digits, '.', '_' or '-', starting with a letter or digit. Throws DatabaseError
-  // (exists) when the name is taken: a series is never started over.
+  // letters, digits, '.', '_' or '-', starting with a letter or digit. Throws a database
+  // StationError (exists) when the name is taken: a series is never started over.
   void CreateSeries(const std::string& name, std::uint64_t start);
   // Whether `name` is a valid series name.
   static bool ValidSeriesName(std::string_view name);
@@ -139,8 +121,8 @@ class RecordDatabase {
   // statement: a number handed out always has its row, and is never handed out again. `run`
   // carries what is known before the board's run (key, time, host, korvane, command, device,
   // bootloader, file, file_sha256, memories, series); returns the number. Throws
-  // DatabaseError: not ready when the series does not exist; unreachable when the connection
-  // broke, and then the number may have been taken or not, never reused.
+  // a database StationError: not ready when the series does not exist; unreachable when the
+  // connection broke, and then the number may have been taken or not, never reused.
   std::uint64_t ClaimSerial(const RunRow& run);
   // Records a finished run: completes its claimed row (same key) or adds it whole. A row that
   // is finished already is left as it is, so sending it again changes nothing.
@@ -170,12 +152,12 @@ class RunSpool {
   explicit RunSpool(std::string file) : file_(std::move(file)) {}
   const std::string& File() const { return file_; }
 
-  // Throws DatabaseError (spool) when the row cannot be written.
+  // Throws a database StationError (spool) when the row cannot be written.
   void Append(const RunRow& row);
   // Sends every row (idempotently: a row sent before is not recorded twice), then removes the
-  // file. Returns how many rows it held. Throws DatabaseError: the database's error when it
-  // went away or refused a row (the spool is kept whole, and says on which line), spool when
-  // the file cannot be read or removed.
+  // file. Returns how many rows it held. Throws a database StationError: the database's error when
+  // it went away or refused a row (the spool is kept whole, and says on which line), spool when the
+  // file cannot be read or removed.
   std::size_t SendTo(RecordDatabase& database);
 
  private:
@@ -183,9 +165,9 @@ class RunSpool {
 };
 
 // Records a finished run in the database, or, when the database does not take it, in the
-// spool. Returns the database's error when the row went to the spool. Throws DatabaseError
-// (spool) when neither took it.
-std::optional<DatabaseError> RecordFinishedRun(RecordDatabase& database, RunSpool& spool,
-                                               const RunRow& row);
+// spool. Returns the database's error when the row went to the spool. Throws a database
+// StationError (spool) when neither took it.
+std::optional<StationError> RecordFinishedRun(RecordDatabase& database, RunSpool& spool,
+                                              const RunRow& row);
 
 }  // namespace korvane::station

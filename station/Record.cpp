@@ -5,94 +5,9 @@
 #include <ctime>
 
 #include "platform/Files.h"
+#include "station/Json.h"
 
 namespace korvane::station {
-
-namespace {
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = 0;
-  std::uint32_t minimum = 0;
-  std::uint32_t code = 0;
-  if (lead < 0x80) {
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, minimum = 0x80, code = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, minimum = 0x800, code = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, minimum = 0x10000, code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) {
-    return 0;
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xC0) != 0x80) {
-      return 0;
-    }
-    code = (code << 6) | (next & 0x3F);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
-}
-
-}  // namespace
-
-std::string JsonString(std::string_view text) {
-  std::string json = "\"";
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    switch (c) {
-      case '"':
-        json += "\\\"";
-        break;
-      case '\\':
-        json += "\\\\";
-        break;
-      case '\n':
-        json += "\\n";
-        break;
-      case '\r':
-        json += "\\r";
-        break;
-      case '\t':
-        json += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          json += "\\u00";
-          json += kHexDigits[c >> 4];
-          json += kHexDigits[c & 0x0F];
-        } else if (c >= 0x80) {
-          const std::size_t length = Utf8SequenceLength(text, i);
-          if (length == 0) {
-            json += "\\uFFFD";
-            ++i;
-            continue;
-          }
-          json.append(text.substr(i, length));
-          i += length;
-          continue;
-        } else {
-          json += static_cast<char>(c);
-        }
-    }
-    ++i;
-  }
-  json += '"';
-  return json;
-}
 
 namespace {
 
@@ -130,45 +45,33 @@ std::string UtcStamp(std::chrono::system_clock::time_point when) {
 
 namespace {
 
-std::string OrNull(const std::optional<std::string>& text) {
-  return text ? JsonString(*text) : std::string("null");
-}
-
-std::string Bool(bool value) {
-  return value ? "true" : "false";
+Json OrNull(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
 }
 
 }  // namespace
 
 std::string RecordLine(const RecordContext& context, const BoardRecord& board) {
-  std::string json = "{";
-  json += "\"time\":" + JsonString(UtcTimestamp(board.time));
-  json += ",\"host\":" + JsonString(context.host);
-  json += ",\"korvane\":" + JsonString(context.version);
-  json += ",\"command\":" + JsonString(context.command);
-  json += ",\"device\":" + JsonString(board.device);
-  json += ",\"bootloader\":" + OrNull(board.bootloader);
-  json += ",\"file\":" + OrNull(context.file);
-  json += ",\"file_sha256\":" + OrNull(context.fileSha256);
-  json += ",\"image_sha256\":" + OrNull(board.imageSha256);
-  json += ",\"memories\":[";
-  for (std::size_t i = 0; i < board.memories.size(); ++i) {
-    json += i == 0 ? "" : ",";
-    json += JsonString(board.memories[i]);
-  }
-  json += "]";
-  // A string: readers that hold numbers as doubles (JavaScript, jq 1.6) would round numbers of
-  // 2^53 and more.
-  json += ",\"serial\":" +
-          (board.serial ? JsonString(std::to_string(*board.serial)) : std::string("null"));
-  json += ",\"success\":" + Bool(board.success);
-  json += ",\"failure\":" + JsonString(board.failure);
-  json += ",\"reason\":" + JsonString(board.reason);
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.3f", board.seconds);
-  json += ",\"seconds\":" + std::string(seconds);
-  json += ",\"backup\":" + OrNull(board.backup);
-  return json + "}\n";
+  JsonFields json;
+  json.Add("time", UtcTimestamp(board.time))
+      .Add("host", context.host)
+      .Add("korvane", context.version)
+      .Add("command", context.command)
+      .Add("device", board.device)
+      .Add("bootloader", OrNull(board.bootloader))
+      .Add("file", OrNull(context.file))
+      .Add("file_sha256", OrNull(context.fileSha256))
+      .Add("image_sha256", OrNull(board.imageSha256))
+      .Add("memories", board.memories)
+      // A string: readers that hold numbers as doubles (JavaScript, jq 1.6) would round numbers
+      // of 2^53 and more.
+      .Add("serial", board.serial ? Json(std::to_string(*board.serial)) : Json(nullptr))
+      .Add("success", board.success)
+      .Add("failure", board.failure)
+      .Add("reason", board.reason)
+      .AddFixed("seconds", board.seconds, 3)
+      .Add("backup", OrNull(board.backup));
+  return json.Object() + "\n";
 }
 
 void AppendRecord(const std::string& logFile, const RecordContext& context,

@@ -11,10 +11,6 @@
 // stations may share.
 namespace korvane::station {
 
-// A JSON string literal (quotes included): ", \ and control characters escaped, invalid UTF-8
-// replaced by U+FFFD so that the output always parses.
-std::string JsonString(std::string_view text);
-
 // "2026-12-07T10:45:01.123Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point when);
 // "20261207T104501Z": for file names.

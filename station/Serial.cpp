@@ -4,13 +4,14 @@
 #include <limits>
 
 #include "platform/Files.h"
+#include "platform/Hex.h"
 #include "station/Session.h"
 
 namespace korvane::station {
 
 namespace {
 
-constexpr std::uint32_t kApplicationStart = 0x800;
+constexpr auto kApplicationStart = static_cast<std::uint32_t>(image::kApplicationStart);
 constexpr std::uint32_t kEepromBase = kSerialEepromBase;
 
 unsigned MaxBytes(SerialFormat format) {
@@ -25,9 +26,7 @@ bool Fits(const SerialPlan& plan, std::uint64_t number) {
 }
 
 std::string Hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
+  return platform::HexNumber(value);
 }
 
 std::uint64_t ReadNumber(const std::string& file) {
@@ -92,9 +91,10 @@ std::optional<std::uint32_t> ParseSerialAddress(std::string_view text) {
 void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bool flash,
                      bool eeprom) {
   if (plan.bytes < 1 || plan.bytes > MaxBytes(plan.format)) {
-    throw StationError(Verdict::Usage, "--serial-bytes takes 1 to " +
-                                           std::to_string(MaxBytes(plan.format)) +
-                                           " for this --serial-format");
+    throw StationError(Verdict::Usage, Problem::SerialBytes,
+                       "a serial number of this format takes 1 to " +
+                           std::to_string(MaxBytes(plan.format)) + " bytes",
+                       {}, {}, MaxBytes(plan.format));
   }
   const std::uint64_t last = std::uint64_t{plan.address} + plan.bytes - 1;
   const auto highest = static_cast<std::uint64_t>(image.HighestFlashAddress);
@@ -103,13 +103,14 @@ void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bo
   const bool inEeprom =
       eeprom && plan.address >= kEepromBase && last < kEepromBase + image::kEepromSize;
   if (!inFlash && !inEeprom) {
-    throw StationError(
-        Verdict::Usage,
-        "--serial-at " + Hex(plan.address) + ": the number's " + std::to_string(plan.bytes) +
-            " bytes must lie in what the update writes: program flash from 0x800 to " +
-            Hex(static_cast<std::uint32_t>(std::max<std::int32_t>(image.HighestFlashAddress, 0))) +
-            (flash ? "" : " (with program flash chosen)") + ", or the EEPROM at 0xF00000 to " +
-            "0xF000FF (with --eeprom)");
+    const std::string highest =
+        Hex(static_cast<std::uint32_t>(std::max<std::int32_t>(image.HighestFlashAddress, 0)));
+    throw StationError(Verdict::Usage, Problem::SerialOutside,
+                       "the serial number at " + Hex(plan.address) +
+                           " must lie in what the "
+                           "update writes: program flash from 0x800 to " +
+                           highest + ", or the EEPROM at 0xF00000 to 0xF000FF",
+                       Hex(plan.address), highest, plan.bytes, flash);
   }
   if (plan.file.empty()) {
     return;

@@ -25,7 +25,7 @@ std::optional<SerialFormat> ParseSerialFormat(std::string_view text);
 std::optional<std::uint32_t> ParseSerialAddress(std::string_view text);
 
 // The first address of the EEPROM in the update file's address space.
-inline constexpr std::uint32_t kSerialEepromBase = 0xF00000;
+inline constexpr auto kSerialEepromBase = static_cast<std::uint32_t>(image::kEepromWindowFirst);
 
 struct SerialPlan {
   std::string file;  // holds the next number as decimal text

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "emulator/FaultText.h"
-#include "link/BootloaderPacket.h"
 
 namespace korvane::station {
 
@@ -40,34 +39,31 @@ std::optional<DeviceFault> ParseFault(std::string_view text) {
 
 std::vector<DeviceFault> CheckDeviceOptions(const DeviceOptions& options) {
   if (!options.UsesEmulator() && (!options.faults.empty() || !options.stateDir.empty())) {
-    throw StationError(Verdict::Usage,
-                       "--fault and --emulated-state need --emulated, --emulated-timing or "
-                       "--emulated-devices");
+    throw StationError(Verdict::Usage, Problem::EmulatorChoiceMissing,
+                       "faults and a state folder are for the emulated device only");
   }
   if (options.emulatedDevices < 0 || options.emulatedDevices > 64) {
-    throw StationError(Verdict::Usage, "--emulated-devices takes 1 to 64");
+    throw StationError(Verdict::Usage, Problem::EmulatedDeviceCount,
+                       "1 to 64 emulated devices can be attached", {}, {},
+                       static_cast<std::uint64_t>(options.emulatedDevices));
   }
   if (options.waitSeconds && !(std::isfinite(*options.waitSeconds) && *options.waitSeconds >= 0 &&
                                *options.waitSeconds <= kMaxWaitSeconds)) {
-    throw StationError(Verdict::Usage,
-                       "--wait takes a number of seconds from 0 to 2592000 (30 days); without "
-                       "a number it waits for ever");
+    throw StationError(Verdict::Usage, Problem::WaitOutOfRange,
+                       "a wait is a number of seconds from 0 to 2592000 (30 days)");
   }
   std::vector<DeviceFault> faults;
   for (const std::string& text : options.faults) {
     const auto fault = ParseFault(text);
     if (!fault) {
-      throw StationError(Verdict::Usage,
-                         "--fault " + text +
-                             ": expected [DEVICE:]KIND@N with KIND one of timeout, short, "
-                             "long-count, short-count, wrong-echo, long-reply, bitflip, unplug, "
-                             "open-fail, write-error, arrive");
+      throw StationError(Verdict::Usage, Problem::FaultUnreadable,
+                         "the fault " + text + " is not [DEVICE:]KIND@N", text);
     }
     const int devices = std::max(options.emulatedDevices, 1);
     if (fault->device && *fault->device >= devices) {
-      throw StationError(Verdict::Usage, "--fault " + text + ": there is no emulated device " +
-                                             std::to_string(*fault->device) + " (0 to " +
-                                             std::to_string(devices - 1) + ")");
+      throw StationError(Verdict::Usage, Problem::NoSuchEmulatedDevice,
+                         "there is no emulated device " + std::to_string(*fault->device), text,
+                         std::to_string(devices - 1), static_cast<std::uint64_t>(*fault->device));
     }
     faults.push_back(*fault);
   }
@@ -80,30 +76,13 @@ DeviceSession::DeviceSession(DeviceTarget target, link::LinkMessages& messages,
   link_ = std::make_unique<link::UsbPipeLink>(*target_.library, messages, target_.instance);
   link_->InitPipes();
   link_->SetPacketTap(tap);
+  client_ = std::make_unique<link::BootloaderClient>(*link_);
 }
 
 DeviceSession::~DeviceSession() {
   // The link closes its pipes through the library, so it goes first.
+  client_.reset();
   link_.reset();
-}
-
-VersionAnswer QueryVersion(link::UsbPipeLink& link) {
-  link::PacketBuffer request{};
-  link::PacketBuffer reply{};
-  const std::int32_t requestLength = link::BuildVersionQuery(request);
-  std::int32_t replyLength = link::kVersionReplyLength;
-  VersionAnswer answer;
-  answer.outcome = link.SendPacket(request, requestLength, reply, replyLength);
-  // Only a complete reply counts: a short one is no bootloader.
-  if (answer.outcome.sent && answer.outcome.result == link::ExchangeResult::Complete) {
-    answer.reply = reply;
-  }
-  return answer;
-}
-
-std::string VersionNumber(const link::PacketBuffer& reply) {
-  return std::to_string(reply[3]) + "." + std::to_string(reply[2] >> 4) +
-         std::to_string(reply[2] & 0x0F);
 }
 
 }  // namespace korvane::station

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "emulator/EmulatedUsbLibrary.h"
-#include "link/BootloaderPacket.h"
+#include "link/BootloaderClient.h"
 #include "link/UsbChoice.h"
 #include "link/UsbLibrary.h"
 #include "link/UsbPipeLink.h"
@@ -30,15 +30,65 @@ constexpr int ExitCode(Verdict verdict) {
   return static_cast<int>(verdict);
 }
 
-// Ends a command early: the message says why, for standard error; empty when it was said.
+// What a StationError is about, when the one who prints it has words of its own for it (the
+// command line names its options); None: the message says it all.
+enum class Problem {
+  None,
+  EmulatorChoiceMissing,  // faults or a state folder without an emulated device
+  EmulatedDeviceCount,    // number: the count asked for
+  WaitOutOfRange,         // a wait that is not 0 to kMaxWaitSeconds seconds
+  FaultUnreadable,        // subject: the fault as given
+  NoSuchEmulatedDevice,   // subject: the fault; number: its device; detail: the last device
+  UsbRouteWithEmulator,   // a USB route chosen for the emulated device
+  NoUsbSupport,           // a build without USB support
+  SeveralNotSafe,         // subject: the USB library, which cannot tell devices apart
+  NoProgramData,          // subject: the file
+  NoEepromData,           // subject: the file
+  DamagedFile,            // subject: the file; detail: its problems ("3 checksum errors ...")
+  SerialBytes,            // number: the most bytes (or digits) the format takes
+  SerialOutside,   // subject: the address; number: the bytes; detail: the highest program address;
+                   // flag: program flash is chosen
+  TraceFileTaken,  // subject: the trace file, which is not an earlier trace
+  // The record database could not do what was asked; subject: the database as the message names
+  // it (a connection string without its password), or the spool file.
+  DatabaseTarget,       // the connection string cannot be read
+  DatabaseUnreachable,  // no connection could be made, or it broke
+  DatabaseNotReady,     // no schema, another schema version, or no such serial series
+  DatabaseRefused,      // the server refused a statement (a rule of the schema, a privilege)
+  DatabaseExists,       // a serial series of that name exists already
+  DatabaseSpool,        // the local spool cannot be read, written or sent
+};
+
+// Ends a job early: the message says why, in the station's words (empty when it was said); a
+// problem of its own kind carries what another wording needs.
 class StationError : public std::runtime_error {
  public:
   StationError(Verdict verdict, const std::string& message)
       : std::runtime_error(message), verdict_(verdict) {}
+  StationError(Verdict verdict, Problem problem, const std::string& message,
+               std::string subject = {}, std::string detail = {}, std::uint64_t number = 0,
+               bool flag = false)
+      : std::runtime_error(message),
+        verdict_(verdict),
+        problem_(problem),
+        subject_(std::move(subject)),
+        detail_(std::move(detail)),
+        number_(number),
+        flag_(flag) {}
   Verdict GetVerdict() const { return verdict_; }
+  Problem GetProblem() const { return problem_; }
+  const std::string& Subject() const { return subject_; }
+  const std::string& Detail() const { return detail_; }
+  std::uint64_t Number() const { return number_; }
+  bool Flag() const { return flag_; }
 
  private:
   Verdict verdict_;
+  Problem problem_ = Problem::None;
+  std::string subject_;
+  std::string detail_;
+  std::uint64_t number_ = 0;
+  bool flag_ = false;
 };
 
 // The longest --wait: a month. Longer waits are a mistake rather than a plan.
@@ -99,21 +149,15 @@ class DeviceSession {
   ~DeviceSession();
 
   link::UsbPipeLink& Link() { return *link_; }
+  // The bootloader's commands over the link.
+  link::BootloaderClient& Client() { return *client_; }
   const DeviceTarget& Target() const { return target_; }
   const std::string& Name() const { return target_.name; }
 
  private:
   DeviceTarget target_;
   std::unique_ptr<link::UsbPipeLink> link_;
+  std::unique_ptr<link::BootloaderClient> client_;
 };
-
-// The bootloader's version, when a complete reply to the version query came back.
-struct VersionAnswer {
-  link::PacketOutcome outcome;
-  std::optional<link::PacketBuffer> reply;
-};
-VersionAnswer QueryVersion(link::UsbPipeLink& link);
-// "1.12": the major version, a dot, the minor version's two digits.
-std::string VersionNumber(const link::PacketBuffer& reply);
 
 }  // namespace korvane::station

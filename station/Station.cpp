@@ -18,12 +18,12 @@ BoardJob JobFor(const BoardJob& job, const std::string& device, std::size_t coun
 
 void RefuseSeveralOn(const DeviceBench& bench) {
   if (!bench.IdentifiesDevices()) {
-    throw StationError(Verdict::Usage,
+    throw StationError(Verdict::Usage, Problem::SeveralNotSafe,
                        "with " + bench.LibraryName() +
                            " Korvane cannot tell devices apart, and a board that finishes "
-                           "shifts the others, so --all is not safe: update one device at a "
-                           "time (attach one and run update, or use the production loop --wait "
-                           "--repeat)");
+                           "shifts the others, so several devices at once are not safe: update "
+                           "one device at a time",
+                       bench.LibraryName());
   }
 }
 
@@ -43,7 +43,6 @@ std::vector<BoardReport> RunAll(DeviceBench& bench,
     std::string name;
     DeviceTarget target;
     BoardJob job;
-    bool abortRequested = false;
     std::unique_ptr<BoardView> view;
     std::unique_ptr<ObserverMessages> messages;
     BoardReport report;
@@ -61,9 +60,9 @@ std::vector<BoardReport> RunAll(DeviceBench& bench,
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     threads.emplace_back([&observer, slot = slots[i].get(), count = i + 1] {
-      slot->view = observer.ViewFor(slot->name, slot->abortRequested);
+      slot->view = observer.ViewFor(slot->name);
       slot->report = RunBoard(std::move(slot->target), slot->job, *slot->messages, nullptr,
-                              *slot->view, slot->abortRequested);
+                              *slot->view, observer.BoardStop());
       observer.OnBoardDone(slot->report, count);
     });
   }
@@ -90,13 +89,12 @@ LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const Bo
     ++summary.boards;
     const std::string name = DeviceName(*device);
     const std::size_t countBefore = bench.List().size();
-    bool abortRequested = false;
-    const std::unique_ptr<BoardView> view = observer.ViewFor(name, abortRequested);
+    const std::unique_ptr<BoardView> view = observer.ViewFor(name);
     ObserverMessages messages(observer, name);
     DeviceTarget target = bench.Target(*device);
     target.lock = std::move(lock);
     BoardReport report = RunBoard(std::move(target), JobFor(job, name, summary.boards), messages,
-                                  nullptr, *view, abortRequested);
+                                  nullptr, *view, observer.BoardStop());
     try {
       bench.Save();
     } catch (const StationError& e) {

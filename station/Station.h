@@ -17,9 +17,10 @@ namespace korvane::station {
 class StationObserver {
  public:
   virtual ~StationObserver() = default;
-  // The view that follows one board's run; its run reads `abortRequested`, which the view sets
-  // when it is asked to stop. Called on the thread that runs the board.
-  virtual std::unique_ptr<BoardView> ViewFor(const std::string& device, bool& abortRequested) = 0;
+  // The view that follows one board's run. Called on the thread that runs the board.
+  virtual std::unique_ptr<BoardView> ViewFor(const std::string& device) = 0;
+  // What stops a board's run after its packet in flight.
+  virtual update::StopToken BoardStop() { return {}; }
   // A message of one board's link (may come from several threads at once).
   virtual void OnLinkMessage(const std::string& device, std::string_view text) = 0;
   // One board is done; `count` is its number in the run (from 1). May come from several

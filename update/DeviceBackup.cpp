@@ -5,6 +5,7 @@
 
 #include "image/HexRecord.h"
 #include "link/BootloaderPacket.h"
+#include "platform/Hex.h"
 
 namespace korvane::update {
 
@@ -17,8 +18,9 @@ constexpr std::size_t kRecordBytes = 16;
 
 class Backup {
  public:
-  Backup(link::UsbPipeLink& link, BackupObserver& observer, const ReadPlan& plan)
-      : link_(link), observer_(observer), plan_(plan) {
+  Backup(link::UsbPipeLink& link, BackupObserver& observer, const StopToken& stop,
+         const ReadPlan& plan)
+      : client_(link), observer_(observer), stop_(stop), plan_(plan) {
     outcome_.memory.flash.fill(0xFF);
     outcome_.memory.eeprom.fill(0xFF);
   }
@@ -41,44 +43,28 @@ class Backup {
     const std::uint32_t block = flash ? link::kFlashReadBlock : link::kEepromReadBlock;
     const std::span<std::uint8_t> memory = flash ? std::span<std::uint8_t>(outcome_.memory.flash)
                                                  : std::span<std::uint8_t>(outcome_.memory.eeprom);
-    observer_.OnRegionBegin(region);
+    observer_.OnRegionStarted(region);
     for (std::uint32_t address = first; address <= last; address += block) {
       // A stop asked for before this packet (before the first, say) lets nothing more out.
-      if (observer_.StopRequested()) {
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, region, address);
-      }
-      const auto signedAddress = static_cast<std::int32_t>(address);
-      std::int32_t replyLength = flash ? link::kFlashReadReplyLength : link::kEepromReadReplyLength;
-      const std::int32_t requestLength = flash ? link::BuildFlashRead(request_, signedAddress)
-                                               : link::BuildEepromRead(request_, signedAddress);
-      const link::PacketOutcome sent =
-          link_.SendPacket(request_, requestLength, reply_, replyLength);
-      if (!sent.sent) {
-        Fail(Failure::NotSent, region, address);
-        NoteNotSent(outcome_.run, sent, link_);
-        return false;
-      }
-      ++outcome_.run.packetsSent;
-      if (sent.result == link::ExchangeResult::Short) {
-        return Fail(Failure::ShortReply, region, address);
-      }
-      if (sent.result != link::ExchangeResult::Complete) {
-        outcome_.run.errorCode = sent.errorCode;
-        return Fail(Failure::ExchangeFailed, region, address);
       }
       // The whole block is needed, except past the end of the memory, where the last block of
       // program flash reaches; and the reply must answer this very request.
       const std::size_t needed = std::min<std::size_t>(block, last - address + 1);
-      if (const Failure failure =
-              CheckReadReply(request_, reply_, replyLength, needed, outcome_.run);
-          failure != Failure::None) {
-        return Fail(failure, region, address);
+      const link::BootloaderClient::ReadResult read =
+          client_.Read(flash ? link::Memory::Flash : link::Memory::Eeprom,
+                       static_cast<std::int32_t>(address), needed);
+      outcome_.run.packetsSent += read.sent ? 1 : 0;
+      if (read.fault) {
+        Fail(Failure::NotSent, region, address);
+        NoteLinkFault(outcome_.run, *read.fault);
+        return false;
       }
-      std::copy_n(reply_.begin() + link::kDataByte, needed, memory.begin() + address);
-      observer_.OnProgress(
-          static_cast<float>(100.0 * static_cast<double>(address - first + needed) /
-                             static_cast<double>(last - first + 1)));
-      if (observer_.StopRequested()) {
+      std::copy_n(read.data.begin(), needed, memory.begin() + address);
+      observer_.OnRegionProgress(region, {static_cast<std::int64_t>(address - first + needed),
+                                          static_cast<std::int64_t>(last - first + 1)});
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, region, address);
       }
     }
@@ -93,22 +79,12 @@ class Backup {
     return false;
   }
 
-  link::UsbPipeLink& link_;
+  link::BootloaderClient client_;
   BackupObserver& observer_;
+  const StopToken& stop_;
   ReadPlan plan_;
-  link::PacketBuffer request_{};
-  link::PacketBuffer reply_{};
   BackupOutcome outcome_{};
 };
-
-std::string Hex(std::uint32_t value, int digits) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    text += kDigits[(value >> shift) & 0x0F];
-  }
-  return "0x" + text;
-}
 
 void AppendRecords(std::string& text, std::span<const std::uint8_t> bytes,
                    std::uint32_t firstOffset) {
@@ -121,25 +97,21 @@ void AppendRecords(std::string& text, std::span<const std::uint8_t> bytes,
 
 }  // namespace
 
-std::string_view BackupRegionText(BackupRegion region) {
-  return region == BackupRegion::Flash ? "Reading program flash..." : "Reading EEPROM...";
-}
-
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
-                               const ReadPlan& plan) {
+                               const StopToken& stop, const ReadPlan& plan) {
   const link::DeviceCountWatch watch(link);
-  Backup backup(link, observer, plan);
+  Backup backup(link, observer, stop, plan);
   return backup.Execute();
 }
 
 VerifyOutcome VerifyDevice(const image::MemoryImage& image, link::UsbPipeLink& link, bool flash,
-                           bool eeprom, BackupObserver& observer) {
+                           bool eeprom, BackupObserver& observer, const StopToken& stop) {
   const auto highest = static_cast<std::uint32_t>(
       std::clamp<std::int32_t>(image.HighestFlashAddress, 0, kBackupFlashLast));
   ReadPlan plan;
   plan.flashLast = flash ? std::optional(highest) : std::nullopt;
   plan.eeprom = eeprom;
-  const BackupOutcome read = ReadDeviceMemory(link, observer, plan);
+  const BackupOutcome read = ReadDeviceMemory(link, observer, stop, plan);
   VerifyOutcome outcome{read.run, read.region, 0};
   if (!read.run.success) {
     return outcome;
@@ -187,8 +159,9 @@ std::string BackupFailureReason(const BackupOutcome& outcome) {
   }
   const bool eeprom = outcome.region == BackupRegion::Eeprom;
   return std::string(eeprom ? "Reading EEPROM at " : "Reading program flash at ") +
-         Hex(static_cast<std::uint32_t>(outcome.run.packetAddress), eeprom ? 2 : 4) + ": " +
-         FailureCause(outcome.run);
+         platform::HexNumber(static_cast<std::uint32_t>(outcome.run.packetAddress),
+                             eeprom ? 2 : 4) +
+         ": " + FailureCause(outcome.run);
 }
 
 std::string BackupHexText(const DeviceMemory& memory) {

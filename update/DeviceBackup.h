@@ -13,8 +13,8 @@
 namespace korvane::update {
 
 // What a backup reads: the application area of program flash and the whole data EEPROM.
-inline constexpr std::uint32_t kBackupFlashFirst = 0x800;
-inline constexpr std::uint32_t kBackupFlashLast = 0x7FFF;
+inline constexpr auto kBackupFlashFirst = static_cast<std::uint32_t>(image::kApplicationStart);
+inline constexpr auto kBackupFlashLast = static_cast<std::uint32_t>(image::kFlashLast);
 
 struct DeviceMemory {
   std::array<std::uint8_t, image::kFlashSize> flash{};  // 0xFF below 0x800 (not read)
@@ -23,19 +23,13 @@ struct DeviceMemory {
 
 enum class BackupRegion { Flash, Eeprom };
 
-// The stage text of a backup region ("Reading program flash...").
-std::string_view BackupRegionText(BackupRegion region);
-
-// Follows a backup: the engine never prints.
+// Follows a read of the device (a backup, a verify): the engine never prints.
 class BackupObserver {
  public:
   virtual ~BackupObserver() = default;
-  virtual void OnRegionBegin(BackupRegion region) = 0;
-  // Percent of the region read so far, 0 to 100.
-  virtual void OnProgress(float percent) = 0;
-  // Polled before and after every packet: true stops the backup in failure (Failure::Aborted),
-  // so a stop asked for before the first packet lets none out.
-  virtual bool StopRequested() { return false; }
+  virtual void OnRegionStarted(BackupRegion /*region*/) {}
+  // After every packet: the bytes of the region read so far, of all its bytes.
+  virtual void OnRegionProgress(BackupRegion /*region*/, Progress /*progress*/) {}
 };
 
 struct BackupOutcome {
@@ -53,11 +47,13 @@ struct ReadPlan {
 };
 
 // Reads the plan's program flash with FlashRead and then the EEPROM with EepromRead, one packet
-// per bracket. The first packet that fails or comes back short, or whose reply does not pass
-// CheckReadReply for the whole block (the last one up to the end of the plan), ends the read
-// in failure: a backup is whole or nothing.
+// per bracket. The first packet that fails or comes back short, or whose reply does not pass the
+// link client's checks (link::BootloaderClient::Read) for the whole block (the last one up to the
+// end of the plan), ends the read in failure: a backup is whole or nothing.
+// `stop` is read before and after every packet: a stop ends the read in failure
+// (Failure::Aborted), and one asked for before the first packet lets none out.
 BackupOutcome ReadDeviceMemory(link::UsbPipeLink& link, BackupObserver& observer,
-                               const ReadPlan& plan = {});
+                               const StopToken& stop, const ReadPlan& plan = {});
 
 struct VerifyOutcome {
   // success when every byte compared is the file's; else failure Mismatch with the stage,
@@ -71,7 +67,7 @@ struct VerifyOutcome {
 // the whole EEPROM (when `eeprom`) and compares them with the image; nothing is erased or
 // written.
 VerifyOutcome VerifyDevice(const image::MemoryImage& image, link::UsbPipeLink& link, bool flash,
-                           bool eeprom, BackupObserver& observer);
+                           bool eeprom, BackupObserver& observer, const StopToken& stop);
 
 // "Reading program flash at 0x0840: the device did not answer in time." Empty on success.
 std::string BackupFailureReason(const BackupOutcome& outcome);

@@ -7,25 +7,19 @@
 #include <vector>
 
 #include "link/BootloaderPacket.h"
+#include "platform/Hex.h"
 
 namespace korvane::update {
 namespace {
 
-using link::PacketBuffer;
-
-// The application area of program flash starts above the 2 KiB boot block.
-constexpr std::int32_t kApplicationStart = 0x800;
-constexpr std::int32_t kFlashLast = static_cast<std::int32_t>(image::kFlashSize) - 1;
+using image::kApplicationStart;
+using image::kFlashLast;
 constexpr std::int32_t kEepromLast = static_cast<std::int32_t>(image::kEepromSize) - 1;
 constexpr std::int32_t kEraseBlock = link::kFlashEraseBlock;  // 64 bytes
 constexpr std::int32_t kRow = link::kWriteChunk;              // 16 bytes
 
-constexpr std::string_view kProgramErrorText = "Error in program data found...";
-constexpr std::string_view kEepromErrorText = "Error in EEPROM data found...";
-
 struct StagePlan {
   Stage stage;
-  std::uint32_t barColour;
   std::int32_t first;
   std::int32_t step;
 };
@@ -55,21 +49,18 @@ enum class StageEnd { Completed, Failed };
 
 class Run {
  public:
-  Run(const image::MemoryImage& image, link::UsbPipeLink& link, const bool& abortRequested,
+  Run(const image::MemoryImage& image, link::UsbPipeLink& link, const StopToken& stop,
       UpdateObserver& observer, UpdateMode mode)
       : image_(image),
-        link_(link),
-        abortRequested_(abortRequested),
+        stop_(stop),
         observer_(observer),
-        incremental_(mode == UpdateMode::OnlyChanged) {
+        incremental_(mode == UpdateMode::OnlyChanged),
+        client_(link) {
     outcome_.incremental = incremental_;
   }
 
   UpdateOutcome Execute(const UpdateSelections& selections) {
-    observer_.ShowProgress();
-    observer_.SetDeviceLine(kDeviceLine);
-    observer_.SetStageText("");
-    observer_.SetBarValue(0.0F);
+    observer_.OnRunStarted();
 
     // Each selection is read only when the run gets to its group, so a change made while the
     // program flash is being updated still counts for the EEPROM.
@@ -91,19 +82,19 @@ class Run {
   static StagePlan PlanOf(Stage stage) {
     switch (stage) {
       case Stage::ProgramErase:
-        return {stage, kBarYellow, kApplicationStart, link::kFlashEraseBlock};
+        return {stage, kApplicationStart, link::kFlashEraseBlock};
       case Stage::ProgramWrite:
-        return {stage, kBarBlue, kApplicationStart, link::kWriteChunk};
+        return {stage, kApplicationStart, link::kWriteChunk};
       case Stage::ProgramVerify:
       case Stage::ProgramRead:
-        return {stage, kBarGreen, kApplicationStart, link::kFlashReadBlock};
+        return {stage, kApplicationStart, link::kFlashReadBlock};
       case Stage::EepromWrite:
-        return {stage, kBarBlue, 0, link::kWriteChunk};
+        return {stage, 0, link::kWriteChunk};
       case Stage::EepromVerify:
       case Stage::EepromRead:
-        return {stage, kBarGreen, 0, link::kEepromReadBlock};
+        return {stage, 0, link::kEepromReadBlock};
     }
-    return {stage, kBarGreen, 0, 1};
+    return {stage, 0, 1};
   }
 
   static bool IsFlashStage(Stage stage) {
@@ -264,96 +255,79 @@ class Run {
   }
 
   StageEnd RunStage(Stage stage, std::span<const Packet> packets) {
-    observer_.OnStageBegin(stage);
-    observer_.SetStageText(StageText(stage));
-    observer_.SetProgressBarColor(PlanOf(stage).barColour);
+    observer_.OnStageStarted(stage);
 
     for (std::size_t i = 0; i < packets.size(); ++i) {
       const Packet& packet = packets[i];
       // A stop asked for before this packet (before the run's first, say) lets nothing more out.
-      if (abortRequested_) {
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, stage, packet.address);
       }
-      if (!SendOne(stage, packet.address)) {
+      if (!SendOne(stage, packet)) {
         return StageEnd::Failed;
       }
       if (IsVerifyStage(stage) && !Compare(stage, packet)) {
         return StageEnd::Failed;
       }
-      if (IsReadStage(stage) && !Keep(stage, packet)) {
-        return StageEnd::Failed;
+      if (IsReadStage(stage)) {
+        Keep(stage, packet);
       }
-      observer_.SetBarValue(ProgressValue(stage, packet.address, i + 1, packets.size()));
-      observer_.ProcessPendingEvents();
-      if (abortRequested_) {
+      observer_.OnProgress(stage, ProgressOf(stage, packet.address, i + 1, packets.size()));
+      if (stop_.StopRequested()) {
         return Fail(Failure::Aborted, stage, packet.address);
       }
     }
     return StageEnd::Completed;
   }
 
-  // Builds and sends one packet. A packet that could not be sent, whose exchange failed or
-  // whose reply came back short ends the run at once: the reply buffer would still hold an
-  // earlier reply and the device state is unknown, so carrying on could only report a stale
-  // success.
-  bool SendOne(Stage stage, std::int32_t address) {
-    std::int32_t requestLength = 0;
-    std::int32_t replyLength = 0;
+  // Sends one packet. A packet that could not be sent, whose exchange failed or whose reply
+  // came back short ends the run at once: the device state is unknown, so carrying on could only
+  // report a stale success. So does a read reply that does not answer its request or leaves out
+  // bytes of its block: bytes it leaves out would pass without ever having been read. A read's
+  // data are kept in data_.
+  bool SendOne(Stage stage, const Packet& packet) {
+    const std::int32_t address = packet.address;
+    link::PacketResult result;
     std::uint32_t* work = nullptr;  // the outcome's count of this kind of packet, if any
     switch (stage) {
       case Stage::ProgramErase:
-        replyLength = link::kAckReplyLength;
-        requestLength = link::BuildFlashErase(request_, address);
+        result = client_.Erase(address);
         work = &outcome_.blocksErased;
         break;
       case Stage::ProgramWrite:
         // Rows are written only up to the one that holds HighestFlashAddress, where the target
         // is the image itself.
-        replyLength = link::kAckReplyLength;
-        requestLength = link::BuildFlashWrite(request_, address, Chunk(image_.FlashImage, address));
+        result = client_.Write(link::Memory::Flash, address, Chunk(image_.FlashImage, address));
         work = &outcome_.flashRowsWritten;
+        break;
+      case Stage::EepromWrite:
+        result = client_.Write(link::Memory::Eeprom, address, Chunk(image_.EepromImage, address));
+        work = &outcome_.eepromRowsWritten;
         break;
       case Stage::ProgramVerify:
       case Stage::ProgramRead:
-        replyLength = link::kFlashReadReplyLength;
-        requestLength = link::BuildFlashRead(request_, address);
-        break;
-      case Stage::EepromWrite:
-        replyLength = link::kAckReplyLength;
-        requestLength =
-            link::BuildEepromWrite(request_, address, Chunk(image_.EepromImage, address));
-        work = &outcome_.eepromRowsWritten;
-        break;
       case Stage::EepromVerify:
-      case Stage::EepromRead:
-        replyLength = link::kEepromReadReplyLength;
-        requestLength = link::BuildEepromRead(request_, address);
+      case Stage::EepromRead: {
+        const bool flash = IsFlashStage(stage);
+        const link::BootloaderClient::ReadResult read = client_.Read(
+            flash ? link::Memory::Flash : link::Memory::Eeprom, address, packet.needed);
+        data_ = read.data;
+        result = read;
         break;
+      }
     }
-
-    const link::PacketOutcome sent = link_.SendPacket(request_, requestLength, reply_, replyLength);
-    if (!sent.sent) {
+    if (result.sent) {
+      ++outcome_.packetsSent;
+      if (work != nullptr) {
+        ++*work;
+      }
+    }
+    if (result.fault) {
       Fail(Failure::NotSent, stage, address);
-      NoteNotSent(outcome_, sent, link_);
+      NoteLinkFault(outcome_, *result.fault);
       return false;
     }
-    ++outcome_.packetsSent;
-    if (work != nullptr) {
-      ++*work;
-    }
-    received_ = replyLength;
-    switch (sent.result) {
-      case link::ExchangeResult::Complete:
-        return true;
-      case link::ExchangeResult::Short:
-        Fail(Failure::ShortReply, stage, address);
-        return false;
-      case link::ExchangeResult::Failed:
-        break;
-    }
-    Fail(Failure::ExchangeFailed, stage, address);
-    outcome_.errorCode = sent.errorCode;
-    return false;
+    return true;
   }
 
   // The 16 image bytes a write carries. Write addresses are multiples of 16 and stay at or
@@ -375,54 +349,33 @@ class Run {
     return incremental_ ? areaLast_ : LastAddress(stage);
   }
 
-  // Checks a read reply: it must answer this request and cover the packet's bytes; else the
-  // run fails, since bytes it leaves out would pass without ever having been read.
-  bool CheckReply(Stage stage, const Packet& packet) {
-    if (const Failure failure =
-            CheckReadReply(request_, reply_, received_, packet.needed, outcome_);
-        failure != Failure::None) {
-      Fail(failure, stage, packet.address);
-      return false;
-    }
-    return true;
-  }
-
   // Keeps what a first read found, for the blocks and rows to be compared with the image.
-  bool Keep(Stage stage, const Packet& packet) {
-    if (!CheckReply(stage, packet)) {
-      return false;
-    }
-    const auto data = reply_.begin() + link::kDataByte;
+  void Keep(Stage stage, const Packet& packet) {
+    const auto data = data_.begin();
     const auto at = static_cast<std::size_t>(packet.address);
     if (stage == Stage::ProgramRead) {
       std::copy_n(data, packet.needed, device_.begin() + static_cast<std::ptrdiff_t>(at));
     } else {
       std::copy_n(data, packet.needed, deviceEeprom_.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    return true;
   }
 
   // Compares a read reply with what the device should now hold: the data from byte 5, every
   // byte the reply answers inside the area, at least the packet's. (A read back of what changed
   // may reach into a block the first read found unchanged; what it says there must hold too.)
   bool Compare(Stage stage, const Packet& packet) {
-    if (!CheckReply(stage, packet)) {
-      return false;
-    }
     const bool flash = stage == Stage::ProgramVerify;
     const auto start = static_cast<std::size_t>(packet.address);
     const std::size_t compared = std::min<std::size_t>(
-        reply_[link::kLengthByte], static_cast<std::size_t>(CompareLast(stage)) - start + 1);
+        data_.size(), static_cast<std::size_t>(CompareLast(stage)) - start + 1);
     const std::span<const std::uint8_t> memory =
         !flash         ? std::span<const std::uint8_t>(image_.EepromImage)
         : incremental_ ? std::span<const std::uint8_t>(target_)
                        : std::span<const std::uint8_t>(image_.FlashImage);
     for (std::size_t k = 0; k < compared; ++k) {
-      const std::uint8_t found = reply_[link::kDataByte + k];
+      const std::uint8_t found = data_[k];
       const std::uint8_t expected = memory[start + k];
       if (found != expected) {
-        observer_.SetStageColour(kTextRed);
-        observer_.SetStageText(flash ? kProgramErrorText : kEepromErrorText);
         Fail(Failure::Mismatch, stage, packet.address);
         outcome_.mismatchAddress = static_cast<std::int32_t>(start + k);
         outcome_.expected = expected;
@@ -433,21 +386,16 @@ class Run {
     return true;
   }
 
-  // The bar's value after the `done`-th of a stage's `total` packets. The full run shows
-  // address x 100 as a 32-bit product, divided in double, in single precision, so a flash
-  // stage's first value is 2048 x 100 / HighestFlashAddress. The update of what changed sends
-  // scattered packets and shows the share of the stage's packets sent.
-  float ProgressValue(Stage stage, std::int32_t address, std::size_t done,
+  // How far a stage has come after the `done`-th of its `total` packets. The full run counts
+  // the packet's address of the stage's last address (HighestFlashAddress, or 255), so a flash
+  // stage's first value is 2048 x 100 / HighestFlashAddress; the update of what changed sends
+  // scattered packets and counts them.
+  Progress ProgressOf(Stage stage, std::int32_t address, std::size_t done,
                       std::size_t total) const {
     if (incremental_) {
-      return static_cast<float>(100.0 * static_cast<double>(done) / static_cast<double>(total));
+      return {static_cast<std::int64_t>(done), static_cast<std::int64_t>(total)};
     }
-    const std::int32_t scaled = address * 100;
-    if (IsFlashStage(stage)) {
-      return static_cast<float>(static_cast<double>(scaled) /
-                                static_cast<double>(image_.HighestFlashAddress));
-    }
-    return static_cast<float>(static_cast<double>(scaled) / 255.0);
+    return {address, IsFlashStage(stage) ? image_.HighestFlashAddress : 255};
   }
 
   StageEnd Fail(Failure failure, Stage stage, std::int32_t address) {
@@ -460,22 +408,20 @@ class Run {
 
   UpdateOutcome Finish() {
     if (outcome_.success) {
-      observer_.ShowOutcome(kSuccessText, kTextSuccess);
+      observer_.OnFinished(outcome_);
     } else {
-      observer_.ShowOutcome(kFailureText, kTextRed);
+      observer_.OnFailed(outcome_);
     }
     return outcome_;
   }
 
   const image::MemoryImage& image_;
-  link::UsbPipeLink& link_;
-  const bool& abortRequested_;
+  const StopToken& stop_;
   UpdateObserver& observer_;
   const bool incremental_;
   // One request and one reply buffer for the whole run, zero at the start and never cleared.
-  PacketBuffer request_{};
-  PacketBuffer reply_{};
-  std::int32_t received_ = 0;  // bytes the last exchange brought back
+  link::BootloaderClient client_;
+  std::span<const std::uint8_t> data_;  // what the last read reply announced
   UpdateOutcome outcome_{};
   // The update of what changed: the area's last address, what program flash should hold there
   // and what the first reads found (on the heap: a web page's stack is small).
@@ -486,26 +432,6 @@ class Run {
 };
 
 }  // namespace
-
-std::string_view StageText(Stage stage) {
-  switch (stage) {
-    case Stage::ProgramErase:
-      return "Erasing Flash...";
-    case Stage::ProgramWrite:
-      return "Writing program data...";
-    case Stage::ProgramVerify:
-      return "Verify program data...";
-    case Stage::EepromWrite:
-      return "Write EEPROM...";
-    case Stage::EepromVerify:
-      return "Verify EEPROM data...";
-    case Stage::ProgramRead:
-      return "Reading program data...";
-    case Stage::EepromRead:
-      return "Reading EEPROM data...";
-  }
-  return "";
-}
 
 namespace {
 
@@ -529,21 +455,15 @@ std::string_view StageName(Stage stage) {
   return "Update";
 }
 
-std::string Hex(std::uint32_t value, int digits) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    text += kDigits[(value >> shift) & 0x0F];
-  }
-  return "0x" + text;
-}
+using platform::HexNumber;
 
 std::string Why(const UpdateOutcome& outcome) {
   switch (outcome.failure) {
     case Failure::Aborted:
       return "stopped by the user.";
     case Failure::Mismatch:
-      return "found " + Hex(outcome.found, 2) + ", expected " + Hex(outcome.expected, 2) + ".";
+      return "found " + HexNumber(outcome.found, 2) + ", expected " +
+             HexNumber(outcome.expected, 2) + ".";
     case Failure::NotSent:
       if (!outcome.noDevice) {
         return "the pipes did not open.";
@@ -568,8 +488,8 @@ std::string Why(const UpdateOutcome& outcome) {
       return "the device answered " + std::to_string(outcome.answered) + " of " +
              std::to_string(outcome.needed) + " bytes.";
     case Failure::WrongEcho:
-      return "the reply answers another request (command " + Hex(outcome.echoedCommand, 2) +
-             ", address " + Hex(static_cast<std::uint32_t>(outcome.echoedAddress), 6) + ").";
+      return "the reply answers another request (command " + HexNumber(outcome.echoedCommand, 2) +
+             ", address " + HexNumber(static_cast<std::uint32_t>(outcome.echoedAddress), 6) + ").";
     case Failure::DeviceChanged:
       return "another device was attached or removed during the update; with " +
              (outcome.libraryName.empty() ? std::string("this USB library") : outcome.libraryName) +
@@ -582,35 +502,37 @@ std::string Why(const UpdateOutcome& outcome) {
 
 }  // namespace
 
-Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
-                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome) {
-  if (!link::EchoesRequest(request, reply)) {
-    outcome.echoedCommand = reply[link::kCommandByte];
-    outcome.echoedAddress = link::PacketAddress(reply);
-    return Failure::WrongEcho;
+void NoteLinkFault(UpdateOutcome& outcome, const link::LinkFault& fault) {
+  switch (fault.error) {
+    case link::LinkError::NotSent:
+      outcome.failure = Failure::NotSent;
+      break;
+    case link::LinkError::DeviceChanged:
+      outcome.failure = Failure::DeviceChanged;
+      break;
+    case link::LinkError::ExchangeFailed:
+      outcome.failure = Failure::ExchangeFailed;
+      break;
+    case link::LinkError::ShortReply:
+      outcome.failure = Failure::ShortReply;
+      break;
+    case link::LinkError::CountTooLarge:
+      outcome.failure = Failure::CountTooLarge;
+      break;
+    case link::LinkError::ShortCount:
+      outcome.failure = Failure::ShortCount;
+      break;
+    case link::LinkError::WrongEcho:
+      outcome.failure = Failure::WrongEcho;
+      break;
   }
-  const std::size_t count = reply[link::kLengthByte];
-  if (count > request[link::kLengthByte]) {
-    return Failure::CountTooLarge;
-  }
-  if (count < needed) {
-    outcome.answered = static_cast<std::uint32_t>(count);
-    outcome.needed = static_cast<std::uint32_t>(needed);
-    return Failure::ShortCount;
-  }
-  if (received < 0 || link::kDataByte + count > static_cast<std::size_t>(received)) {
-    return Failure::ShortReply;
-  }
-  return Failure::None;
-}
-
-void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
-                 const link::UsbPipeLink& link) {
-  outcome.noDevice = sent.noDevice;
-  if (sent.deviceChanged) {
-    outcome.failure = Failure::DeviceChanged;
-    outcome.libraryName = link.LibraryName();
-  }
+  outcome.noDevice = fault.noDevice;
+  outcome.errorCode = fault.errorCode;
+  outcome.libraryName = fault.libraryName;
+  outcome.answered = fault.answered;
+  outcome.needed = fault.needed;
+  outcome.echoedCommand = fault.echoedCommand;
+  outcome.echoedAddress = fault.echoedAddress;
 }
 
 std::string FailureCause(const UpdateOutcome& outcome) {
@@ -627,14 +549,14 @@ std::string FailureReason(const UpdateOutcome& outcome) {
   const std::int32_t address =
       outcome.failure == Failure::Mismatch ? outcome.mismatchAddress : outcome.packetAddress;
   return std::string(StageName(stage)) + " at " +
-         Hex(static_cast<std::uint32_t>(address), eeprom ? 2 : 4) + ": " + Why(outcome);
+         HexNumber(static_cast<std::uint32_t>(address), eeprom ? 2 : 4) + ": " + Why(outcome);
 }
 
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
-                        const UpdateSelections& selections, const bool& abortRequested,
+                        const UpdateSelections& selections, const StopToken& stop,
                         UpdateObserver& observer, UpdateMode mode) {
   const link::DeviceCountWatch watch(link);
-  Run run(image, link, abortRequested, observer, mode);
+  Run run(image, link, stop, observer, mode);
   return run.Execute(selections);
 }
 

@@ -7,21 +7,11 @@
 #include <string_view>
 
 #include "image/MemoryImage.h"
+#include "link/BootloaderClient.h"
 #include "link/BootloaderPacket.h"
 #include "link/UsbPipeLink.h"
 
 namespace korvane::update {
-
-// Windows colour values (0x00BBGGRR).
-inline constexpr std::uint32_t kBarYellow = 0x0000FFFF;    // erasing
-inline constexpr std::uint32_t kBarBlue = 0x00ED9564;      // writing
-inline constexpr std::uint32_t kBarGreen = 0x00238E6B;     // verifying
-inline constexpr std::uint32_t kTextRed = 0x000000FF;      // mismatch, failure
-inline constexpr std::uint32_t kTextSuccess = 0x0000C000;  // success
-
-inline constexpr std::string_view kDeviceLine = "Dextrel Device";
-inline constexpr std::string_view kSuccessText = "The update was successful.";
-inline constexpr std::string_view kFailureText = "The update was not successful.";
 
 // The stages of a run. ProgramRead and EepromRead belong to the update of only what changed: they
 // read the device before anything is erased or written.
@@ -35,29 +25,51 @@ enum class Stage {
   EepromRead,
 };
 
-// The progress window's stage text of each stage ("Erasing Flash...", ...).
-std::string_view StageText(Stage stage);
+// How far a stage (or a read of the device) has come: `done` of `total`. The full run counts in
+// addresses, the address of the packet just sent of the stage's last address (HighestFlashAddress,
+// or 255 in the EEPROM), as the progress bar always has; the update of only what changed and the
+// reads count packets or bytes.
+struct Progress {
+  std::int64_t done = 0;
+  std::int64_t total = 1;
+  // done x 100 / total, computed in double and shown in single precision: the bar's value.
+  float Percent() const {
+    return static_cast<float>(static_cast<double>(done * 100) / static_cast<double>(total));
+  }
+};
 
-// What the progress and result windows show; the windows, the command-line tool and the tests
-// implement it. The engine never prints and never shows a window itself.
+// Asks a run to stop. The run looks before and after every packet, so a stop asked for before
+// the run lets nothing out, and one asked for during a packet takes effect after it. It either
+// reads a flag its owner sets (the windows' Abort) or asks a function (a count of signals).
+class StopToken {
+ public:
+  StopToken() = default;  // never asks
+  explicit StopToken(const bool& flag) : flag_(&flag) {}
+  explicit StopToken(std::function<bool()> asked) : asked_(std::move(asked)) {}
+  bool StopRequested() const { return (flag_ != nullptr && *flag_) || (asked_ && asked_()); }
+
+ private:
+  const bool* flag_ = nullptr;
+  std::function<bool()> asked_;
+};
+
+struct UpdateOutcome;
+
+// What a run reports, as it happens; the windows, the command-line tool and the tests listen.
+// The engine never prints, shows a window or picks a colour: the listener words and draws.
 class UpdateObserver {
  public:
   virtual ~UpdateObserver() = default;
-  // Show the progress window (its load hides the main window and clears AbortRequested).
-  virtual void ShowProgress() = 0;
-  virtual void SetDeviceLine(std::string_view text) = 0;
-  virtual void SetStageText(std::string_view text) = 0;
-  virtual void SetStageColour(std::uint32_t colour) = 0;
-  // The progress bar's chunk colour, set once at the start of every stage.
-  virtual void SetProgressBarColor(std::uint32_t colour) = 0;
-  // The progress bar's value, 0 to 100.
-  virtual void SetBarValue(float value) = 0;
-  // Called after every packet: the place where an Abort click gets in.
-  virtual void ProcessPendingEvents() = 0;
-  // Unload the progress window and show the result window with this line in this colour.
-  virtual void ShowOutcome(std::string_view text, std::uint32_t colour) = 0;
-  // A stage begins (before its texts are set). Optional.
-  virtual void OnStageBegin(Stage /*stage*/) {}
+  // The run begins (before its first stage; also when no stage follows).
+  virtual void OnRunStarted() {}
+  virtual void OnStageStarted(Stage /*stage*/) {}
+  // After every packet of a stage: the place where a listener lets pending events in (an Abort
+  // click, say) before the run looks at its stop token again.
+  virtual void OnProgress(Stage /*stage*/, Progress /*progress*/) {}
+  // The run ended: every chosen stage ran to its end and was verified.
+  virtual void OnFinished(const UpdateOutcome& /*outcome*/) {}
+  // The run ended in failure: the outcome says why (its failure), in which stage and where.
+  virtual void OnFailed(const UpdateOutcome& /*outcome*/) {}
 };
 
 enum class Failure {
@@ -103,16 +115,8 @@ struct UpdateOutcome {
   std::int32_t echoedAddress = 0;  // for WrongEcho: the address the reply names
 };
 
-// Checks a read reply before its data are compared or kept: it must name the request's command
-// and address, announce no more bytes than the request asked for, announce at least the
-// `needed` bytes from the address on, and hold what it announces within the `received` bytes.
-// Returns the failure (None: the reply may be used) and notes its details in `outcome`.
-Failure CheckReadReply(const link::PacketBuffer& request, const link::PacketBuffer& reply,
-                       std::int32_t received, std::size_t needed, UpdateOutcome& outcome);
-
-// Builds the outcome of a packet that could not be sent.
-void NoteNotSent(UpdateOutcome& outcome, const link::PacketOutcome& sent,
-                 const link::UsbPipeLink& link);
+// Notes in the outcome why a packet failed: its failure and the link's details.
+void NoteLinkFault(UpdateOutcome& outcome, const link::LinkFault& fault);
 
 // Why a run failed, in one short line for the result window and the command line: where it
 // stopped (stage and address) and why, e.g. "Write at 0x0840: the device did not answer in
@@ -140,10 +144,10 @@ enum class UpdateMode {
 
 // The update run: erase, write and verify program flash from 0x800 up to HighestFlashAddress,
 // then write and verify the 256-byte data EEPROM, one packet per open/exchange/close bracket.
-// `abortRequested` is read before and after every packet, so a stop asked for before the run
-// sends nothing. A packet that could not be sent, or whose exchange failed or came back short,
-// ends the run at once in failure (no retry); so does a read reply that does not pass
-// CheckReadReply: every block is compared whole, the last program-flash block up to
+// `stop` is read before and after every packet, so a stop asked for before the run sends
+// nothing. A packet that could not be sent, or whose exchange failed or came back short,
+// ends the run at once in failure (no retry); so does a read reply that the link's client refuses
+// (link::BootloaderClient::Read): every block is compared whole, the last program-flash block up to
 // HighestFlashAddress. An empty selection counts as unchecked. On a USB library that cannot
 // tell devices apart the device count is watched for the whole run.
 //
@@ -152,7 +156,7 @@ enum class UpdateMode {
 // left out (the observer hears of none of it). Every read reply passes the same check, and a
 // block or row that read as the image is verified by that first read.
 UpdateOutcome RunUpdate(const image::MemoryImage& image, link::UsbPipeLink& link,
-                        const UpdateSelections& selections, const bool& abortRequested,
+                        const UpdateSelections& selections, const StopToken& stop,
                         UpdateObserver& observer, UpdateMode mode = UpdateMode::Full);
 
 }  // namespace korvane::update

@@ -114,10 +114,7 @@ BENCHMARK(BM_LoadHexText_16MiB)->Unit(benchmark::kMillisecond);
 
 class SilentHost : public LoaderHost {
  public:
-  void SetStatusLabel(std::string_view, std::uint32_t, bool) override {}
-  void SetStatusText(std::string_view) override {}
   void ShowMessage(std::string_view) override {}
-  void ProcessPendingEvents() override {}
 };
 
 // LoadUpdateFile from a file on disk: reading (and for .elc, decoding) included.

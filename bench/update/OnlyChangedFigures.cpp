@@ -28,17 +28,7 @@ namespace {
 
 using namespace korvane;
 
-class SilentObserver final : public update::UpdateObserver {
- public:
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view) override {}
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float) override {}
-  void ProcessPendingEvents() override {}
-  void ShowOutcome(std::string_view, std::uint32_t) override {}
-};
+using SilentObserver = update::UpdateObserver;  // hears everything, shows nothing
 
 class SilentMessages final : public link::LinkMessages {
  public:
@@ -91,11 +81,10 @@ Figures Measure(const image::MemoryImage& image, const Board& start, update::Upd
   SilentMessages messages;
   link::UsbPipeLink link(*usb, messages);
   SilentObserver observer;
-  const bool abort = false;
   const auto begin = std::chrono::steady_clock::now();
   Figures figures;
   figures.outcome = update::RunUpdate(image, link, {[] { return true; }, [] { return true; }},
-                                      abort, observer, mode);
+                                      update::StopToken(), observer, mode);
   figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   figures.modelled = std::chrono::duration<double>(usb->ModelledDelay()).count();
   // The run must also leave the image in the device.

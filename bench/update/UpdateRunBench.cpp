@@ -18,17 +18,7 @@ using namespace korvane;
 
 constexpr std::uint32_t kFullRunPackets = 480 + 1920 + 549 + 16 + 8;
 
-class SilentObserver final : public update::UpdateObserver {
- public:
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view) override {}
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float) override {}
-  void ProcessPendingEvents() override {}
-  void ShowOutcome(std::string_view, std::uint32_t) override {}
-};
+using SilentObserver = update::UpdateObserver;  // hears everything, shows nothing
 
 class SilentMessages final : public link::LinkMessages {
  public:
@@ -55,10 +45,9 @@ void BM_FullRunPerPacket(benchmark::State& state) {
   SilentMessages messages;
   link::UsbPipeLink link(usb, messages);
   SilentObserver observer;
-  const bool abort = false;
   for (auto _ : state) {
     const update::UpdateOutcome outcome =
-        update::RunUpdate(image, link, kBothGroups, abort, observer);
+        update::RunUpdate(image, link, kBothGroups, update::StopToken(), observer);
     if (!outcome.success || outcome.packetsSent != kFullRunPackets) {
       state.SkipWithError("the run did not succeed");
       break;
@@ -79,14 +68,13 @@ void BM_FullRunAgainstTimingModel(benchmark::State& state) {
   SilentMessages messages;
   link::UsbPipeLink link(usb, messages);
   SilentObserver observer;
-  const bool abort = false;
   double wallSeconds = 0;
   double modelledSeconds = 0;
   for (auto _ : state) {
     const auto modelledBefore = usb.ModelledDelay();
     const auto start = std::chrono::steady_clock::now();
     const update::UpdateOutcome outcome =
-        update::RunUpdate(image, link, kBothGroups, abort, observer);
+        update::RunUpdate(image, link, kBothGroups, update::StopToken(), observer);
     const auto wall = std::chrono::steady_clock::now() - start;
     if (!outcome.success) {
       state.SkipWithError("the run did not succeed");

@@ -131,8 +131,13 @@ TEST_F(MainWindowTest, OpeningFilesBeforeAnyDetection) {
   EXPECT_EQ(f.app->Image().EepromImage[0], std::uint8_t(7));
   EXPECT_FALSE(m[C::OK].enabled);
 
-  // A scrambled file loads the same bytes as its plain text.
+  // A scrambled file loads the same bytes as its plain text; while it is decoded, the status
+  // line says so (an event pass paints it).
+  std::string duringDecoding;
+  f.ui.onEvents = [&] { duringDecoding = m.Text(C::Label1); };
   f.Open(scrambled_);
+  f.ui.onEvents = nullptr;
+  EXPECT_EQ(duringDecoding, "Please wait, file is loading..");
   EXPECT_EQ(f.app->Image().FlashImage[0xC00], std::uint8_t(0xC00 * 3 + 1));
   EXPECT_EQ(m[C::Label1].colour, kGreen);
   EXPECT_TRUE(f.ui.boxes.empty());

@@ -155,6 +155,12 @@ TEST_F(UpdateWindowsTest, AFailedRunNamesItsReasonInTheResultWindow) {
     EXPECT_EQ(r[R::Label1].colour, kRed);
     EXPECT_TRUE(r.Text(R::Label2).starts_with(c.reason)) << r.Text(R::Label2);
     EXPECT_EQ(f->app->Updating(), nullptr);
+    if (c.kind == emulator::FaultKind::BitFlip) {
+      // The verify stage said so in the progress window, in red, before it went.
+      FakeUpdating& p = f->ui.Updating();
+      EXPECT_EQ(p.Text(U::Label2), "Error in program data found...");
+      EXPECT_EQ(p[U::Label2].colour, kRed);
+    }
   }
 }
 

@@ -274,6 +274,25 @@ TEST(CliRecord, SerialBytesLandAsTheirFormatSaysAndVerifyMatchesTheUpdatesRecord
   EXPECT_EQ(octal.exitCode, 2) << octal.err;
 }
 
+// The serial number's bytes count only as they were read back: a reply that answers another
+// request, or whose count leaves them out, fails the verify as it fails any other read.
+TEST(CliRecord, VerifyTrustsTheSerialNumberOnlyFromAReplyThatReadIt) {
+  const TempDir dir;
+  WriteFile(dir / "fw.hex", FirmwareHex(0x8FF, true));
+  const std::vector<std::pair<std::string, std::string>> faults = {
+      {"wrong-echo@0", "wrong-echo"}, {"short-count@0", "short-count"}};
+  for (const auto& [fault, failure] : faults) {
+    const CliResult checked =
+        RunCliProgram({"verify", (dir / "fw.hex").string(), "--eeprom", "--emulated", "--fault",
+                       fault, "--serial-at", "0xF000F0", "--json"});
+    EXPECT_EQ(checked.exitCode, 1) << fault << checked.err;
+    const std::string outcome = Lines(checked.out).back();
+    EXPECT_EQ(Field(outcome, "failure"), Quoted(failure)) << outcome;
+    EXPECT_NE(checked.err.find("Reading the serial number at 0xF000F0: "), std::string::npos)
+        << checked.err;
+  }
+}
+
 // A serial number goes only to a board that answered the version query.
 TEST(CliRecord, NoNumberIsTakenWhenNoDeviceAnswers) {
   const TempDir dir;

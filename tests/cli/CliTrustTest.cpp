@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "station/Record.h"
+#include "station/Json.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/cli/HexWriter.h"
 
@@ -156,7 +156,7 @@ TEST(CliBackupsAreNeverLost, SeveralBoardsGetNamesOfTheirOwnThatTheOutcomeNames)
     if (std::regex_match(name, match, backupName)) {
       ++backups;
       EXPECT_EQ(std::stoi(match[1]) + 1, std::stoi(match[2])) << name;
-      EXPECT_NE(r.out.find("\"backup\":" + station::JsonString((dir / name).string())),
+      EXPECT_NE(r.out.find("\"backup\":" + station::JsonText((dir / name).string())),
                 std::string::npos)
           << r.out;
       EXPECT_NE(r.err.find("Backup written to " + (dir / name).string()), std::string::npos);
@@ -290,7 +290,7 @@ TEST(CliReportsAreTrue, AnOutputLostAfterTheBoardStillTellsItsOutcome) {
   for (const std::string& field :
        {std::string("\"success\":false,\"exit_code\":4"),
         std::string("\"failure\":\"output-failed\""), std::string("\"updated\":true"),
-        "\"backup\":" + station::JsonString((dir / "before.hex").string())}) {
+        "\"backup\":" + station::JsonText((dir / "before.hex").string())}) {
     EXPECT_NE(outcome.find(field), std::string::npos) << field << "\n" << outcome;
   }
 }

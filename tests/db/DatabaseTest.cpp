@@ -24,7 +24,7 @@ namespace korvane::station {
 namespace {
 
 using namespace std::chrono_literals;
-using Kind = DatabaseError::Kind;
+using Kind = Problem;
 
 // Runs SQL as the superuser and returns the first value of the first row ("" when none).
 class Admin {
@@ -123,20 +123,20 @@ TEST(DatabaseErrors, NameThePlaceAndNeverThePassword) {
     const char* says;
   } cases[] = {
       {"postgresql://line:s3cret@/korvane?host=/nonexistent-korvane&connect_timeout=5",
-       Kind::Unreachable,
+       Kind::DatabaseUnreachable,
        "at host=/nonexistent-korvane dbname=korvane user=line cannot be reached"},
-      {"host=/nonexistent-korvane password=s3cret user=line", Kind::Unreachable,
+      {"host=/nonexistent-korvane password=s3cret user=line", Kind::DatabaseUnreachable,
        "cannot be reached: connection to server on socket \"/nonexistent-korvane/"},
-      {"postgresql://line:s3cret%zz@/korvane", Kind::BadTarget, "cannot be read"},
-      {"password=s3cret%zz host", Kind::BadTarget, "cannot be read"},
+      {"postgresql://line:s3cret%zz@/korvane", Kind::DatabaseTarget, "cannot be read"},
+      {"password=s3cret%zz host", Kind::DatabaseTarget, "cannot be read"},
   };
   for (const auto& c : cases) {
     try {
       RecordDatabase database(c.target);
       ADD_FAILURE() << c.target << " connected";
-    } catch (const DatabaseError& e) {
+    } catch (const StationError& e) {
       const std::string message = e.what();
-      EXPECT_EQ(e.GetKind(), c.kind) << message;
+      EXPECT_EQ(e.GetProblem(), c.kind) << message;
       EXPECT_NE(message.find(c.says), std::string::npos) << message;
       EXPECT_EQ(message.find("s3cret"), std::string::npos) << message;
     }
@@ -148,15 +148,15 @@ TEST_F(DatabaseTest, SchemaIsMadeOnceAndCheckedBeforeUse) {
   try {
     database.CheckReady();
     ADD_FAILURE() << "ready without a schema";
-  } catch (const DatabaseError& e) {
-    EXPECT_EQ(e.GetKind(), Kind::NotReady);
+  } catch (const StationError& e) {
+    EXPECT_EQ(e.GetProblem(), Kind::DatabaseNotReady);
     EXPECT_NE(std::string(e.what()).find("korvane-cli db init"), std::string::npos) << e.what();
   }
   EXPECT_EQ(database.InitSchema(), InitOutcome::Created);
   EXPECT_EQ(database.InitSchema(), InitOutcome::Current);
   EXPECT_EQ(database.SchemaVersion(), kSchemaVersion);
   database.CheckReady();
-  EXPECT_THROW(database.CheckReady(std::string("line-a")), DatabaseError);
+  EXPECT_THROW(database.CheckReady(std::string("line-a")), StationError);
   database.CreateSeries("line-a", 0);
   database.CheckReady(std::string("line-a"));
 
@@ -167,8 +167,8 @@ TEST_F(DatabaseTest, SchemaIsMadeOnceAndCheckedBeforeUse) {
     try {
       call();
       ADD_FAILURE() << "a newer schema was taken";
-    } catch (const DatabaseError& e) {
-      EXPECT_EQ(e.GetKind(), Kind::NotReady);
+    } catch (const StationError& e) {
+      EXPECT_EQ(e.GetProblem(), Kind::DatabaseNotReady);
       EXPECT_NE(std::string(e.what()).find("newer Korvane"), std::string::npos) << e.what();
     }
   }
@@ -182,14 +182,14 @@ TEST_F(DatabaseTest, ClaimsFinishesAndFindsRuns) {
   try {
     database.CreateSeries("line-a", 100);
     ADD_FAILURE() << "a series was started over";
-  } catch (const DatabaseError& e) {
-    EXPECT_EQ(e.GetKind(), Kind::Exists);
+  } catch (const StationError& e) {
+    EXPECT_EQ(e.GetProblem(), Kind::DatabaseExists);
   }
   const auto t0 = std::chrono::system_clock::time_point(1'800'000'000'000ms);
 
   RunRow missing = Run("update", "1-1", t0);
   missing.series = "line-b";
-  EXPECT_THROW(database.ClaimSerial(missing), DatabaseError);
+  EXPECT_THROW(database.ClaimSerial(missing), StationError);
 
   RunRow first = Run("update", "1-1", t0);
   first.series = "line-a";
@@ -271,8 +271,8 @@ TEST_F(DatabaseTest, RowsTheDatabaseMissedAreSpooledAndSentOnce) {
   try {
     RecordFinishedRun(database, nowhere, board);
     ADD_FAILURE() << "a run neither database nor spool took was called recorded";
-  } catch (const DatabaseError& e) {
-    EXPECT_EQ(e.GetKind(), Kind::Spool);
+  } catch (const StationError& e) {
+    EXPECT_EQ(e.GetProblem(), Kind::DatabaseSpool);
     const std::string message = e.what();
     EXPECT_NE(message.find("went away"), std::string::npos) << message;
     EXPECT_NE(message.find("the spool of unsent runs"), std::string::npos) << message;
@@ -280,7 +280,7 @@ TEST_F(DatabaseTest, RowsTheDatabaseMissedAreSpooledAndSentOnce) {
   RunSpool spool((spoolDir_ / "spool.jsonl").string());
   const auto missed = RecordFinishedRun(database, spool, board);
   ASSERT_TRUE(missed.has_value());
-  EXPECT_EQ(missed->GetKind(), Kind::Unreachable);
+  EXPECT_EQ(missed->GetProblem(), Kind::DatabaseUnreachable);
   const std::string line = platform::ReadFile(spool.File());
   EXPECT_EQ(Sql("SELECT state FROM korvane_runs"), "claimed");
 
@@ -295,8 +295,8 @@ TEST_F(DatabaseTest, RowsTheDatabaseMissedAreSpooledAndSentOnce) {
   try {
     spool.SendTo(database);
     ADD_FAILURE() << "a damaged line was sent";
-  } catch (const DatabaseError& e) {
-    EXPECT_EQ(e.GetKind(), Kind::Refused);
+  } catch (const StationError& e) {
+    EXPECT_EQ(e.GetProblem(), Kind::DatabaseRefused);
     EXPECT_NE(std::string(e.what()).find("line 1 of the spool"), std::string::npos) << e.what();
   }
   EXPECT_TRUE(std::filesystem::exists(spool.File()));

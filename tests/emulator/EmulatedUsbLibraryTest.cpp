@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/BootloaderClient.h"
 #include "link/BootloaderPacket.h"
 #include "link/UsbPipeLink.h"
 
@@ -149,7 +150,7 @@ TEST_F(EmulatedDeviceTest, FullCycleThroughTheLinkEraseWriteVerify) {
 
   const auto version = Send(link::BuildVersionQuery(request), link::kVersionReplyLength);
   ASSERT_EQ(version.result, link::ExchangeResult::Complete);
-  EXPECT_EQ(link::VersionText(reply), "USB-Bootloader  1. 1 2 detected ");
+  EXPECT_EQ(link::VersionText({reply[3], reply[2]}), "USB-Bootloader  1. 1 2 detected ");
 }
 
 TEST_F(EmulatedDeviceTest, ResetLeavesTheBootloaderUntilPluggedInAgain) {

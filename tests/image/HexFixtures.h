@@ -62,30 +62,22 @@ inline std::string Lines(std::initializer_list<std::string> lines, std::string_v
 
 class RecordingHost : public LoaderHost {
  public:
-  enum class Kind { Label, Text, Message, Events };
+  enum class Kind { Message, Decoding };
   struct Call {
     Kind kind;
     std::string text;
-    std::uint32_t colour = 0;
-    bool bold = false;
-    std::string decodedTextThen;  // the loader's DecodedText during an event pass
+    std::string decodedTextThen;  // the loader's DecodedText when told of the decoding
   };
 
-  // Lets the event pass look at DecodedText, to see that decoding has not yet started.
+  // Lets the decoding notice look at DecodedText, to see that decoding has not yet started.
   const UpdateFileLoader* watched = nullptr;
   std::vector<Call> calls;
 
-  void SetStatusLabel(std::string_view text, std::uint32_t colour, bool bold) override {
-    calls.push_back({Kind::Label, std::string(text), colour, bold, {}});
-  }
-  void SetStatusText(std::string_view text) override {
-    calls.push_back({Kind::Text, std::string(text), 0, false, {}});
-  }
   void ShowMessage(std::string_view text) override {
-    calls.push_back({Kind::Message, std::string(text), 0, false, {}});
+    calls.push_back({Kind::Message, std::string(text), {}});
   }
-  void ProcessPendingEvents() override {
-    calls.push_back({Kind::Events, {}, 0, false, watched ? watched->DecodedText() : ""});
+  void OnDecoding() override {
+    calls.push_back({Kind::Decoding, {}, watched ? watched->DecodedText() : ""});
   }
 
   std::vector<std::string> Messages() const {

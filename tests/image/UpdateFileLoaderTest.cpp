@@ -35,20 +35,18 @@ class UpdateFileLoaderTest : public ::testing::Test {
 const std::string kSimple =
     Lines({Data(0x800, {0x12, 0x34}), Linear(0x00F0), Data(0, {0x56}), kEof});
 
-// --- file kinds and the label -------------------------------------------------------------
+// --- file kinds and the shown path --------------------------------------------------------
 
-TEST_F(UpdateFileLoaderTest, PlainFileLoadsAndEndsWithTheBoldGreenPath) {
+TEST_F(UpdateFileLoaderTest, PlainFileLoadsAndHandsBackItsShortenedPath) {
   const std::string path = folder.Write("device.hex", kSimple);
   const LoadResult result = loader.LoadUpdateFile(path);
   EXPECT_TRUE(result.loaded);
   EXPECT_TRUE(result.error.empty());
   EXPECT_EQ(image->FlashImage[0x801], 0x34);
   EXPECT_EQ(image->EepromImage[0], 0x56);
-  // A plain file neither shows the wait text nor passes over events.
-  ASSERT_EQ(host.Kinds(), std::vector<Kind>{Kind::Label});
-  EXPECT_EQ(host.calls[0].text, ShortenPath(path, 40));
-  EXPECT_EQ(host.calls[0].colour, 0x00C000u);
-  EXPECT_TRUE(host.calls[0].bold);
+  // A plain file is not decoded.
+  EXPECT_TRUE(host.calls.empty());
+  EXPECT_EQ(result.shownPath, ShortenPath(path, 40));
 }
 
 TEST_F(UpdateFileLoaderTest, ExtensionTestIgnoresCaseAndEverythingElseIsScrambled) {
@@ -63,8 +61,7 @@ TEST_F(UpdateFileLoaderTest, ExtensionTestIgnoresCaseAndEverythingElseIsScramble
     ASSERT_TRUE(loader.LoadUpdateFile(folder.Write(name, Scramble(kSimple)), &read).loaded);
     EXPECT_EQ(read, Scramble(kSimple)) << name;
     EXPECT_EQ(image->FlashImage[0x800], 0x12) << name;
-    EXPECT_EQ(host.calls.front().kind, Kind::Text) << name;
-    EXPECT_EQ(host.calls.back().kind, Kind::Label) << name;
+    EXPECT_EQ(host.Kinds(), std::vector<Kind>{Kind::Decoding}) << name;
   }
 }
 
@@ -75,23 +72,21 @@ TEST_F(UpdateFileLoaderTest, PlainTextUnderAnotherNameIsDecodedAndHoldsNoData) {
   EXPECT_TRUE(result.report.NoData());
   EXPECT_EQ(image->FlashImage[0x800], kBlank);
   EXPECT_EQ(host.Messages(), std::vector<std::string>{"The file holds no data for this device."});
-  EXPECT_EQ(host.calls.back().kind, Kind::Label);
-  EXPECT_EQ(host.calls.back().text, ShortenPath(path, 40));
+  EXPECT_EQ(result.shownPath, ShortenPath(path, 40));
 }
 
 // --- scrambled files ----------------------------------------------------------------------
 
-TEST_F(UpdateFileLoaderTest, WaitTextIsSetThenEventsPassThenDecodingStarts) {
+TEST_F(UpdateFileLoaderTest, TheHostHearsOfTheDecodingBeforeItStarts) {
   const std::string first = folder.Write("first.elc", Scramble("first text"));
   ASSERT_TRUE(loader.DecodeScrambledFile(first));
-  ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Text, Kind::Events}));
-  EXPECT_EQ(host.calls[0].text, "Please wait, file is loading..");
-  EXPECT_EQ(host.calls[1].decodedTextThen, "");  // first decode: nothing decoded yet
+  ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Decoding}));
+  EXPECT_EQ(host.calls[0].decodedTextThen, "");  // first decode: nothing decoded yet
 
   host.calls.clear();
   ASSERT_TRUE(loader.DecodeScrambledFile(folder.Write("second.elc", Scramble("second"))));
-  ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Text, Kind::Events}));
-  EXPECT_EQ(host.calls[1].decodedTextThen, "first text");  // still the previous file's
+  ASSERT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Decoding}));
+  EXPECT_EQ(host.calls[0].decodedTextThen, "first text");  // still the previous file's
   EXPECT_EQ(loader.DecodedText(), "second");
 }
 
@@ -127,20 +122,19 @@ TEST_F(UpdateFileLoaderTest, EmptyScrambledFileGivesEmptyTextAndNoData) {
   EXPECT_TRUE(result.loaded);
   EXPECT_EQ(loader.DecodedText(), "");
   EXPECT_TRUE(result.report.NoData());
-  EXPECT_EQ(host.Kinds(),
-            (std::vector<Kind>{Kind::Text, Kind::Events, Kind::Message, Kind::Label}));
+  EXPECT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Decoding, Kind::Message}));
 }
 
 // --- messages -----------------------------------------------------------------------------
 
-TEST_F(UpdateFileLoaderTest, TypeBoxesComeFirstThenOneSummaryThenTheLabel) {
+TEST_F(UpdateFileLoaderTest, TypeBoxesComeFirstThenOneSummary) {
   const std::string text =
       Lines({Record(5, 0, {0, 0, 0, 0}), ":01", Data(0x800, {1}), Record(3, 0, {0, 0, 0, 0}),
              Record(0x0A, 0, {}), ":0108100022C7", Linear(0x0001), Data(0, {1}), kEof});
   const LoadResult result = loader.LoadUpdateFile(folder.Write("problems.hex", text));
   ASSERT_TRUE(result.loaded);
-  EXPECT_EQ(host.Kinds(), (std::vector<Kind>{Kind::Message, Kind::Message, Kind::Message,
-                                             Kind::Message, Kind::Label}));
+  EXPECT_EQ(host.Kinds(),
+            (std::vector<Kind>{Kind::Message, Kind::Message, Kind::Message, Kind::Message}));
   const auto messages = host.Messages();
   EXPECT_EQ(messages[0], "## Error in Hex-File, type: 5");
   EXPECT_EQ(messages[1], "## Error in Hex-File, type: 3");
@@ -168,8 +162,9 @@ class UnreadableFileTest : public UpdateFileLoaderTest {
     const std::string message = "The file \"" + path + "\" cannot be loaded: " + reason + ".";
     EXPECT_EQ(result.error, message);
     EXPECT_EQ(host.Messages(), std::vector<std::string>{message});
-    EXPECT_EQ(host.Kinds(), std::vector<Kind>{Kind::Message});  // label untouched
-    EXPECT_EQ(image->FlashImage[0x800], 0x12);                  // image untouched
+    EXPECT_EQ(host.Kinds(), std::vector<Kind>{Kind::Message});
+    EXPECT_TRUE(result.shownPath.empty());
+    EXPECT_EQ(image->FlashImage[0x800], 0x12);  // image untouched
     EXPECT_EQ(image->EepromImage[0], 0x56);
     host.calls.clear();
   }

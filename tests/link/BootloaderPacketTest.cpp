@@ -1,3 +1,4 @@
+#include "link/BootloaderClient.h"
 #include "link/BootloaderPacket.h"
 
 #include <gtest/gtest.h>
@@ -95,19 +96,10 @@ TEST(RequestTest, ShortCommandsSendTwoBytes) {
 }
 
 TEST(VersionTextTest, MajorThenMinorNibblesInDecimal) {
-  PacketBuffer reply{};
-  reply[2] = 0x12;
-  reply[3] = 0x01;
-  EXPECT_EQ(VersionText(reply), "USB-Bootloader  1. 1 2 detected ");
-
-  reply[2] = 0x0A;
-  EXPECT_EQ(VersionText(reply), "USB-Bootloader  1. 0 10 detected ");
-
-  reply[2] = 0xF0;
-  reply[3] = 0xFF;
-  reply[0] = 0x55;  // bytes 0 and 1 play no part
-  reply[1] = 0x66;
-  EXPECT_EQ(VersionText(reply), "USB-Bootloader  255. 15 0 detected ");
+  EXPECT_EQ(VersionText({.major = 0x01, .minor = 0x12}), "USB-Bootloader  1. 1 2 detected ");
+  EXPECT_EQ(VersionText({.major = 0x01, .minor = 0x0A}), "USB-Bootloader  1. 0 10 detected ");
+  EXPECT_EQ(VersionText({.major = 0xFF, .minor = 0xF0}), "USB-Bootloader  255. 15 0 detected ");
+  EXPECT_EQ(VersionNumber({.major = 0x01, .minor = 0x12}), "1.12");
 }
 
 }  // namespace

@@ -142,20 +142,7 @@ TEST(StationBackupNames, EveryBoardAndEveryStartGetsANameOfItsOwn) {
 }
 
 // Follows nothing: the tests look at the report.
-class NoView final : public BoardView {
- public:
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view) override {}
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float) override {}
-  void ProcessPendingEvents() override {}
-  void ShowOutcome(std::string_view, std::uint32_t) override {}
-  void OnRegionBegin(update::BackupRegion) override {}
-  void OnProgress(float) override {}
-  void EndBackup(bool) override {}
-};
+using NoView = BoardView;
 
 class Messages final : public link::LinkMessages {
  public:
@@ -174,7 +161,6 @@ TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
   emulator::EmulatedUsbLibrary usb;
   Messages messages;
   NoView view;
-  bool abort = false;
   const auto run = [&](BoardAction action) {
     BoardJob job;
     job.action = action;
@@ -182,14 +168,14 @@ TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
     job.eeprom = true;
     DeviceTarget target;
     target.library = &usb;
-    return RunBoard(std::move(target), job, messages, nullptr, view, abort);
+    return RunBoard(std::move(target), job, messages, nullptr, view, update::StopToken());
   };
   ASSERT_EQ(run(BoardAction::Update).verdict, Verdict::Success);
   const std::uint32_t written = usb.Device().ErasesAndWrites();
 
   const BoardReport match = run(BoardAction::Verify);
   EXPECT_EQ(match.verdict, Verdict::Success);
-  EXPECT_EQ(match.result, kVerifyMatchText);
+  EXPECT_EQ(match.result, BoardResult::Matches);
 
   // Two program bytes and one EEPROM byte changed behind the file's back; the boot block and
   // the flash above the file's highest address are not compared.
@@ -200,7 +186,7 @@ TEST(StationVerify, ComparesWithoutWritingAndCountsEveryDifference) {
   usb.Device().MutableEeprom()[7] = 0;
   const BoardReport differs = run(BoardAction::Verify);
   EXPECT_EQ(differs.verdict, Verdict::Failed);
-  EXPECT_EQ(differs.result, kVerifyMismatchText);
+  EXPECT_EQ(differs.result, BoardResult::DoesNotMatch);
   EXPECT_EQ(differs.differing, 3u);
   EXPECT_EQ(differs.outcome.mismatchAddress, 0x900);
   EXPECT_NE(differs.reason.find("0x0900"), std::string::npos) << differs.reason;
@@ -224,7 +210,6 @@ TEST(StationBackupNames, AMadeNameThatIsTakenGetsANumberAndNeverFailsTheBoard) {
   emulator::EmulatedUsbLibrary usb;
   Messages messages;
   NoView view;
-  bool abort = false;
   const auto backUp = [&](bool made) {
     BoardJob job;
     job.action = BoardAction::Backup;
@@ -232,7 +217,7 @@ TEST(StationBackupNames, AMadeNameThatIsTakenGetsANumberAndNeverFailsTheBoard) {
     job.backupNameMade = made;
     DeviceTarget target;
     target.library = &usb;
-    return RunBoard(std::move(target), job, messages, nullptr, view, abort);
+    return RunBoard(std::move(target), job, messages, nullptr, view, update::StopToken());
   };
   const BoardReport made = backUp(true);
   EXPECT_EQ(made.verdict, Verdict::Success) << made.reason;

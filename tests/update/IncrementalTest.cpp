@@ -127,8 +127,8 @@ struct Board {
     std::copy(eeprom.begin(), eeprom.end(), usb.Device().MutableEeprom().begin());
   }
   UpdateOutcome Update(const image::MemoryImage& image, UpdateMode mode) {
-    return RunUpdate(image, link, {[] { return true; }, [] { return true; }}, abort, observer,
-                     mode);
+    return RunUpdate(image, link, {[] { return true; }, [] { return true; }}, StopToken(abort),
+                     observer, mode);
   }
 
   emulator::EmulatedUsbLibrary usb;

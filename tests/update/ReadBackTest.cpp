@@ -18,34 +18,16 @@ using emulator::FaultKind;
 
 enum class Op { Update, Verify, Backup };
 
-// Follows any of the three and shows nothing. Unlike the progress window, it never clears the
-// stop flag: what was asked for before the run stands. `stopBackup` decides whether a backup or
-// a verify is told of the flag.
+// Follows any of the three and shows nothing.
 class SilentView final : public UpdateObserver, public BackupObserver {
  public:
-  explicit SilentView(bool& stop) : stop_(stop) {}
-  void ShowProgress() override {}
-  void SetDeviceLine(std::string_view) override {}
-  void SetStageText(std::string_view) override {}
-  void SetStageColour(std::uint32_t) override {}
-  void SetProgressBarColor(std::uint32_t) override {}
-  void SetBarValue(float) override {}
-  void ProcessPendingEvents() override {}
-  void ShowOutcome(std::string_view, std::uint32_t) override {}
-  void OnRegionBegin(BackupRegion region) override { region_ = region; }
-  void OnProgress(float percent) override {
+  void OnRegionProgress(BackupRegion region, Progress progress) override {
     if (onProgress) {
-      onProgress(region_, percent);
+      onProgress(region, progress.Percent());
     }
   }
-  bool StopRequested() override { return stopBackup && stop_; }
 
-  bool stopBackup = true;
   std::function<void(BackupRegion, float)> onProgress;
-
- private:
-  bool& stop_;
-  BackupRegion region_ = BackupRegion::Flash;
 };
 
 // 0x0FFF: 37 program-flash reads in the update (packets 160-196, then EEPROM reads from 213) and
@@ -72,18 +54,18 @@ class ReadBackBench : public UpdateBench {
     fault.packetIndex = usb.PacketsBegun() + before + read;
     faultPacket = fault.packetIndex;
     usb.AddFault(fault);
-    SilentView view(abort);
+    SilentView view;
     switch (op) {
       case Op::Update: {
         const UpdateOutcome outcome = Run(true, true);
         return {outcome, FailureReason(outcome)};
       }
       case Op::Verify: {
-        const VerifyOutcome outcome = VerifyDevice(image, link, true, true, view);
+        const VerifyOutcome outcome = VerifyDevice(image, link, true, true, view, StopToken());
         return {outcome.run, VerifyFailureReason(outcome)};
       }
       case Op::Backup: {
-        const BackupOutcome outcome = ReadDeviceMemory(link, view);
+        const BackupOutcome outcome = ReadDeviceMemory(link, view, StopToken());
         return {outcome.run, BackupFailureReason(outcome)};
       }
     }
@@ -177,18 +159,19 @@ INSTANTIATE_TEST_SUITE_P(Ops, LastBlockTest, ::testing::Values(Op::Update, Op::V
 class StopTest : public ReadBackBench, public ::testing::WithParamInterface<Op> {};
 
 TEST_P(StopTest, AStopAskedForBeforeTheFirstPacketSendsNothing) {
-  bool stop = true;
-  SilentView view(stop);
+  const bool stop = true;
+  SilentView view;
   UpdateOutcome outcome;
   switch (GetParam()) {
     case Op::Update:
-      outcome = RunUpdate(image, link, {[] { return true; }, [] { return true; }}, stop, view);
+      outcome =
+          RunUpdate(image, link, {[] { return true; }, [] { return true; }}, StopToken(stop), view);
       break;
     case Op::Verify:
-      outcome = VerifyDevice(image, link, true, true, view).run;
+      outcome = VerifyDevice(image, link, true, true, view, StopToken(stop)).run;
       break;
     case Op::Backup:
-      outcome = ReadDeviceMemory(link, view).run;
+      outcome = ReadDeviceMemory(link, view, StopToken(stop)).run;
       break;
   }
   EXPECT_EQ(outcome.failure, Failure::Aborted);
@@ -198,21 +181,20 @@ TEST_P(StopTest, AStopAskedForBeforeTheFirstPacketSendsNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Ops, StopTest, ::testing::Values(Op::Update, Op::Verify, Op::Backup));
 
-// A stop that comes during the backup's last packet, which the backup's view does not pass on:
-// the backup is whole, and the update after it lets no erase out.
+// A stop that comes during the backup's last packet, which the backup is not given: the backup
+// is whole, and the update after it lets no erase out.
 TEST_F(ReadBackBench, AStopDuringTheBackupsLastPacketLetsNoEraseOut) {
   bool stop = false;
-  SilentView view(stop);
-  view.stopBackup = false;
+  SilentView view;
   view.onProgress = [&](BackupRegion region, float percent) {
     stop = stop || (region == BackupRegion::Eeprom && percent >= 100.0F);
   };
-  ASSERT_TRUE(ReadDeviceMemory(link, view).run.success);
+  ASSERT_TRUE(ReadDeviceMemory(link, view, StopToken()).run.success);
   ASSERT_TRUE(stop);
   const std::uint32_t erasesBefore = usb.Device().ErasesAndWrites();
 
   const UpdateOutcome outcome =
-      RunUpdate(image, link, {[] { return true; }, [] { return true; }}, stop, view);
+      RunUpdate(image, link, {[] { return true; }, [] { return true; }}, StopToken(stop), view);
 
   EXPECT_EQ(outcome.failure, Failure::Aborted);
   EXPECT_EQ(outcome.stage, Stage::ProgramErase);

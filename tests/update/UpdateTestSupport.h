@@ -28,51 +28,57 @@ inline std::string Hex(std::uint32_t value) {
   return out.str();
 }
 
-// Every observer call as one line of text ("StageText Erasing Flash...", "Bar 100", "Events"),
-// and the bar values with the stage they were set in.
+// A short name of each stage, for the recorded calls.
+inline std::string Name(Stage stage) {
+  switch (stage) {
+    case Stage::ProgramErase:
+      return "erase";
+    case Stage::ProgramWrite:
+      return "write";
+    case Stage::ProgramVerify:
+      return "verify";
+    case Stage::EepromWrite:
+      return "eeprom-write";
+    case Stage::EepromVerify:
+      return "eeprom-verify";
+    case Stage::ProgramRead:
+      return "read";
+    case Stage::EepromRead:
+      return "eeprom-read";
+  }
+  return "?";
+}
+
+// Every event as one line of text ("Begin erase", "Bar 100", "Finished"), and the bar values with
+// the stage they came in. Each progress event is an event pass, where input (an Abort) gets in.
 class RecordingObserver final : public UpdateObserver {
  public:
-  // Like the progress window, showing clears the abort flag.
+  // Like the progress window, showing at the start clears the abort flag.
   explicit RecordingObserver(bool& abortFlag) : abort_(abortFlag) {}
 
-  void ShowProgress() override {
+  void OnRunStarted() override {
     abort_ = false;
-    calls.emplace_back("ShowProgress");
+    calls.emplace_back("Started");
   }
-  void SetDeviceLine(std::string_view text) override {
-    calls.push_back("DeviceLine " + std::string(text));
+  void OnStageStarted(Stage stage) override {
+    calls.push_back("Begin " + Name(stage));
+    if (onStage) {
+      onStage(stage);
+    }
   }
-  void SetStageText(std::string_view text) override {
-    calls.push_back("StageText " + std::string(text));
-  }
-  void SetStageColour(std::uint32_t colour) override {
-    calls.push_back("StageColour " + Hex(colour));
-  }
-  void SetProgressBarColor(std::uint32_t colour) override {
-    calls.push_back("BarColour " + Hex(colour));
-  }
-  void SetBarValue(float value) override {
+  void OnProgress(Stage stage, Progress progress) override {
     std::ostringstream text;
-    text << "Bar " << value;
+    text << "Bar " << progress.Percent();
     calls.push_back(text.str());
-    bars.emplace_back(stage_, value);
-  }
-  void ProcessPendingEvents() override {
-    calls.emplace_back("Events");
+    bars.emplace_back(stage, progress.Percent());
     ++events;
     if (onEvents) {
       onEvents(events);
     }
   }
-  void ShowOutcome(std::string_view text, std::uint32_t colour) override {
-    calls.push_back("Outcome " + std::string(text) + " " + Hex(colour));
-  }
-  void OnStageBegin(Stage stage) override {
-    calls.push_back("Begin " + std::string(StageText(stage)));
-    stage_ = stage;
-    if (onStage) {
-      onStage(stage);
-    }
+  void OnFinished(const UpdateOutcome&) override { calls.emplace_back("Finished"); }
+  void OnFailed(const UpdateOutcome& outcome) override {
+    calls.push_back("Failed " + (outcome.stage ? Name(*outcome.stage) : std::string("-")));
   }
 
   std::vector<float> BarsIn(Stage stage) const {
@@ -87,21 +93,26 @@ class RecordingObserver final : public UpdateObserver {
   std::size_t CountOf(const std::string& call) const {
     return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
   }
+  // The run's last event: "Finished" or "Failed ...".
+  bool Succeeded() const { return !calls.empty() && calls.back() == "Finished"; }
+  std::size_t Failures() const {
+    return static_cast<std::size_t>(
+        std::count_if(calls.begin(), calls.end(),
+                      [](const std::string& c) { return c.rfind("Failed", 0) == 0; }));
+  }
 
   std::vector<std::string> calls;
-  // Bar values with the stage they were set in (none: before the first stage).
-  std::vector<std::pair<std::optional<Stage>, float>> bars;
+  // Bar values with the stage they came in.
+  std::vector<std::pair<Stage, float>> bars;
   int events = 0;
-  std::function<void(int)> onEvents;  // called with the running count of event calls
+  std::function<void(int)> onEvents;  // called with the running count of progress events
   std::function<void(Stage)> onStage;
 
  private:
   bool& abort_;
-  std::optional<Stage> stage_;
 };
 
-inline const std::string kSuccessCall = "Outcome The update was successful. 0xc000";
-inline const std::string kFailureCall = "Outcome The update was not successful. 0xff";
+inline const std::string kSuccessCall = "Finished";
 
 class RecordingMessages final : public link::LinkMessages {
  public:
@@ -153,7 +164,7 @@ class UpdateBench : public ::testing::Test {
       ++eepromReads;
       return eeprom;
     };
-    return RunUpdate(image, link, selections, abort, observer, mode);
+    return RunUpdate(image, link, selections, StopToken(abort), observer, mode);
   }
 
   std::vector<SentPacket> Sent(std::uint8_t command) const {
