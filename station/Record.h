@@ -40,6 +40,7 @@ struct BoardRecord {
   std::string reason;
   double seconds = 0;
   std::optional<std::string> backup;
+  bool incremental = false;  // an update of only what changed
 };
 
 // The line, with its line feed.
