@@ -46,7 +46,12 @@ JsonFields OutcomeJson(const BoardReport& report, const JsonFields& deviceFields
   }
   json.Add("packets", report.outcome.packetsSent);
   if (report.action == station::BoardAction::Update) {
-    json.Add("updated", report.Updated());
+    // What went out, counted in the full run as in the update of only what changed.
+    json.Add("incremental", report.outcome.incremental)
+        .Add("blocks_erased", report.outcome.blocksErased)
+        .Add("flash_rows_written", report.outcome.flashRowsWritten)
+        .Add("eeprom_rows_written", report.outcome.eepromRowsWritten)
+        .Add("updated", report.Updated());
   }
   if (report.result == station::BoardResult::Matches ||
       report.result == station::BoardResult::DoesNotMatch) {
@@ -78,6 +83,36 @@ JsonFields DeviceField(const std::string& name) {
   return json;
 }
 
+namespace {
+
+// "1 block", "2 blocks".
+std::string Counted(std::uint32_t count, std::string_view what) {
+  return std::to_string(count) + " " + std::string(what) + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::string ChangedText(const BoardReport& report) {
+  const update::UpdateOutcome& run = report.outcome;
+  // Only a run that began: not one that failed at the version query or the backup.
+  if (report.action != station::BoardAction::Update || !run.incremental || report.backupFailed ||
+      (!run.success && !run.stage)) {
+    return {};
+  }
+  const std::string packets = Counted(run.packetsSent, "packet");
+  if (run.success && run.blocksErased == 0 && run.flashRowsWritten == 0 &&
+      run.eepromRowsWritten == 0) {
+    return "Only what changed: nothing differed, " + packets + " (all reads).";
+  }
+  const std::string rows = run.eepromRowsWritten == 0 ? Counted(run.flashRowsWritten, "row")
+                           : run.flashRowsWritten == 0
+                               ? Counted(run.eepromRowsWritten, "EEPROM row")
+                               : Counted(run.flashRowsWritten, "program row") + " and " +
+                                     Counted(run.eepromRowsWritten, "EEPROM row");
+  return "Only what changed: " + Counted(run.blocksErased, "block") + " erased, " + rows +
+         " written, " + packets + ".";
+}
+
 // "1-3: The update was successful. (6.1 s)"; a failure adds its reason.
 std::string ReportLine(const BoardReport& report) {
   std::string line = report.device.empty() ? std::string() : report.device + ": ";
@@ -91,6 +126,9 @@ std::string ReportLine(const BoardReport& report) {
     line += reason.empty() ? "" : " ";
   }
   line += reason;
+  if (const std::string changed = ChangedText(report); !changed.empty()) {
+    line += (line.empty() || line.back() == ' ' ? "" : " ") + changed;
+  }
   if (report.serial) {
     line += " Serial number " + std::to_string(*report.serial) + ".";
   }

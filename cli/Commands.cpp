@@ -459,6 +459,7 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   job.flash = !choices.noFlash;
   job.eeprom = choices.eeprom;
   job.reset = choices.reset;
+  job.mode = choices.onlyChanged ? update::UpdateMode::OnlyChanged : update::UpdateMode::Full;
   job.force = choices.force;
   job.backupFile = choices.backupFile;
   if (choices.serial.address) {
@@ -490,6 +491,9 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   }
   if (choices.verifyOnly && report.result != station::BoardResult::None) {
     human << text::ResultText(report.result) << '\n';
+  }
+  if (const std::string changed = ChangedText(report); !changed.empty()) {
+    human << changed << '\n';
   }
   if (report.serial) {
     human << "Serial number " << *report.serial

@@ -71,6 +71,7 @@ struct UpdateChoices {
   bool noFlash = false;
   bool eeprom = false;
   bool reset = false;
+  bool onlyChanged = false;           // update: read first, then erase and write only what differs
   bool all = false;                   // every attached device at once (update, verify, reset)
   std::optional<std::size_t> expect;  // with --all: this many devices must answer
   bool repeat = false;                // the production loop (with --wait)

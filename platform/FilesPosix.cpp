@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "platform/AppendLines.h"
 #include "platform/Files.h"
 
 namespace korvane::platform {
@@ -273,22 +274,12 @@ class Appender {
 
 void AppendToFile(std::string_view path, std::string_view text) {
   Appender file{std::string(path)};
-  if (file.EndsMidLine()) {
-    // The torn line stays as it was, and the new line starts a line of its own.
-    std::string whole = "\n";
-    whole.append(text);
-    file.Write(whole);
-  } else {
-    file.Write(text);
-  }
-  file.Close();
+  detail::AppendLines(file, text);
 }
 
 void ReserveAppend(std::string_view path, std::size_t bytes) {
   Appender file{std::string(path)};
-  file.Write(std::string(bytes, '\n'));
-  file.CutBack();
-  file.Close();
+  detail::ReserveLines(file, bytes);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <random>
 
+#include "platform/AppendLines.h"
 #include "platform/Files.h"
 
 namespace korvane::platform {
@@ -314,21 +315,12 @@ std::optional<FileIdentity> IdentityOfWide(const std::wstring& path) {
 
 void AppendToFile(std::string_view path, std::string_view text) {
   Appender file{std::string(path)};
-  if (file.EndsMidLine()) {
-    std::string whole = "\n";
-    whole.append(text);
-    file.Write(whole);
-  } else {
-    file.Write(text);
-  }
-  file.Close();
+  detail::AppendLines(file, text);
 }
 
 void ReserveAppend(std::string_view path, std::size_t bytes) {
   Appender file{std::string(path)};
-  file.Write(std::string(bytes, '\n'));
-  file.CutBack();
-  file.Close();
+  detail::ReserveLines(file, bytes);
 }
 
 std::optional<FileIdentity> IdentityOf(std::string_view path) {

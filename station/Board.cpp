@@ -215,7 +215,7 @@ void Update(link::BootloaderClient& client, const BoardJob& job,
   report.imageSha256 = ImageHash(*image, job.flash, job.eeprom);
   const update::UpdateSelections selections{[&job] { return job.flash; },
                                             [&job] { return job.eeprom; }};
-  report.outcome = update::RunUpdate(*image, link, selections, stop, view);
+  report.outcome = update::RunUpdate(*image, link, selections, stop, view, job.mode);
   report.result = report.outcome.success ? BoardResult::Updated : BoardResult::NotUpdated;
   if (!report.outcome.success) {
     report.reason = update::FailureReason(report.outcome);
@@ -330,6 +330,7 @@ void Record(const BoardJob& job, StoredRun* stored, BoardReport& report) {
   record.failure = report.failure;
   record.reason = report.reason;
   record.seconds = report.seconds;
+  record.incremental = report.outcome.incremental;
   if (!report.backupWritten.empty()) {
     record.backup = report.backupWritten;
   }
@@ -422,6 +423,11 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
   } catch (const std::exception& e) {
     report.verdict = Verdict::Failed;
     report.reason = e.what();
+  }
+  if (job.action == BoardAction::Update) {
+    // Also when the board failed before its update run: the outcome and the record say how it
+    // was to run.
+    report.outcome.incremental = job.mode == update::UpdateMode::OnlyChanged;
   }
   report.seconds = SecondsSince(start);
   report.failure = BoardFailure(report);

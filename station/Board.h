@@ -49,6 +49,9 @@ struct BoardJob {
   bool flash = true;                          // Update, Verify: program flash from 0x800
   bool eeprom = false;                        // Update, Verify: the data EEPROM
   bool reset = false;                         // Update: reset after a successful update
+  // Update: the full run, or only the blocks and rows that differ from the image (with the serial
+  // number in place).
+  update::UpdateMode mode = update::UpdateMode::Full;
   // Update: read the device into this file before the first erase (empty: no backup).
   // Backup: the file. Never replaces an existing file.
   std::string backupFile;

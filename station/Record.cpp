@@ -70,7 +70,8 @@ std::string RecordLine(const RecordContext& context, const BoardRecord& board) {
       .Add("failure", board.failure)
       .Add("reason", board.reason)
       .AddFixed("seconds", board.seconds, 3)
-      .Add("backup", OrNull(board.backup));
+      .Add("backup", OrNull(board.backup))
+      .Add("incremental", board.incremental);
   return json.Object() + "\n";
 }
 

@@ -236,6 +236,7 @@ BoardJob BoardJobFor(const Job& job, const LoadedFile* loaded) {
   board.flash = job.flash;
   board.eeprom = job.eeprom;
   board.reset = job.reset;
+  board.mode = job.mode;
   board.backupFile = job.backupFile;
   board.serial = job.serial;
   board.logFile = job.logFile;

@@ -35,6 +35,8 @@ struct Job {
   bool flash = true;    // Update, Verify: program flash from 0x800
   bool eeprom = false;  // Update, Verify: the data EEPROM
   bool reset = false;   // Update: reset the board after a successful update
+  // Update: the full run, or only what differs from the file (each board's numbered image).
+  update::UpdateMode mode = update::UpdateMode::Full;
   // Update, Verify: take a file with checksum errors, malformed lines or bytes beyond the device
   // as it was loaded.
   bool force = false;

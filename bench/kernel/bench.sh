@@ -4,10 +4,15 @@
 # 256-byte EEPROM through korvane-cli, libusb, usbfs, the kernel's USB core and dummy_hcd (which
 # schedules transfers in 1 ms frames, as a full-speed bus does) to korvane-gadget: without and
 # with the gadget's flash timing; beside the same update on the in-process emulated device,
-# without and with its timing model. Each line: the wall time of the command, its packets and
-# the time per packet.
+# without and with its timing model. Then, on the gadget with flash timing, the update of only
+# what changed (--only-changed) on a board that holds the image already and on one that holds
+# an unrelated image. Each line: the wall time of the command, its packets and the time per
+# packet.
 FW=/korvane/full.hex
+OTHER=/korvane/other.hex
 RUNS=${RUNS:-2}
+# A command run before each run of a figure, not timed (empty: none).
+PREPARE=
 
 uptime_now() { cut -d' ' -f1 /proc/uptime; }
 
@@ -17,6 +22,9 @@ figure() {
   shift
   best=
   for run in $(seq "$RUNS"); do
+    if [ -n "$PREPARE" ]; then
+      $PREPARE >/tmp/prepare 2>&1 || { echo "KORVANE-FIGURE $label: preparing failed: $(tail -n 3 /tmp/prepare)"; return; }
+    fi
     start=$(uptime_now)
     "$@" --json >/tmp/json 2>/tmp/err || { echo "KORVANE-FIGURE $label: failed: $(tail -n 3 /tmp/err)"; return; }
     wall=$(awk -v a="$start" -v b="$(uptime_now)" 'BEGIN { print b - a }')
@@ -49,7 +57,14 @@ take_off() {
 echo "KORVANE-FIGURE update of 32 KiB + EEPROM, best of $RUNS, in the VM (TCG):"
 board && figure "real stack, gadget without flash timing" korvane-cli update "$FW" --eeprom
 take_off
-board --timing && figure "real stack, gadget with flash timing" korvane-cli update "$FW" --eeprom
+board --timing && {
+  figure "real stack, gadget with flash timing" korvane-cli update "$FW" --eeprom
+  # The board now holds the image.
+  figure "  --only-changed, board holds the image" korvane-cli update "$FW" --eeprom --only-changed
+  PREPARE="korvane-cli update $OTHER --eeprom"
+  figure "  --only-changed, board holds another image" korvane-cli update "$FW" --eeprom --only-changed
+  PREPARE=
+}
 take_off
 figure "emulated device, no timing model" korvane-cli update "$FW" --eeprom --emulated
 figure "emulated device, timing model" korvane-cli update "$FW" --eeprom --emulated-timing

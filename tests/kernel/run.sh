@@ -81,6 +81,10 @@ if [ "$run" = bench ]; then
   srec_cat -generate 0x800 0x8000 -repeat-string "Korvane firmware image 0123456789" \
     -generate 0xF00000 0xF00100 -repeat-string "EEPROM" \
     -o "$root/korvane/full.hex" -intel -line-termination=crlf -output_block_size=16
+  # Another firmware of the same size, that differs from it in every block.
+  srec_cat -generate 0x800 0x8000 -repeat-string "An unrelated build of other firmware 9876" \
+    -generate 0xF00000 0xF00100 -repeat-string "eeprom data" \
+    -o "$root/korvane/other.hex" -intel -line-termination=crlf -output_block_size=16
   cp "$source_dir/bench/kernel/bench.sh" "$root/korvane/"
 fi
 
