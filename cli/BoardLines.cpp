@@ -22,6 +22,9 @@ std::string Reason(const BoardReport& report) {
   if (!report.recordError.empty()) {
     return "the record was not written: " + report.recordError;
   }
+  if (!report.recordSpooled.empty()) {
+    return report.recordSpooled;
+  }
   return report.outputError;
 }
 

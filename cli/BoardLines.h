@@ -28,7 +28,8 @@ std::string Seconds(double seconds);
 JsonFields OutcomeJson(const station::BoardReport& report, const JsonFields& deviceFields);
 // The reset command's line: {"event":"reset","device","reset","exit_code","reason"}.
 JsonFields ResetJson(const station::BoardReport& report);
-// Why the board failed, in one line: its run's reason, else the lost record or output.
+// Why the board failed, in one line: its run's reason, else the lost record, the spooled one or
+// the lost output.
 std::string Reason(const station::BoardReport& report);
 // "device":"1-3", or nothing for no name.
 JsonFields DeviceField(const std::string& name);
@@ -128,6 +129,9 @@ class LinePrinter final : public station::JobObserver {
     if (!report.recordError.empty()) {
       console_.err << "korvane-cli: " << device
                    << "the record was not written: " << report.recordError << '\n';
+    }
+    if (!report.recordSpooled.empty()) {
+      console_.err << "korvane-cli: " << device << report.recordSpooled << '\n';
     }
     if (choices_.repeat) {
       human_ << '#' << count << ' ' << ReportLine(report) << "; " << updated_ << " updated, "

@@ -34,7 +34,9 @@ constexpr const char* kExitCodesText =
     "     lines (see --force); a backup name that already exists; a --trace file that\n"
     "     is not an earlier trace; an output file, a backup, a trace, the emulated state,\n"
     "     a record in the --log or standard output could not be written (a lost record\n"
-    "     also ends the production loop)\n"
+    "     also ends the production loop); the record database (--db) cannot be reached\n"
+    "     or used before the start (nothing was sent), or went away during the run (the\n"
+    "     record waits in the spool, and no further device was started)\n"
     "  5  the device is in use by another Korvane run (nothing was sent)\n";
 
 constexpr const char* kExamplesText =
@@ -53,6 +55,8 @@ constexpr const char* kExamplesText =
     "  korvane-cli verify firmware.hex --eeprom --all --log line.jsonl\n"
     "  korvane-cli update firmware.hex --eeprom --serial-file next.txt --serial-at 0xF000F0\n"
     "  korvane-cli verify firmware.hex --eeprom --serial-at 0xF000F0 --log checks.jsonl\n"
+    "  korvane-cli update firmware.hex --eeprom --wait --repeat --db dbname=line --serial-series "
+    "line-a --serial-at 0xF000F0\n"
     "  korvane-cli reset --all --expect 4\n";
 
 constexpr const char* kTraceText =
@@ -324,11 +328,13 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "with the number after it. A number whose board failed is not used again. "
                    "Needs --serial-at")
       ->type_name("FILE");
+  AddSerialSeriesOption(*update, choices.serial.series);
   AddSerialPlace(*update, choices.serial,
                  "Where the serial number goes: a program flash address at or above 0x800 within "
                  "the file's data, or the EEPROM at 0xF00000 + offset (with --eeprom); 0x and hex "
                  "digits, or decimal digits without a leading zero");
   AddLogOption(*update, choices.logFile);
+  AddRecordDatabaseOptions(*update, choices.database);
   AddDeviceOptions(*update, device);
   AddSelectionOptions(*update, device, true);
   update->callback(
@@ -355,6 +361,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   verify->add_flag("--json", choices.json,
                    "One JSON object per line on standard output (see the README)");
   AddLogOption(*verify, choices.logFile);
+  AddRecordDatabaseOptions(*verify, choices.database);
   AddDeviceOptions(*verify, device);
   AddSelectionOptions(*verify, device, true);
   verify->callback(
@@ -373,6 +380,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                 "With --all: only when at least N devices are attached and answer (waiting for "
                 "them with --wait); fewer: exit 3 and nothing is sent");
   AddLogOption(*reset, choices.logFile);
+  AddRecordDatabaseOptions(*reset, choices.database);
   AddDeviceOptions(*reset, device);
   AddSelectionOptions(*reset, device, true);
   reset->callback([&] { action = [&](Console& c) { return ResetCommand(choices, device, c); }; });
@@ -388,10 +396,13 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "overwritten), and it is written whole or not at all")
       ->required();
   AddLogOption(*backup, choices.logFile);
+  AddRecordDatabaseOptions(*backup, choices.database);
   AddDeviceOptions(*backup, device);
   AddSelectionOptions(*backup, device, true);
   backup->callback([&] {
-    action = [&](Console& c) { return BackupCommand(backupFile, device, choices.logFile, c); };
+    action = [&](Console& c) {
+      return BackupCommand(backupFile, device, choices.logFile, choices.database, c);
+    };
   });
 
   AddDbCommands(app, action);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/BoardLines.h"
+#include "cli/DbCommands.h"
 #include "cli/Interrupts.h"
 #include "cli/JsonEvents.h"
 #include "cli/Output.h"
@@ -118,6 +119,11 @@ std::string Worded(const station::StationError& e) {
     case Problem::DatabaseExists:
     case Problem::DatabaseSpool:
       break;  // the station's words say it all
+    case Problem::DatabaseNotOffered:
+      return "--db is not offered on this platform";
+    case Problem::DatabaseSpoolPlace:
+      return "--db needs --db-spool FILE here: neither XDG_STATE_HOME nor HOME says where the "
+             "runs wait that the record database did not take";
     case Problem::EmulatorChoiceMissing:
       return "--fault and --emulated-state need --emulated, --emulated-timing or "
              "--emulated-devices";
@@ -196,6 +202,9 @@ void PrintLost(const BoardReport& report, Console& console) {
   }
   if (!report.recordError.empty()) {
     console.err << "korvane-cli: the record was not written: " << report.recordError << '\n';
+  }
+  if (!report.recordSpooled.empty()) {
+    console.err << "korvane-cli: " << report.recordSpooled << '\n';
   }
   console.err << std::flush;
 }
@@ -424,7 +433,16 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
     throw CliError(kExitUsage,
                    command + ": --trace follows one device; not with --all or --repeat");
   }
-  if (!choices.verifyOnly && choices.serial.file.empty() != !choices.serial.address) {
+  if (!choices.serial.file.empty() && !choices.serial.series.empty()) {
+    throw CliError(kExitUsage,
+                   "update: --serial-file and --serial-series are two sources of serial numbers; "
+                   "give one");
+  }
+  if (!choices.verifyOnly && !choices.serial.series.empty() && !choices.serial.address) {
+    throw CliError(kExitUsage, "update: --serial-series and --serial-at go together");
+  }
+  if (!choices.verifyOnly && choices.serial.series.empty() &&
+      choices.serial.file.empty() != !choices.serial.address) {
     throw CliError(kExitUsage, "update: --serial-file and --serial-at go together");
   }
   if (choices.verifyOnly && !choices.serial.address &&
@@ -445,10 +463,11 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
   job.force = choices.force;
   job.backupFile = choices.backupFile;
   if (choices.serial.address) {
-    job.serial = station::SerialPlan{choices.serial.file, *choices.serial.address,
-                                     choices.serial.bytes, *format};
+    job.serial = station::SerialPlan{choices.serial.file, choices.serial.series,
+                                     *choices.serial.address, choices.serial.bytes, *format};
   }
   job.logFile = choices.logFile;
+  job.database = DatabaseJobOf(command, choices.database, choices.serial.series);
   job.boards = choices.all      ? station::BoardsTaken::All
                : choices.repeat ? station::BoardsTaken::Loop
                                 : station::BoardsTaken::One;
@@ -517,6 +536,7 @@ int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Cons
   }
   station::Job job = DeviceJob(station::BoardAction::Reset, device);
   job.logFile = choices.logFile;
+  job.database = DatabaseJobOf("reset", choices.database);
   job.boards = choices.all ? station::BoardsTaken::All : station::BoardsTaken::One;
   job.expect = choices.expect;
   // From here on a stop request ends the command in order (a reservation in the log is given
@@ -542,10 +562,11 @@ int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Cons
 }
 
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
-                  Console& console) {
+                  const RecordDbChoices& database, Console& console) {
   station::Job job = DeviceJob(station::BoardAction::Backup, device);
   job.backupFile = file;
   job.logFile = logFile;
+  job.database = DatabaseJobOf("backup", database);
   const InterruptGuard interruptGuard;
   const UpdateChoices plain;
   const std::unique_ptr<LinePrinter> printer = PrinterFor(job, plain, console);

@@ -50,13 +50,20 @@ struct ExportTargets {
   std::string config;
 };
 
-// Serial numbers for update (--serial-file, --serial-at, --serial-bytes, --serial-format) and
-// verify (the same but --serial-file).
+// Serial numbers for update (--serial-file or --serial-series, --serial-at, --serial-bytes,
+// --serial-format) and verify (the same but the source).
 struct SerialChoices {
   std::string file;
+  std::string series;
   std::optional<std::uint32_t> address;
   unsigned bytes = 4;
   std::string format = "le";
+};
+
+// The record database of update, verify, backup and reset (--db, --db-spool).
+struct RecordDbChoices {
+  std::string target;
+  std::string spool;
 };
 
 struct UpdateChoices {
@@ -73,6 +80,7 @@ struct UpdateChoices {
   bool json = false;
   std::string logFile;  // append one record per board
   SerialChoices serial;
+  RecordDbChoices database;
 };
 
 // Each returns the exit code; problems that end a command early are thrown as CliError (the
@@ -86,10 +94,10 @@ int UpdateCommand(const std::string& file, const UpdateChoices& choices,
 // verify FILE: the same choices as update, with verifyOnly set.
 int VerifyCommand(const std::string& file, const UpdateChoices& choices,
                   const DeviceOptions& device, Console& console);
-// reset: the choices' json, logFile, all and expect.
+// reset: the choices' json, logFile, database, all and expect.
 int ResetCommand(const UpdateChoices& choices, const DeviceOptions& device, Console& console);
 int BackupCommand(const std::string& file, const DeviceOptions& device, const std::string& logFile,
-                  Console& console);
+                  const RecordDbChoices& database, Console& console);
 int ListCommand(const DeviceOptions& device, bool json, Console& console);
 
 // A problem of the station, in the command line's words (naming the options that fix it).

@@ -28,6 +28,9 @@ constexpr const char* kDbHelp =
     "The record database: a libpq connection string (\"host=db1 dbname=line user=station\") "
     "or a postgresql:// URI; default: the environment variable KORVANE_DB";
 
+constexpr const char* kSeriesNameText =
+    "a series name is 1 to 64 letters, digits, '.', '_' or '-', starting with a letter or digit: ";
+
 void AddTargetOption(CLI::App& command, DbChoices& choices) {
   command.add_option("--db", choices.target, kDbHelp)->type_name("URL")->envname("KORVANE_DB");
 }
@@ -102,10 +105,7 @@ int InitAction(const DbChoices& choices, Console& console) {
 int SeriesAction(const DbChoices& choices, Console& console) {
   const auto start = ParseDecimal(choices.start);
   if (!station::RecordDatabase::ValidSeriesName(choices.series)) {
-    throw CliError(kExitUsage,
-                   "a series name is 1 to 64 letters, digits, '.', '_' or '-', starting with a "
-                   "letter or digit: " +
-                       choices.series);
+    throw CliError(kExitUsage, kSeriesNameText + choices.series);
   }
   if (!start || *start > 9223372036854775807ULL) {
     throw CliError(kExitUsage, "--start takes a decimal number from 0 to 9223372036854775807: " +
@@ -253,6 +253,65 @@ std::optional<std::chrono::system_clock::time_point> ParseUtcTime(std::string_vi
     }
   }
   return at == text.size() - 1 ? std::optional(when) : std::nullopt;
+}
+
+void AddRecordDatabaseOptions(CLI::App& command, RecordDbChoices& choices) {
+  command
+      .add_option(
+          "--db", choices.target,
+          "Record every device's run in the record database that many stations share, besides "
+          "--log if given (PostgreSQL; Linux): a libpq connection string (\"host=db1 "
+          "dbname=line user=station\") or a postgresql:// URI; default: the environment variable "
+          "KORVANE_DB. Before any packet the command connects, checks the schema, and sends the "
+          "runs that wait in the spool (see --db-spool); when that fails nothing is sent to any "
+          "device (exit 4). A device's run is recorded before the device is called done; when "
+          "the database goes away, the device in progress finishes, its run waits in the spool, "
+          "and no further device is started (exit 4)")
+      ->type_name("URL")
+      ->envname("KORVANE_DB");
+  command
+      .add_option("--db-spool", choices.spool,
+                  "With --db: where runs wait that the record database did not take (JSON lines, "
+                  "appended whole and synced; sent, and the file removed, when a command with "
+                  "--db next starts). Default: $XDG_STATE_HOME/korvane/spool-HASH.jsonl (or "
+                  "~/.local/state/korvane/...), HASH naming the database by host, port, database "
+                  "and user")
+      ->type_name("FILE");
+}
+
+void AddSerialSeriesOption(CLI::App& command, std::string& series) {
+  command
+      .add_option("--serial-series", series,
+                  "With --db, instead of --serial-file: take the numbers from this series of the "
+                  "record database (korvane-cli db series creates one). A board takes its number "
+                  "once it has answered the version query, recorded with the board's run in one "
+                  "statement: never handed out again, also when the station dies (the run stays "
+                  "unfinished in the history). A number that does not fit --serial-bytes and "
+                  "--serial-format fails the board before its first erase (exit 4). Needs "
+                  "--serial-at")
+      ->type_name("NAME");
+}
+
+std::optional<station::DatabaseJob> DatabaseJobOf(const std::string& command,
+                                                  const RecordDbChoices& choices,
+                                                  const std::string& series) {
+  if (choices.target.empty()) {
+    if (!choices.spool.empty()) {
+      throw CliError(kExitUsage, command + ": --db-spool goes with --db");
+    }
+    if (!series.empty()) {
+      throw CliError(kExitUsage, command +
+                                     ": --serial-series takes numbers from the record database: "
+                                     "give --db URL (or the environment variable KORVANE_DB)");
+    }
+    return std::nullopt;
+  }
+#ifdef KORVANE_HAVE_DATABASE
+  if (!series.empty() && !station::RecordDatabase::ValidSeriesName(series)) {
+    throw CliError(kExitUsage, "--serial-series: " + std::string(kSeriesNameText) + series);
+  }
+#endif
+  return station::DatabaseJob{choices.target, choices.spool};
 }
 
 void AddDbCommands(CLI::App& app, std::function<int(Console&)>& action) {

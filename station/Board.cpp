@@ -82,6 +82,7 @@ bool BackUp(link::UsbPipeLink& link, const BoardJob& job, BoardView& view,
   view.OnReadStarted();
   const update::BackupOutcome backup = update::ReadDeviceMemory(link, view, stop);
   view.OnReadEnded(backup.run.success);
+  report.outcome.packetsSent = backup.run.packetsSent;
   if (!backup.run.success) {
     report.backupFailed = true;
     report.outcome = backup.run;
@@ -125,6 +126,17 @@ std::string ImageHash(const image::MemoryImage& image, bool flash, bool eeprom) 
   return hash.HexDigest();
 }
 
+std::vector<std::string> Memories(const BoardJob& job) {
+  std::vector<std::string> memories;
+  if (job.action == BoardAction::Backup || job.flash) {
+    memories.push_back("flash");
+  }
+  if (job.action == BoardAction::Backup || job.eeprom) {
+    memories.push_back("eeprom");
+  }
+  return job.action == BoardAction::Reset ? std::vector<std::string>{} : memories;
+}
+
 // The version query that opens a board's run: its failure as a run's, when it did not answer.
 update::UpdateOutcome VersionFailure(const link::PacketResult& answer) {
   update::UpdateOutcome why;
@@ -133,9 +145,38 @@ update::UpdateOutcome VersionFailure(const link::PacketResult& answer) {
   return why;
 }
 
+// The next number of the record database's series for a board that has answered, recorded with
+// the board's run at once. A number that does not fit the plan is not used again, and the board
+// fails before its first erase.
+std::uint64_t ClaimFromSeries(const BoardJob& job, StoredRun& stored, BoardReport& report) {
+  BoardRecord begun;
+  begun.time = std::chrono::system_clock::now();
+  begun.device = report.device;
+  begun.bootloader = report.bootloader;
+  begun.memories = Memories(job);
+  std::uint64_t number = 0;
+  try {
+    number = stored.ClaimSerial(begun);
+  } catch (const StationError& e) {
+    throw StationError(
+        e.GetVerdict(), e.GetProblem(),
+        std::string(e.what()) + "; the board got no serial number, and nothing was written",
+        e.Subject());
+  }
+  report.serial = number;
+  const SerialPlan& plan = *job.serial;
+  if (!SerialFits(plan, number)) {
+    throw StationError(Verdict::FileProblem, "the serial number " + std::to_string(number) +
+                                                 " from the series \"" + plan.series +
+                                                 "\" does not fit in " + SerialSize(plan) +
+                                                 "; it is not used again, and nothing was written");
+  }
+  return number;
+}
+
 void Update(link::BootloaderClient& client, const BoardJob& job,
-            const std::optional<link::BootloaderClient::VersionResult>& version, BoardView& view,
-            const update::StopToken& stop, BoardReport& report) {
+            const std::optional<link::BootloaderClient::VersionResult>& version, StoredRun* stored,
+            BoardView& view, const update::StopToken& stop, BoardReport& report) {
   link::UsbPipeLink& link = client.Link();
   report.resetWanted = job.reset;
   if (job.serial && !version->ok()) {
@@ -165,7 +206,8 @@ void Update(link::BootloaderClient& client, const BoardJob& job,
       report.verdict = Verdict::Failed;
       return;
     }
-    report.serial = ClaimSerial(*job.serial);
+    report.serial = job.serial->series.empty() ? ClaimSerial(*job.serial)
+                                               : ClaimFromSeries(job, *stored, report);
     numbered = std::make_unique<image::MemoryImage>(*job.image);
     PlaceSerial(*numbered, *job.serial, *report.serial);
     image = numbered.get();
@@ -263,18 +305,20 @@ void Verify(link::BootloaderClient& client, const BoardJob& job, BoardView& view
   }
 }
 
-std::vector<std::string> Memories(const BoardJob& job) {
-  std::vector<std::string> memories;
-  if (job.action == BoardAction::Backup || job.flash) {
-    memories.push_back("flash");
+// A record that was not kept: the board's outcome stands, and the job ends with exit 4.
+void NoteRecordLost(BoardReport& report, const std::string& error) {
+  report.recordError = error;
+  if (report.failure.empty()) {
+    report.failure = "record-failed";
   }
-  if (job.action == BoardAction::Backup || job.eeprom) {
-    memories.push_back("eeprom");
+  if (report.reason.empty()) {
+    report.reason = "the record was not written: " + report.recordError;
   }
-  return job.action == BoardAction::Reset ? std::vector<std::string>{} : memories;
+  report.verdict = Verdict::FileProblem;
 }
 
-void Record(const BoardJob& job, BoardReport& report) {
+// The board's record: in the log, and in the record database.
+void Record(const BoardJob& job, StoredRun* stored, BoardReport& report) {
   BoardRecord record;
   record.time = std::chrono::system_clock::now();
   record.device = report.device;
@@ -290,17 +334,25 @@ void Record(const BoardJob& job, BoardReport& report) {
   if (!report.backupWritten.empty()) {
     record.backup = report.backupWritten;
   }
-  try {
-    AppendRecord(job.logFile, job.record, record);
-  } catch (const platform::FileError& e) {
-    report.recordError = e.what();
-    if (report.failure.empty()) {
-      report.failure = "record-failed";
+  if (!job.logFile.empty()) {
+    try {
+      AppendRecord(job.logFile, job.record, record);
+    } catch (const platform::FileError& e) {
+      NoteRecordLost(report, e.what());
     }
-    if (report.reason.empty()) {
-      report.reason = "the record was not written: " + report.recordError;
+  }
+  if (stored != nullptr) {
+    try {
+      report.recordSpooled = stored->Finish(record, report.outcome.packetsSent);
+    } catch (const StationError& e) {
+      NoteRecordLost(report, e.what());
     }
-    report.verdict = Verdict::FileProblem;
+    if (!report.recordSpooled.empty()) {
+      if (report.failure.empty()) {
+        report.failure = "record-spooled";
+      }
+      report.verdict = Verdict::FileProblem;
+    }
   }
 }
 
@@ -325,7 +377,12 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
   report.action = job.action;
   report.device = target.name;
   const auto start = std::chrono::steady_clock::now();
+  const std::unique_ptr<StoredRun> stored =
+      job.store != nullptr ? job.store->Begin(job.record) : nullptr;
   try {
+    if (stored) {
+      stored->CheckReady();
+    }
     std::optional<platform::FileLock> lock = std::move(target.lock);
     if (!lock) {
       lock = ClaimDevice(target.lockFile,
@@ -337,7 +394,7 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     // The bootloader names itself first when a record names it, and before a serial number is
     // taken, so that only a board that answered takes one.
     std::optional<link::BootloaderClient::VersionResult> version;
-    if (!job.logFile.empty() || (job.serial && job.action == BoardAction::Update)) {
+    if (!job.logFile.empty() || stored || (job.serial && job.action == BoardAction::Update)) {
       version = session.Client().Version();
       if (version->ok()) {
         report.bootloader = link::VersionNumber(version->version);
@@ -345,7 +402,7 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
     }
     switch (job.action) {
       case BoardAction::Update:
-        Update(session.Client(), job, version, view, stop, report);
+        Update(session.Client(), job, version, stored.get(), view, stop, report);
         break;
       case BoardAction::Verify:
         Verify(session.Client(), job, view, stop, report);
@@ -374,8 +431,8 @@ BoardReport RunBoard(DeviceTarget target, const BoardJob& job, link::LinkMessage
   }
   report.seconds = SecondsSince(start);
   report.failure = BoardFailure(report);
-  if (!job.logFile.empty()) {
-    Record(job, report);
+  if (!job.logFile.empty() || stored) {
+    Record(job, stored.get(), report);
   }
   return report;
 }

@@ -67,6 +67,10 @@ struct BoardJob {
   // for first, so that the record can name it.
   std::string logFile;
   RecordContext record;
+  // The record that many stations share (the record database): the board's run is recorded
+  // there too, before the board is called done, and a serial plan with a series takes its
+  // numbers from it. Null: none.
+  RunStore* store = nullptr;
 };
 
 struct BoardReport {
@@ -88,8 +92,12 @@ struct BoardReport {
   std::optional<std::string> imageSha256;  // of the bytes written, compared or read
   std::string recordError;                 // why the record could not be appended
   std::string outputError;  // why the trace or the emulated state could not be written
+  // Why the record database did not take the board's record, which waits in the local spool
+  // instead; empty when it took it (or there is none).
+  std::string recordSpooled;
   // The "failure" name (see BoardFailure); "record-failed" or "output-failed" when the board
-  // itself succeeded and its record or another output was lost.
+  // itself succeeded and its record or another output was lost, "record-spooled" when its
+  // record waits in the spool.
   std::string failure;
   double seconds = 0;
 
@@ -97,6 +105,11 @@ struct BoardReport {
   bool Updated() const { return action == BoardAction::Update && outcome.success; }
   // Updated, but the reset asked for did not go out.
   bool ResetMissing() const { return Updated() && resetWanted && !resetSent; }
+  // Its record or another output was not kept as asked (lost, or waiting in the spool): the
+  // job ends with exit 4 and starts no further board.
+  bool EndsLine() const {
+    return !recordError.empty() || !outputError.empty() || !recordSpooled.empty();
+  }
 };
 
 // A trace or the emulated state could not be written after the board was done: the board's

@@ -20,8 +20,8 @@ namespace {
 
 using Clock = std::chrono::system_clock;
 
-// The one version of the schema so far. An upgrade adds the statements that bring version N
-// to N + 1 as entry N; entry 0 creates it from nothing.
+// Entry N holds the statements that bring version N to N + 1; entry 0 creates the schema from
+// nothing.
 const char* const kSchemaSteps[] = {
     R"sql(
 CREATE TABLE korvane_schema (
@@ -71,6 +71,12 @@ CREATE FUNCTION korvane_next_serial(series_name text) RETURNS bigint
   AS $$ SELECT nextval(format('korvane_serial_%s', id)::regclass)
         FROM korvane_series WHERE name = series_name $$;
 REVOKE ALL ON FUNCTION korvane_next_serial(text) FROM PUBLIC;
+)sql",
+    // Version 2: whether an update wrote only what changed. Every run recorded before was a full
+    // one (or not an update), as its stations would have said.
+    R"sql(
+ALTER TABLE korvane_runs ADD COLUMN incremental boolean;
+UPDATE korvane_runs SET incremental = false;
 )sql",
 };
 static_assert(std::size(kSchemaSteps) == kSchemaVersion);
@@ -127,7 +133,7 @@ std::string WithoutQuotedParts(const std::string& text) {
 }
 
 // The target as messages name it: what it says of host, port, database and user.
-std::string Describe(const PQconninfoOption* options) {
+std::string DescribeOptions(const PQconninfoOption* options) {
   std::string where;
   for (const char* keyword : {"host", "hostaddr", "port", "dbname", "user", "service"}) {
     for (const PQconninfoOption* option = options; option != nullptr && option->keyword != nullptr;
@@ -215,7 +221,8 @@ std::string RunJson(const RunRow& row) {
   } else {
     json.Add("seconds", nullptr);
   }
-  json.Add("backup", OrNull(row.backup));
+  json.Add("backup", OrNull(row.backup))
+      .Add("incremental", row.incremental ? Json(*row.incremental) : Json(nullptr));
   return json.Object();
 }
 
@@ -311,7 +318,7 @@ struct RecordDatabase::Connection {
   }
 };
 
-RecordDatabase::RecordDatabase(const std::string& target) : target_(target) {
+std::string RecordDatabase::Describe(const std::string& target) {
   char* parseError = nullptr;
   const std::unique_ptr<PQconninfoOption, ConninfoDeleter> options(
       PQconninfoParse(target.c_str(), &parseError));
@@ -322,7 +329,11 @@ RecordDatabase::RecordDatabase(const std::string& target) : target_(target) {
         Problem::DatabaseTarget, "",
         "the record database's connection string cannot be read: " + WithoutQuotedParts(reason));
   }
-  where_ = Describe(options.get());
+  return DescribeOptions(options.get());
+}
+
+RecordDatabase::RecordDatabase(const std::string& target)
+    : target_(target), where_(Describe(target)) {
   Reconnect();
 }
 
@@ -493,6 +504,7 @@ std::uint64_t RecordDatabase::ClaimSerial(const RunRow& run) {
   RunRow claim = run;
   claim.state = RunState::Claimed;
   claim.success.reset();
+  claim.incremental.reset();  // told at the run's end
   claim.serial.reset();
   claim.claimed = run.time;
   const std::lock_guard lock(mutex_);
@@ -534,7 +546,7 @@ void RecordDatabase::FinishRunJson(const std::string& json) {
       "file_sha256 = excluded.file_sha256, image_sha256 = excluded.image_sha256, "
       "memories = excluded.memories, success = excluded.success, failure = excluded.failure, "
       "reason = excluded.reason, packets = excluded.packets, seconds = excluded.seconds, "
-      "backup = excluded.backup WHERE r.state = 'claimed'",
+      "backup = excluded.backup, incremental = excluded.incremental WHERE r.state = 'claimed'",
       {json});
 }
 
@@ -544,7 +556,8 @@ void RecordDatabase::History(const HistoryFilter& filter,
       "SELECT run_key, state, floor(extract(epoch FROM time) * 1000)::bigint, "
       "floor(extract(epoch FROM claimed) * 1000)::bigint, host, korvane, command, device, "
       "bootloader, file, file_sha256, image_sha256, array_to_string(memories, ','), series, "
-      "serial::text, success, failure, reason, packets, seconds, backup FROM korvane_runs";
+      "serial::text, success, failure, reason, packets, seconds, backup, incremental FROM "
+      "korvane_runs";
   std::vector<std::optional<std::string>> parameters;
   const auto where = [&](const std::string& condition, std::string value) {
     parameters.push_back(std::move(value));
@@ -620,6 +633,9 @@ void RecordDatabase::History(const HistoryFilter& filter,
         row.seconds = std::strtod(seconds->c_str(), nullptr);
       }
       row.backup = text(20);
+      if (const auto incremental = text(21)) {
+        row.incremental = *incremental == "t";
+      }
       try {
         each(row);
       } catch (...) {
@@ -682,6 +698,31 @@ void RunSpool::Append(const RunRow& row) {
     throw DatabaseFailure(
         Problem::DatabaseSpool, file_,
         "the run could not be kept in the spool of unsent runs: " + std::string(e.what()));
+  }
+}
+
+void RunSpool::Reserve(std::size_t bytes) {
+  const std::filesystem::path path = platform::PathFromUtf8(file_);
+  std::error_code made;
+  if (path.has_parent_path()) {
+    std::filesystem::create_directories(path.parent_path(), made);
+  }
+  if (made) {
+    throw DatabaseFailure(
+        Problem::DatabaseSpool, file_,
+        "the folder of the spool of unsent runs " + file_ + " cannot be made: " + made.message());
+  }
+  const platform::FileLock lock = LockSpool(file_);
+  try {
+    const bool existed = platform::Exists(file_);
+    platform::ReserveAppend(file_, bytes);
+    std::error_code error;
+    if (!existed && std::filesystem::file_size(path, error) == 0 && !error) {
+      std::filesystem::remove(path, error);
+    }
+  } catch (const platform::FileError& e) {
+    throw DatabaseFailure(Problem::DatabaseSpool, file_,
+                          "the spool of unsent runs cannot take a run: " + std::string(e.what()));
   }
 }
 

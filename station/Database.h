@@ -26,7 +26,7 @@ namespace korvane::station {
 StationError DatabaseFailure(Problem problem, std::string where, const std::string& message);
 
 // The schema version this Korvane writes and reads.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 enum class RunState {
   Claimed,   // the serial number is taken and the board's run has not been recorded as ended
@@ -59,6 +59,8 @@ struct RunRow {
   std::optional<std::uint64_t> packets;
   std::optional<double> seconds;
   std::optional<std::string> backup;
+  // An update of only what changed; none while claimed, and in rows an older Korvane spooled.
+  std::optional<bool> incremental;
 };
 
 // A fresh row key: 128 random bits as hex.
@@ -95,6 +97,9 @@ class RecordDatabase {
   // The database as messages name it: the target's host, port, database and user, without a
   // password.
   const std::string& Where() const { return where_; }
+  // The same for a target not connected to. Throws a database StationError (target) when the
+  // connection string cannot be read.
+  static std::string Describe(const std::string& target);
 
   // Creates the schema or brings it up to kSchemaVersion, in one transaction that other runs
   // of it wait for. Throws a database StationError (not ready) for a schema newer than this
@@ -154,6 +159,10 @@ class RunSpool {
 
   // Throws a database StationError (spool) when the row cannot be written.
   void Append(const RunRow& row);
+  // Before anything is sent to a board: proves that the spool can take `bytes` more now (its
+  // folder made when missing; see platform::ReserveAppend), and leaves no empty file behind.
+  // Throws a database StationError (spool).
+  void Reserve(std::size_t bytes);
   // Sends every row (idempotently: a row sent before is not recorded twice), then removes the
   // file. Returns how many rows it held. Throws a database StationError: the database's error when
   // it went away or refused a row (the spool is kept whole, and says on which line), spool when the

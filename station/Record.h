@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,36 @@ struct BoardRecord {
   double seconds = 0;
   std::optional<std::string> backup;
   bool incremental = false;  // an update of only what changed
+};
+
+// A board's run in the record that many stations share (the record database), from before its
+// first packet to its end. Its calls come from the board's thread.
+class StoredRun {
+ public:
+  virtual ~StoredRun() = default;
+  // Before the board's first packet: throws StationError when no board may start now (the
+  // record cannot be kept: the database cannot be reached, or went away during an earlier
+  // board of the job).
+  virtual void CheckReady() = 0;
+  // For a board that has answered: takes the next number of the job's serial series and
+  // records the run as begun with it, at once, so that a number handed out always has its
+  // record and is never handed out again, whatever becomes of the board or the station.
+  // `begun` says what is known so far. Throws StationError; the number may then have been
+  // taken or not, and is not used.
+  virtual std::uint64_t ClaimSerial(const BoardRecord& begun) = 0;
+  // Records the run's end, with the packets it sent. Returns empty when the database took it;
+  // else why it did not, the run then waiting in the local spool until a later job sends it
+  // (and the job starts no further board). Throws StationError when neither took it: the
+  // record is lost.
+  virtual std::string Finish(const BoardRecord& ended, std::uint64_t packets) = 0;
+};
+
+// The record that many stations share, for one job: hands out the runs of its boards, from
+// several threads at once.
+class RunStore {
+ public:
+  virtual ~RunStore() = default;
+  virtual std::unique_ptr<StoredRun> Begin(const RecordContext& context) = 0;
 };
 
 // The line, with its line feed.

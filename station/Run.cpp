@@ -240,7 +240,7 @@ BoardJob BoardJobFor(const Job& job, const LoadedFile* loaded) {
   board.backupFile = job.backupFile;
   board.serial = job.serial;
   board.logFile = job.logFile;
-  if (!board.logFile.empty()) {
+  if (!board.logFile.empty() || job.database) {
     // What every board's record shares: this machine, this Korvane, the command and its file.
     board.record.host = platform::HostName();
     board.record.version = job.korvaneVersion;
@@ -287,7 +287,7 @@ Verdict VerdictOfAll(const std::vector<BoardReport>& reports) {
   bool allBusy = true;
   bool allSucceeded = true;
   for (const BoardReport& report : reports) {
-    lost = lost || !report.recordError.empty() || !report.outputError.empty();
+    lost = lost || report.EndsLine();
     anyAnswered = anyAnswered || report.verdict != Verdict::NoDevice;
     allBusy = allBusy && report.verdict == Verdict::Busy;
     allSucceeded = allSucceeded && report.verdict == Verdict::Success;
@@ -421,6 +421,13 @@ std::vector<FileRole> StateFiles(const DeviceOptions& options) {
 
 JobResult RunJob(const Job& job, JobObserver& observer) {
   CheckDeviceOptions(job.devices);
+  const std::string spoolFile = job.database ? SpoolFileFor(*job.database) : std::string();
+  const std::string series = job.serial ? job.serial->series : std::string();
+  if (!series.empty() && (!job.database || job.action != BoardAction::Update)) {
+    throw StationError(Verdict::Usage,
+                       "serial numbers from a series are for an update with the "
+                       "record database");
+  }
   const bool fileJob = job.action == BoardAction::Update || job.action == BoardAction::Verify;
   const bool oneBoard = job.boards == BoardsTaken::One;
   std::vector<FileRole> inputs;
@@ -439,6 +446,10 @@ JobResult RunJob(const Job& job, JobObserver& observer) {
   if (oneBoard && job.action == BoardAction::Update) {
     outputs.push_back({"the backup", job.backupFile});
   }
+  if (!spoolFile.empty()) {
+    outputs.push_back({"the spool of unsent runs", spoolFile});
+    outputs.push_back({"the spool's lock", spoolFile + ".lock"});
+  }
   CheckFiles(inputs, outputs, job);
 
   std::unique_ptr<LoadedFile> loaded;
@@ -456,7 +467,16 @@ JobResult RunJob(const Job& job, JobObserver& observer) {
   }
   CheckLog(job.logFile);
 
-  const BoardJob board = BoardJobFor(job, loaded.get());
+  // Last before the boards: nothing is sent to any board when the database is not ready.
+  std::unique_ptr<RunStore> store;
+  if (job.database) {
+    store =
+        OpenRecordDatabase(*job.database, spoolFile, series, [&observer](std::string_view text) {
+          observer.OnNotice(JobObserver::Notice::SpoolSent, text);
+        });
+  }
+  BoardJob board = BoardJobFor(job, loaded.get());
+  board.store = store.get();
   switch (job.boards) {
     case BoardsTaken::All:
       return RunAllBoards(job, board, observer);

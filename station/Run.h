@@ -9,6 +9,7 @@
 
 #include "station/Bench.h"
 #include "station/Board.h"
+#include "station/DbRecord.h"
 #include "station/Serial.h"
 #include "station/Session.h"
 #include "station/Station.h"
@@ -42,9 +43,12 @@ struct Job {
   // Update: read the device into this file before the first erase (each board of several gets
   // a name of its own). Backup: the file.
   std::string backupFile;
-  // Update: a number of its own for each board; Verify: where the board's number lies.
+  // Update: a number of its own for each board (from a file, or from the record database's
+  // series); Verify: where the board's number lies.
   std::optional<SerialPlan> serial;
   std::string logFile;  // one record per board (empty: none)
+  // Every board's run recorded in the record database too (besides the log, if any).
+  std::optional<DatabaseJob> database;
   BoardsTaken boards = BoardsTaken::One;
   std::optional<std::size_t> expect;  // All: at least this many devices must answer
   DeviceOptions devices;              // how devices are reached, chosen and waited for
@@ -61,6 +65,7 @@ class JobObserver : public StationObserver {
   enum class Notice {
     LockFolder,  // the device locks are not in the machine's lock folder
     Library,     // what the USB library had to say while it looked for devices
+    SpoolSent,   // runs that waited in the spool went to the record database
   };
   virtual void OnNotice(Notice /*kind*/, std::string_view /*text*/) {}
   // What the USB library and the devices look like (asked for with DeviceOptions::verbose).
@@ -79,9 +84,10 @@ class JobObserver : public StationObserver {
 
 struct JobResult {
   // The job's verdict: korvane-cli's exit code. One: the board's. All: 4 when a board's record or
-  // another output was lost, 0 when every board succeeded, 3 when none answered, 5 when every
-  // one was busy, else 1. Loop: 4 when a record or the state was lost, 0 when every board was
-  // updated and every reset asked for went out, else 1.
+  // another output was lost or a record waits in the spool, 0 when every board succeeded, 3
+  // when none answered, 5 when every one was busy, else 1. Loop: 4 when a record or the state
+  // was lost or a record waits in the spool, 0 when every board was updated and every reset
+  // asked for went out, else 1.
   Verdict verdict = Verdict::Success;
   std::vector<BoardReport> boards;  // One, All
   LoopSummary loop;                 // Loop
@@ -92,8 +98,9 @@ struct JobResult {
 // Checks the job before any packet (throws StationError: options that do not fit, a file that
 // cannot be used, an output that is an input or another output, a backup name taken, a serial
 // number that would not land in what is written, a log that cannot take lines, a trace file that
-// is not an earlier trace, no device, or not the devices expected), loads the update file once,
-// and runs the job. Throws StationError for what ends the job before its boards; what happens
+// is not an earlier trace, a record database that is not ready or whose spool cannot be sent or
+// take runs, no device, or not the devices expected), loads the update file once, and runs the
+// job. Throws StationError for what ends the job before its boards; what happens
 // to a board is in its report.
 JobResult RunJob(const Job& job, JobObserver& observer);
 

@@ -18,13 +18,6 @@ unsigned MaxBytes(SerialFormat format) {
   return format == SerialFormat::Ascii ? 20 : 8;
 }
 
-bool Fits(const SerialPlan& plan, std::uint64_t number) {
-  if (plan.format == SerialFormat::Ascii) {
-    return std::to_string(number).size() <= plan.bytes;
-  }
-  return plan.bytes >= 8 || number < (std::uint64_t{1} << (8 * plan.bytes));
-}
-
 std::string Hex(std::uint32_t value) {
   return platform::HexNumber(value);
 }
@@ -53,11 +46,22 @@ std::uint64_t ReadNumber(const std::string& file) {
 
 std::string DoesNotFit(const SerialPlan& plan, std::uint64_t number) {
   return "the serial number " + std::to_string(number) + " from " + plan.file +
-         " does not fit in " + std::to_string(plan.bytes) +
-         (plan.format == SerialFormat::Ascii ? " digits" : " bytes");
+         " does not fit in " + SerialSize(plan);
 }
 
 }  // namespace
+
+std::string SerialSize(const SerialPlan& plan) {
+  const bool ascii = plan.format == SerialFormat::Ascii;
+  return std::to_string(plan.bytes) + (ascii ? " digit" : " byte") + (plan.bytes == 1 ? "" : "s");
+}
+
+bool SerialFits(const SerialPlan& plan, std::uint64_t number) {
+  if (plan.format == SerialFormat::Ascii) {
+    return std::to_string(number).size() <= plan.bytes;
+  }
+  return plan.bytes >= 8 || number < (std::uint64_t{1} << (8 * plan.bytes));
+}
 
 std::optional<SerialFormat> ParseSerialFormat(std::string_view text) {
   if (text == "le") {
@@ -116,7 +120,7 @@ void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bo
     return;
   }
   const std::uint64_t next = ReadNumber(plan.file);
-  if (!Fits(plan, next)) {
+  if (!SerialFits(plan, next)) {
     throw StationError(Verdict::Usage, DoesNotFit(plan, next));
   }
 }
@@ -125,7 +129,7 @@ std::uint64_t ClaimSerial(const SerialPlan& plan) {
   try {
     const platform::FileLock lock = platform::FileLock::Lock(plan.file + ".lock");
     const std::uint64_t number = ReadNumber(plan.file);
-    if (!Fits(plan, number)) {
+    if (!SerialFits(plan, number)) {
       throw StationError(Verdict::FileProblem, DoesNotFit(plan, number));
     }
     platform::WriteFileAtomically(plan.file, std::to_string(number + 1) + "\n",

@@ -29,6 +29,8 @@ inline constexpr auto kSerialEepromBase = static_cast<std::uint32_t>(image::kEep
 
 struct SerialPlan {
   std::string file;  // holds the next number as decimal text
+  // Or: the record database's series that hands out the numbers (the file is empty then).
+  std::string series;
   // Where the number goes, in the update file's address space: program flash at or above 0x800,
   // or the EEPROM at 0xF00000 + offset.
   std::uint32_t address = 0;
@@ -50,6 +52,11 @@ void CheckSerialPlan(const SerialPlan& plan, const image::MemoryImage& image, bo
 // out again, whatever becomes of its board. Throws StationError (file) when the file cannot be
 // read or written or its number does not fit.
 std::uint64_t ClaimSerial(const SerialPlan& plan);
+
+// Whether the number fits in the plan's bytes and format.
+bool SerialFits(const SerialPlan& plan, std::uint64_t number);
+// "4 bytes", "1 byte", "8 digits": the room the plan gives a number.
+std::string SerialSize(const SerialPlan& plan);
 
 // Writes the number into the image at the plan's address.
 void PlaceSerial(image::MemoryImage& image, const SerialPlan& plan, std::uint64_t number);

@@ -57,6 +57,8 @@ enum class Problem {
   DatabaseRefused,      // the server refused a statement (a rule of the schema, a privilege)
   DatabaseExists,       // a serial series of that name exists already
   DatabaseSpool,        // the local spool cannot be read, written or sent
+  DatabaseNotOffered,   // this platform's build has no record database
+  DatabaseSpoolPlace,   // no place for the spool: neither XDG_STATE_HOME nor HOME is set
 };
 
 // Ends a job early: the message says why, in the station's words (empty when it was said); a

@@ -104,7 +104,7 @@ LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const Bo
     summary.updated += report.Updated();
     summary.failed += !report.Updated();
     summary.resetMissing += report.ResetMissing();
-    const bool lost = !report.recordError.empty() || !report.outputError.empty();
+    const bool lost = report.EndsLine();
     summary.outputLost = summary.outputLost || lost;
     observer.OnBoardDone(report, summary.boards);
     bench.DeviceDone(*device);

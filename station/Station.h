@@ -51,14 +51,16 @@ struct LoopSummary {
   std::size_t updated = 0;       // the update ran to its end (its reset may have failed)
   std::size_t failed = 0;        // the update failed, or never started
   std::size_t resetMissing = 0;  // updated, but the reset asked for did not go out
-  bool outputLost = false;       // a board's record, or the emulated state, was not written
+  // A board's record, or the emulated state, was not written, or its record waits in the spool.
+  bool outputLost = false;
 };
 
 // The production loop: waits for a board (the selected place, else any board no other run
 // holds, whose lock it takes at once), runs the job on it, saves the bench's emulated state,
 // waits until the board has been taken off, and so on, until `stopLoop` says so between
 // boards. (The views stop the board in progress.) A board whose record or state could not be
-// written ends the loop after it: no more boards, no more serial numbers.
+// written, or whose record waits in the spool, ends the loop after it: no more boards, no more
+// serial numbers.
 LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const BoardJob& job,
                     StationObserver& observer, const StopFunction& stopLoop);
 

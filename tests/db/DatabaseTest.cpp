@@ -19,6 +19,7 @@
 #include "cli/DbCommands.h"
 #include "platform/Files.h"
 #include "station/Database.h"
+#include "station/DbRecord.h"
 
 namespace korvane::station {
 namespace {
@@ -303,6 +304,106 @@ TEST_F(DatabaseTest, RowsTheDatabaseMissedAreSpooledAndSentOnce) {
   std::ofstream(spool.File(), std::ios::binary) << line;
   EXPECT_EQ(spool.SendTo(database), 1u);
   EXPECT_EQ(Sql("SELECT count(*) FROM korvane_runs"), "1");
+}
+
+TEST_F(DatabaseTest, SchemaOneIsUpgradedWithItsRuns) {
+  RecordDatabase database(target_);
+  database.InitSchema();
+  database.CreateSeries("line-a", 5);
+  RunRow board = Run("update", "1-1", std::chrono::system_clock::now());
+  board.series = "line-a";
+  board.serial = database.ClaimSerial(board);
+  board.success = true;
+  database.FinishRun(board);
+  // The schema as a Korvane of version 1 left it.
+  Sql("ALTER TABLE korvane_runs DROP COLUMN incremental; UPDATE korvane_schema SET version = 1");
+  try {
+    database.CheckReady();
+    ADD_FAILURE() << "an older schema was taken";
+  } catch (const StationError& e) {
+    EXPECT_NE(std::string(e.what()).find("db init upgrades it"), std::string::npos) << e.what();
+  }
+
+  EXPECT_EQ(database.InitSchema(), InitOutcome::Upgraded);
+  EXPECT_EQ(database.InitSchema(), InitOutcome::Current);
+  database.CheckReady(std::string("line-a"));
+  const auto found = History(database, Filter(5));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].success, true);
+  EXPECT_EQ(found[0].incremental, false);
+  RunRow next = Run("update", "1-2", std::chrono::system_clock::now());
+  next.series = "line-a";
+  EXPECT_EQ(database.ClaimSerial(next), 6u);
+}
+
+// A job's boards: recorded over a new connection when the server restarted during a board, else
+// kept in the spool once the database is gone, and then no further board may start.
+TEST_F(DatabaseTest, BoardsOfAJobAreRecordedOrWaitInTheSpool) {
+  RecordDatabase admin(target_);
+  admin.InitSchema();
+  admin.CreateSeries("line-a", 1);
+  // The station logs in as a role of its own, which can be shut out.
+  Sql("CREATE ROLE " + schema_ + " LOGIN SUPERUSER");
+  const auto dropConnections = [&] {
+    Sql("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE usename = '" +
+        schema_ + "'");
+  };
+  const DatabaseJob job{target_ + " user=" + schema_, ""};
+  const std::string spool = (spoolDir_ / "state" / "spool.jsonl").string();
+  std::vector<std::string> notices;
+  const auto notice = [&](std::string_view text) { notices.emplace_back(text); };
+  std::unique_ptr<RunStore> store = OpenRecordDatabase(job, spool, "line-a", notice);
+  EXPECT_TRUE(notices.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(spoolDir_ / "state"));
+  EXPECT_FALSE(std::filesystem::exists(spool));
+
+  const RecordContext context{"station-1", "2.1.0", "update", "fw.hex", std::string(64, 'f')};
+  BoardRecord board;
+  board.time = std::chrono::system_clock::now();
+  board.device = "1-1";
+  board.memories = {"flash"};
+  const auto boardRun = [&] {
+    std::unique_ptr<StoredRun> run = store->Begin(context);
+    run->CheckReady();
+    BoardRecord ended = board;
+    ended.serial = run->ClaimSerial(board);
+    ended.success = true;
+    return std::pair(std::move(run), ended);
+  };
+
+  auto [restarted, first] = boardRun();
+  dropConnections();
+  EXPECT_EQ(restarted->Finish(first, 360), "");
+  EXPECT_EQ(Sql("SELECT state || ' ' || packets FROM korvane_runs WHERE serial = 1"),
+            "finished 360");
+
+  auto [gone, second] = boardRun();
+  Sql("ALTER ROLE " + schema_ + " NOLOGIN");
+  dropConnections();
+  const std::string why = gone->Finish(second, 360);
+  EXPECT_NE(why.find("record waits in " + spool), std::string::npos) << why;
+  std::unique_ptr<StoredRun> next = store->Begin(context);
+  try {
+    next->CheckReady();
+    ADD_FAILURE() << "a board started without the database";
+  } catch (const StationError& e) {
+    EXPECT_NE(std::string(e.what()).find("nothing was sent to this board"), std::string::npos)
+        << e.what();
+  }
+  BoardRecord notStarted = board;
+  EXPECT_NE(next->Finish(notStarted, 0), "");
+  EXPECT_EQ(Sql("SELECT count(*) FROM korvane_runs WHERE state = 'finished'"), "1");
+
+  Sql("ALTER ROLE " + schema_ + " LOGIN");
+  store = OpenRecordDatabase(job, spool, "", notice);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("2 runs that waited in " + spool), std::string::npos) << notices[0];
+  EXPECT_EQ(Sql("SELECT string_agg(coalesce(series || ' ' || serial, '-') || ' ' || success, ', ' "
+                "ORDER BY serial) FROM korvane_runs"),
+            "line-a 1 true, line-a 2 true, - false");
+  store.reset();
+  dropConnections();
+  Sql("DROP ROLE " + schema_);
 }
 
 TEST(HistorySince, TakesUtcDatesAndTimesOnly) {

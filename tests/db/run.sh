@@ -2,14 +2,14 @@
 # The record database against a real PostgreSQL 15, started here in a temporary folder (a Unix
 # socket only, never as root) and stopped at the end whatever happens:
 #   bash tests/db/run.sh [BUILD_DIR]      (default: build)
-# The module's tests, then stations in separate processes: db init twice, four stations
-# claiming at once, a station killed after its claim, a run spooled while the server is down,
-# and history.
+# The module's tests, then korvane-cli stations as separate processes on emulated boards: db init
+# twice, four stations updating 25 boards each at once from one series, a station killed while
+# it writes, the database stopped during a board of a production loop and unreachable at the
+# start, the spool sent at the next start, and history.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(realpath "${1:-build}")
 cli=$build/bin/korvane-cli
-driver=$build/bin/korvane_db_driver
 
 bash scripts/install-packages.sh postgresql-15
 source tests/db/server.sh
@@ -25,6 +25,45 @@ check() {  # check WHAT EXPECTED ACTUAL
   fi
 }
 
+# wait_for WHAT COMMAND...: until COMMAND succeeds (given up after two minutes).
+wait_for() {
+  local what=$1 tries=0
+  shift
+  until "$@"; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 6000 ]; then
+      echo "FAILED: $what never happened"
+      exit 1
+    fi
+    sleep 0.02
+  done
+}
+
+# lines_at_least FILE PATTERN N: FILE has at least N lines that match PATTERN (grep -E).
+lines_at_least() {
+  [ "$(grep -c -E -- "$2" "$1" 2>/dev/null)" -ge "$3" ]
+}
+
+# exit_of COMMAND...: runs it and prints its exit code.
+exit_of() {
+  local code=0
+  "$@" || code=$?
+  echo "$code"
+}
+
+# ended PID: waits for the background process (a child of this shell, not of a subshell) and
+# sets ended_code to its exit code.
+ended() {
+  local code=0
+  wait "$1" || code=$?
+  ended_code=$code
+}
+
+# field NAME < JSON LINES: the value of a string, number or boolean field of each line.
+field() {
+  sed -E "s/.*\"$1\":(\"([^\"]*)\"|([^,}]*)).*/\2\3/"
+}
+
 KORVANE_TEST_DB=$PG_ADMIN "$build/bin/korvane_db_tests" --gtest_brief=1
 
 # db init twice: the second run changes nothing.
@@ -36,80 +75,146 @@ before=$(schema)
 second=$("$cli" db init --db "$PG_ADMIN")
 check "the second db init says so" "1" "$(grep -c 'nothing was changed' <<<"$second")"
 check "the second db init changes no table" "$before" "$(schema)"
-check "one schema row" "1|1" "$(pg_sql 'SELECT count(*), max(version) FROM korvane_schema')"
+check "one schema row" "1|2" "$(pg_sql 'SELECT count(*), max(version) FROM korvane_schema')"
 
 # Stations work as a role with only the grants of db grant.
 pg_sql "CREATE ROLE station LOGIN" >/dev/null
 "$cli" db grant --db "$PG_ADMIN" station >/dev/null
 station="host=$PG_DIR user=station dbname=korvane"
 "$cli" db series --db "$PG_ADMIN" line-a --start 1000 >/dev/null
-set +e
-"$cli" db series --db "$PG_ADMIN" line-a --start 1 2>/dev/null
-code=$?
-set -e
-check "an existing series is refused" "4" "$code"
+check "an existing series is refused" "4" \
+  "$(exit_of "$cli" db series --db "$PG_ADMIN" line-a --start 1 2>/dev/null)"
 
-# Four stations claim 25 numbers each at the same time.
+work=$PG_DIR/work
+mkdir -p "$work"
+# The spool of unsent runs in its default place, under the test's own state folder.
+export XDG_STATE_HOME=$work/state
+
+# Program data from 0x800 to 0x47FF and 32 EEPROM bytes: about 3 s a board on the timing model.
+fw=$work/firmware.hex
+awk 'function record(address, type, count, bytes,   sum, i, line) {
+       line = sprintf(":%02X%04X%02X", count, address, type)
+       sum = count + int(address / 256) + address % 256 + type
+       for (i = 1; i <= count; i++) { line = line sprintf("%02X", bytes[i]); sum += bytes[i] }
+       print line sprintf("%02X", (256 - sum % 256) % 256)
+     }
+     BEGIN {
+       for (address = 2048; address < 18432; address += 16) {
+         for (i = 1; i <= 16; i++) data[i] = (address * 7 + i * 13) % 256
+         record(address, 0, 16, data)
+       }
+       ext[1] = 0; ext[2] = 240; record(0, 4, 2, ext)
+       for (address = 0; address < 32; address += 16) {
+         for (i = 1; i <= 16; i++) data[i] = address + i
+         record(address, 0, 16, data)
+       }
+       record(0, 1, 0, data)
+     }' >"$fw"
+numbered=(--eeprom --serial-series line-a --serial-at 0xF000F0 --db "$station")
+serial_in() {  # serial_in STATE_DIR: the number its EEPROM holds at 0xF0 (4 bytes, lowest first)
+  od -An -tu1 -j240 -N4 "$1/eeprom.bin" | awk '{ print $1 + 256 * ($2 + 256 * ($3 + 256 * $4)) }'
+}
+
+# Four stations update 25 emulated boards each, all at the same time, from one series.
 pids=()
 for i in 1 2 3 4; do
-  "$driver" claim "$station" line-a 25 >"$PG_DIR/claims-$i.txt" &
+  "$cli" update "$fw" "${numbered[@]}" --emulated-devices 25 --all \
+    --emulated-state "$work/station-$i" --json >"$work/station-$i.jsonl" 2>/dev/null &
   pids+=($!)
 done
+codes=""
 for pid in "${pids[@]}"; do
-  wait "$pid"
+  ended "$pid"
+  codes+="$ended_code "
 done
+check "four stations of 25 boards succeed" "0 0 0 0 " "$codes"
 check "100 different numbers from 1000 with no gap" "100 1000 1099" \
-  "$(sort -n "$PG_DIR"/claims-*.txt | uniq | awk 'NR==1{first=$1} {n++; last=$1} END{print n, first, last}')"
-check "100 finished rows, one per number" "100|100|0" \
-  "$(pg_sql "SELECT count(*), count(DISTINCT serial), count(*) FILTER (WHERE state <> 'finished')
-             FROM korvane_runs WHERE series = 'line-a'")"
+  "$(cat "$work"/station-*.jsonl | grep -F '"event":"outcome"' | field serial | sort -n | uniq |
+    awk 'NR==1{first=$1} {n++; last=$1} END{print n, first, last}')"
+check "100 finished rows, one per number, each a success" "100|100|100" \
+  "$(pg_sql "SELECT count(*), count(DISTINCT serial), count(*) FILTER (WHERE state = 'finished'
+             AND success) FROM korvane_runs WHERE series = 'line-a'")"
+wrong=0
+for i in 1 2 3 4; do
+  while read -r device number; do
+    [ "$(serial_in "$work/station-$i/${device#emulated-}")" == "$number" ] || wrong=$((wrong + 1))
+  done < <(grep -F '"event":"outcome"' "$work/station-$i.jsonl" |
+    sed -E 's/.*"device":"([^"]*)".*"serial":"([0-9]*)".*/\1 \2/')
+done
+check "each board's memory holds its own number" "0" "$wrong"
 
-# A station killed after its claim: the number stays taken, its row says unfinished.
-# hold: a station that claims a number and then waits for a line before it finishes the board;
-# its standard input and output are fifos on descriptors 3 and 4.
-mkfifo "$PG_DIR/to-station" "$PG_DIR/from-station"
-hold() {
-  "$driver" hold "$station" line-a "$PG_DIR/spool.jsonl" \
-    <"$PG_DIR/to-station" >"$PG_DIR/from-station" &
-  held=$!
-  exec 3>"$PG_DIR/to-station" 4<"$PG_DIR/from-station"
-}
-hold
-read -r -u 4 killed
-{ kill -KILL "$held" && wait "$held"; } 2>/dev/null || true
-exec 3>&- 4<&-
-check "the killed station's row is unfinished" "claimed" \
-  "$(pg_sql "SELECT state FROM korvane_runs WHERE series = 'line-a' AND serial = $killed")"
-check "its number is not handed out again" "$((killed + 1))" \
-  "$("$driver" claim "$station" line-a 1)"
-check "history says the board never finished" "1" \
-  "$("$cli" history --db "$station" --serial "$killed" | grep -c ': unfinished')"
+# A station killed while it writes a board: the number stays taken, the run unfinished.
+"$cli" update "$fw" "${numbered[@]}" --emulated-timing --emulated-state "$work/killed" --json \
+  >"$work/killed.jsonl" 2>/dev/null &
+killed=$!
+wait_for "the killed station's write" lines_at_least "$work/killed.jsonl" \
+  '"event":"stage".*"stage":"write"' 1
+{ kill -KILL "$killed" && ended "$killed"; } 2>/dev/null
+check "the killed station's run is the one unfinished, with the next number" "1100" \
+  "$(pg_sql "SELECT string_agg(serial::text, ' ') FROM korvane_runs WHERE state = 'claimed'")"
+check "history says it never finished" "1" \
+  "$("$cli" history --db "$station" --serial 1100 | grep -c ': unfinished')"
 
-# The server stops while a board is being written: its row waits in the spool and is sent at
-# the next start, once.
-hold
-read -r -u 4 spooled
+# A production loop whose database stops during its second board: that board finishes, its run
+# waits in the spool, and no further board starts. The station is held still while the server
+# stops, so that the board is surely in progress.
+"$cli" update "$fw" "${numbered[@]}" --emulated-timing --emulated-state "$work/loop" --wait \
+  --repeat --json >"$work/loop.jsonl" 2>"$work/loop.err" &
+loop=$!
+wait_for "the loop's second board" lines_at_least "$work/loop.jsonl" \
+  '"event":"stage".*"stage":"erase"' 2
+kill -STOP "$loop"
 pg_server_stop
-echo go >&3
-read -r -u 4 outcome
-wait "$held"
-exec 3>&- 4<&-
-check "the board's row went to the spool" "spooled" "$outcome"
-cp "$PG_DIR/spool.jsonl" "$PG_DIR/spool-copy.jsonl"
+kill -CONT "$loop"
+ended "$loop"
+check "the loop ends with exit 4" "4" "$ended_code"
+outcomes=$(grep -F '"event":"outcome"' "$work/loop.jsonl")
+check "after the board in progress" "1101 1102" "$(field serial <<<"$outcomes" | xargs)"
+check "which was updated, and its record spooled" "true record-spooled 4" \
+  "$(tail -1 <<<"$outcomes" | field updated) $(tail -1 <<<"$outcomes" | field failure) $(
+    tail -1 <<<"$outcomes" | field exit_code)"
+check "the board holds its number" "1102" "$(serial_in "$work/loop")"
+spool=$(echo "$XDG_STATE_HOME"/korvane/spool-*.jsonl)
+check "its run waits in the spool" "1 1102" "$(wc -l <"$spool") $(field serial <"$spool")"
+check "the loop names the spool" "yes" \
+  "$(grep -q -F "record waits in $spool" "$work/loop.err" && echo yes)"
+
+# While the database is away, a station sends nothing to any board, in one sentence.
+memory() { cat "$work"/station-1/*/*.bin | sha256sum; }
+before=$(memory)
+check "a station started without the database: exit 4" "4" \
+  "$(exit_of "$cli" update "$fw" "${numbered[@]}" --emulated-devices 25 --all \
+    --emulated-state "$work/station-1" 2>"$work/away.err")"
+check "in one sentence" "1 1" "$(wc -l <"$work/away.err") $(grep -c 'cannot be reached' "$work/away.err")"
+check "and its boards are as they were" "$before" "$(memory)"
+check "the spool is kept" "1" "$(wc -l <"$spool")"
+
+# The next start sends the spool before any board, once; a copy sent again changes nothing.
 pg_server_restart
-check "the spool is sent at the next start" "1" "$("$driver" flush "$station" "$PG_DIR/spool.jsonl")"
-check "and only once" "0" "$("$driver" flush "$station" "$PG_DIR/spool.jsonl")"
-"$driver" flush "$station" "$PG_DIR/spool-copy.jsonl" >/dev/null
-check "a spool sent twice records the run once" "1|finished" \
-  "$(pg_sql "SELECT count(*), max(state) FROM korvane_runs WHERE serial = $spooled")"
+cp "$spool" "$work/spool-copy.jsonl"
+verify=(verify "$fw" --eeprom --serial-at 0xF000F0 --db "$station" --emulated --emulated-state
+  "$work/loop")
+"$cli" "${verify[@]}" >/dev/null 2>"$work/next.err"
+check "the next start sends the spool" "1" "$(grep -c '1 run that waited in' "$work/next.err")"
+check "and removes it" "no" "$([ -e "$spool" ] && echo yes || echo no)"
+check "the spooled board's run is finished" "finished|t" \
+  "$(pg_sql "SELECT state, success FROM korvane_runs WHERE series = 'line-a' AND serial = 1102")"
+"$cli" "${verify[@]}" >/dev/null 2>"$work/again.err"
+check "and only once" "0" "$(grep -c 'waited in' "$work/again.err")"
+rows=$(pg_sql "SELECT count(*) FROM korvane_runs")
+cp "$work/spool-copy.jsonl" "$spool"
+"$cli" reset --db "$station" --emulated --emulated-state "$work/loop" >/dev/null 2>&1
+check "a spool sent twice adds no run" "$((rows + 1)) finished" \
+  "$(pg_sql "SELECT count(*) FROM korvane_runs") $(pg_sql "SELECT state FROM korvane_runs
+     WHERE series = 'line-a' AND serial = 1102")"
 
 # history --serial: every run of the board, newest first, serial numbers as strings.
-board=$(head -1 "$PG_DIR/claims-1.txt")
-"$driver" verify-run "$station" "$board"
+board=$(serial_in "$work/station-2/7")
+"$cli" verify "$fw" --eeprom --serial-at 0xF000F0 --db "$station" --emulated-devices 25 \
+  --device emulated-7 --emulated-state "$work/station-2" >/dev/null 2>&1
 runs=$("$cli" history --db "$station" --serial "$board" --json)
-check "history finds the board's update and verify" "2" "$(wc -l <<<"$runs")"
-check "newest first" "verify update" \
-  "$(grep -o '"command":"[a-z]*"' <<<"$runs" | cut -d'"' -f4 | xargs)"
+check "history finds the board's update and verify" "verify update" \
+  "$(field command <<<"$runs" | xargs)"
 check "serial as a string" "2" "$(grep -c "\"serial\":\"$board\"" <<<"$runs")"
 check "--since in the future finds nothing" "" \
   "$(KORVANE_DB=$station "$cli" history --since 2999-01-01 2>/dev/null)"

@@ -1,15 +1,9 @@
-// Drives the record database as a station would, for tests/db/run.sh and the benchmark:
+// Claims serial numbers as fast as a station's connection can, without boards around them, for
+// bench/db/claims.sh:
 //
 //   korvane_db_driver claim TARGET SERIES COUNT [--claim-only]
 //       claims COUNT serial numbers one after the other, each with its board's finished row
 //       (none with --claim-only); prints each number
-//   korvane_db_driver hold TARGET SERIES SPOOL
-//       claims one number and prints it, waits for a line on standard input, then records the
-//       board's end: "recorded", or "spooled" when the database did not take it
-//   korvane_db_driver verify-run TARGET SERIAL
-//       records a finished verify run of that serial, without a series
-//   korvane_db_driver flush TARGET SPOOL
-//       checks that the database is ready and sends the spool; prints how many rows it held
 //
 // Exit 0, or 1 with the error on standard error.
 
@@ -65,38 +59,7 @@ int Run(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "hold" && argc == 5) {
-    RecordDatabase database(argv[2]);
-    korvane::station::RunSpool spool(argv[4]);
-    database.CheckReady(std::string(argv[3]));
-    RunRow row = BoardRun("update");
-    row.series = argv[3];
-    row.serial = database.ClaimSerial(row);
-    std::cout << *row.serial << std::endl;
-    std::string line;
-    std::getline(std::cin, line);
-    Finish(row);
-    const auto error = korvane::station::RecordFinishedRun(database, spool, row);
-    std::cout << (error ? "spooled" : "recorded") << std::endl;
-    return 0;
-  }
-  if (mode == "verify-run" && argc == 4) {
-    RecordDatabase database(argv[2]);
-    database.CheckReady();
-    RunRow row = BoardRun("verify");
-    row.serial = std::stoull(argv[3]);
-    Finish(row);
-    database.FinishRun(row);
-    return 0;
-  }
-  if (mode == "flush" && argc == 4) {
-    RecordDatabase database(argv[2]);
-    korvane::station::RunSpool spool(argv[3]);
-    database.CheckReady();
-    std::cout << spool.SendTo(database) << '\n';
-    return 0;
-  }
-  std::cerr << "usage: see the top of tests/db/DbDriver.cpp\n";
+  std::cerr << "usage: see the top of bench/db/ClaimDriver.cpp\n";
   return 2;
 }
 
