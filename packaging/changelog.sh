@@ -71,7 +71,11 @@ case "$mode" in
     maintainer=$4
     while IFS= read -r version; do
       date=$(awk -F '\t' -v v="$version" '$2 == v { print $3; exit }' <<<"$records")
-      stamp=$(LC_ALL=C date -u -R -d "$date 12:00:00")
+      # Noon of its day; a release on the day of an older one an hour later for each older one
+      # of that day, since each Debian changelog entry must be dated after the one below it.
+      older=$(awk -F '\t' -v v="$version" -v d="$date" \
+        '$2 == v { seen = 1 } seen && $2 != v && $3 == d { n++ } END { print n + 0 }' <<<"$entries")
+      stamp=$(LC_ALL=C date -u -R -d "$date 12:00:00 UTC + $older hours")
       echo "$package ($version) unstable; urgency=medium"
       echo
       # Each item as "  * " and its text, wrapped at 76 columns under itself.

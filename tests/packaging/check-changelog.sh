@@ -39,6 +39,14 @@ grep -q '^    .*<more>\.$' "$work/changelog" || fail "a long item does not go on
 ! grep -q '`' "$work/changelog" || fail "markdown backticks left in the Debian changelog"
 [ "$(bash "$reader" version "$work/two.md")" = "2.1.0" ] || fail "version names another than the top entry"
 
+# Releases on one day: each Debian entry dated after the one below it, as dpkg and lintian ask.
+printf '## 2.2.0 - 2027-03-04\n- c\n\n## 2.1.1 - 2027-03-04\n- b\n\n## 2.1.0 - 2027-03-04\n- a\n' \
+  >"$work/sameday.md"
+bash "$reader" debian "$work/sameday.md" korvane "K <k@example.com>" >"$work/sameday"
+[ "$(dpkg-parsechangelog -l "$work/sameday" --format rfc822 --all | sed -n 's/^Date: //p' | tr '\n' '|')" \
+  = "Thu, 04 Mar 2027 14:00:00 +0000|Thu, 04 Mar 2027 13:00:00 +0000|Thu, 04 Mar 2027 12:00:00 +0000|" ] \
+  || fail "releases of one day: $(grep '^ -- ' "$work/sameday")"
+
 # AppStream metadata: the real template with both releases validates and lists them newest first.
 template=$(find "$source/packaging/linux" -name '*.metainfo.xml.in')
 bash "$reader" metainfo "$work/two.md" "$template" >"$work/test.metainfo.xml"
