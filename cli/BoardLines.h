@@ -158,6 +158,10 @@ class LinePrinter final : public station::JobObserver {
     human_ << "Take " << device << " off for the next one.\n" << std::flush;
   }
 
+  void OnTakenOff(const std::string& device) override {
+    human_ << device << " is off; waiting for the next board.\n" << std::flush;
+  }
+
   std::ostream& Human() { return human_; }
   JsonLines& Json() { return json_; }
 

@@ -115,6 +115,7 @@ LoopSummary RunLoop(DeviceBench& bench, const DeviceSelector& selector, const Bo
     if (!bench.WaitUntilGone(*device, countBefore, stopLoop)) {
       break;
     }
+    observer.OnTakenOff(name);
   }
   return summary;
 }

@@ -30,6 +30,10 @@ class StationObserver {
   virtual void OnWaiting() {}
   // The production loop's board is done and has to be taken off.
   virtual void OnTakeOff(const std::string& /*device*/) {}
+  // The loop has seen that board leave: the next board may be plugged in there. (One put in
+  // before this would be taken for the board that was done: a board that a reset brought back
+  // in its bootloader looks the same.)
+  virtual void OnTakenOff(const std::string& /*device*/) {}
 };
 
 // Runs the job on every device in `devices` at the same time, each on its own thread and

@@ -235,6 +235,13 @@ case_production_loop() {
     plug 0 /tmp/line/$board || return 1
     ended 0 "was reset" || return 1
     device 1-1 absent || fail "board $board is still attached" || return 1
+    # As an operator does: the next board goes in once the station has seen this one go.
+    i=0
+    until [ "$(grep -c "1-1 is off" /tmp/lout)" -ge "$board" ]; do
+      [ $i -lt 600 ] || { fail "the loop never saw board $board go: $(cat /tmp/lout)"; return 1; }
+      sleep 0.1
+      i=$((i + 1))
+    done
   done
   kill -INT $cli
   i=0
