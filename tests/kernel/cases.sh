@@ -80,10 +80,10 @@ memory() {
   esac
 }
 
-# Waits up to 30 s for TEXT in FILE.
+# appears FILE TEXT [COUNT]: waits up to 30 s for COUNT (1) lines with TEXT in FILE.
 appears() {
   i=0
-  until grep -q "$2" "$1" 2>/dev/null; do
+  until [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "${3:-1}" ]; do
     [ $i -lt 300 ] || return 1
     sleep 0.1
     i=$((i + 1))
@@ -236,12 +236,8 @@ case_production_loop() {
     ended 0 "was reset" || return 1
     device 1-1 absent || fail "board $board is still attached" || return 1
     # As an operator does: the next board goes in once the station has seen this one go.
-    i=0
-    until [ "$(grep -c "1-1 is off" /tmp/lout)" -ge "$board" ]; do
-      [ $i -lt 600 ] || { fail "the loop never saw board $board go: $(cat /tmp/lout)"; return 1; }
-      sleep 0.1
-      i=$((i + 1))
-    done
+    appears /tmp/lout "1-1 is off" "$board" ||
+      fail "the loop never saw board $board go: $(cat /tmp/lout)" || return 1
   done
   kill -INT $cli
   i=0
